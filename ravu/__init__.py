@@ -1,0 +1,1 @@
+"""ravu: a toolkit for computer-vision services."""

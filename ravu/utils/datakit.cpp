@@ -1,0 +1,401 @@
+// ravu.utils.datakit: dictionary get-or-insert and CircularQueue, the ring
+// whose `put` and `getall` run under one per-object time-out lock.
+//
+// The ring keeps its state in plain instance attributes that callers read.
+// For the exact class those live in the instance dict, which the hot paths
+// use directly; subclasses go through the ordinary attribute protocol.
+#include "rn.h"
+
+namespace {
+
+PyObject* g_module = nullptr;
+PyTypeObject* g_queue_type = nullptr;
+PyTypeObject* g_iter_type = nullptr;
+
+// ---------------------------------------------------------------- get-or-insert
+
+// v = obj.get(key); if v is None: v = make(); obj[key] = v; return v
+template <typename Make>
+PyObject* get_or_insert(PyObject* obj, PyObject* key, Make make) {
+    rn::ptr v;
+    if (PyDict_CheckExact(obj)) {
+        PyObject* found = PyDict_GetItemWithError(obj, key);
+        if (!found && PyErr_Occurred()) return nullptr;
+        v.set(found ? found : Py_None, true);
+    } else {
+        v = PyObject_CallMethodOneArg(obj, RN_ID(get), key);
+        if (!v) return nullptr;
+    }
+    if (v.get() != Py_None) return v.release();
+    v = make();
+    if (!v) return nullptr;
+    const int rc = PyDict_CheckExact(obj) ? PyDict_SetItem(obj, key, v.get())
+                                          : PyObject_SetItem(obj, key, v.get());
+    if (rc < 0) return nullptr;
+    return v.release();
+}
+
+PyObject* get_dict_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static rn::Signature sig("get_dict_from_dict", {{"obj", rn::POS, true}, {"key", rn::POS, true}});
+    PyObject* a[2];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return get_or_insert(a[0], a[1], [] { return PyDict_New(); });
+}
+
+PyObject* get_list_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static rn::Signature sig("get_list_from_dict", {{"obj", rn::POS, true}, {"key", rn::POS, true}});
+    PyObject* a[2];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return get_or_insert(a[0], a[1], [] { return PyList_New(0); });
+}
+
+PyObject* get_any_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    static rn::Signature sig("get_any_from_dict", {{"obj", rn::POS, true},
+                                                   {"key", rn::POS, true},
+                                                   {"creator", rn::POS, true}});
+    PyObject* a[3];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    PyObject* creator = a[2];
+    return get_or_insert(a[0], a[1], [creator] { return PyObject_CallNoArgs(creator); });
+}
+
+// ---------------------------------------------------------------- ring state
+
+// The instance dict of an exact CircularQueue (borrowed), else NULL.
+PyObject* exact_dict(PyObject* self) {
+    if (!Py_IS_TYPE(self, g_queue_type)) return nullptr;
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    return dp ? *dp : nullptr;
+}
+
+PyObject* get_attr(PyObject* self, PyObject* name) { return rn::fast_getattr(self, name); }
+
+int set_attr(PyObject* self, PyObject* name, PyObject* value) {
+    if (PyObject* d = exact_dict(self)) return PyDict_SetItem(d, name, value);
+    return PyObject_SetAttr(self, name, value);
+}
+
+// A small non-negative C integer from an exact int, or -1.
+long long small_int(PyObject* v) {
+    if (!v || !PyLong_CheckExact(v)) return -1;
+    int overflow;
+    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow || x < 0 || x > (1LL << 40)) return -1;
+    return x;
+}
+
+// self.queue[(self.cur_index + index) % self.size]
+PyObject* ring_item(PyObject* self, PyObject* index) {
+    if (PyObject* d = exact_dict(self)) {
+        PyObject* queue = PyDict_GetItemWithError(d, RN_ID(queue));
+        const long long cur = small_int(PyDict_GetItemWithError(d, RN_ID(cur_index)));
+        const long long size = small_int(PyDict_GetItemWithError(d, RN_ID(size)));
+        if (queue && PyList_CheckExact(queue) && cur >= 0 && size > 0 && PyLong_CheckExact(index)) {
+            int overflow;
+            long long i = PyLong_AsLongLongAndOverflow(index, &overflow);
+            if (!overflow && i > -(1LL << 60) && i < (1LL << 60)) {
+                long long pos = rn::floor_mod(cur + i, size);
+                if (pos < PyList_GET_SIZE(queue)) return Py_NewRef(PyList_GET_ITEM(queue, pos));
+            }
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    rn::ptr queue(get_attr(self, RN_ID(queue)));
+    if (!queue) return nullptr;
+    rn::ptr cur(get_attr(self, RN_ID(cur_index)));
+    if (!cur) return nullptr;
+    rn::ptr sum(PyNumber_Add(cur.get(), index));
+    if (!sum) return nullptr;
+    rn::ptr size(get_attr(self, RN_ID(size)));
+    if (!size) return nullptr;
+    rn::ptr pos(PyNumber_Remainder(sum.get(), size.get()));
+    if (!pos) return nullptr;
+    return PyObject_GetItem(queue.get(), pos.get());
+}
+
+// self[i], through the type's own __getitem__ for subclasses.
+PyObject* item_at(PyObject* self, Py_ssize_t i) {
+    rn::ptr index(PyLong_FromSsize_t(i));
+    if (!index) return nullptr;
+    if (Py_IS_TYPE(self, g_queue_type)) return ring_item(self, index.get());
+    return PyObject_GetItem(self, index.get());
+}
+
+// range(self.size) as a C bound, with range's own errors.
+bool ring_range(PyObject* self, Py_ssize_t* n) {
+    rn::ptr size(get_attr(self, RN_ID(size)));
+    if (!size) return false;
+    rn::ptr idx(PyNumber_Index(size.get()));
+    if (!idx) return false;
+    *n = PyLong_AsSsize_t(idx.get());
+    if (*n == -1 && PyErr_Occurred()) return false;
+    if (*n < 0) *n = 0;
+    return true;
+}
+
+// ---------------------------------------------------------------- CircularQueue
+
+int queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static rn::Signature sig("CircularQueue.__init__", {{"size", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    rn::ptr keep;
+    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (set_attr(self, RN_ID(size), a[0]) < 0) return -1;
+    rn::ptr size(get_attr(self, RN_ID(size)));
+    if (!size) return -1;
+    rn::ptr one(Py_BuildValue("[O]", Py_None));
+    if (!one) return -1;
+    rn::ptr queue(PyNumber_Multiply(one.get(), size.get()));
+    if (!queue || set_attr(self, RN_ID(queue), queue.get()) < 0) return -1;
+    rn::ptr zero(PyLong_FromLong(0));
+    if (!zero || set_attr(self, RN_ID(cur_index), zero.get()) < 0) return -1;
+    rn::ptr install(rn::global(g_module, RN_ID(lock_class_func)));
+    if (!install) return -1;
+    for (PyObject* name : {RN_ID(put), RN_ID(getall)}) {
+        rn::ptr method(PyObject_GetAttr(self, name));
+        if (!method) return -1;
+        rn::ptr r(PyObject_CallFunctionObjArgs(install.get(), self, method.get(), nullptr));
+        if (!r) return -1;
+    }
+    return 0;
+}
+
+PyObject* queue_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("CircularQueue.put", {{"data", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    PyObject* data = a[0];
+    if (PyObject* d = exact_dict(self)) {
+        PyObject* queue = PyDict_GetItemWithError(d, RN_ID(queue));
+        const long long cur = small_int(PyDict_GetItemWithError(d, RN_ID(cur_index)));
+        const long long size = small_int(PyDict_GetItemWithError(d, RN_ID(size)));
+        if (queue && PyList_CheckExact(queue) && cur >= 0 && cur < PyList_GET_SIZE(queue) &&
+            size > 0) {
+            rn::ptr next(PyLong_FromLongLong(rn::floor_mod(cur + 1, size)));
+            if (!next) return nullptr;
+            PyObject* old = PyList_GET_ITEM(queue, cur);
+            PyList_SET_ITEM(queue, cur, Py_NewRef(data));
+            if (PyDict_SetItem(d, RN_ID(cur_index), next.get()) < 0) {
+                Py_DECREF(old);
+                return nullptr;
+            }
+            Py_DECREF(old);  // last: its finaliser may run arbitrary code
+            Py_RETURN_NONE;
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    // self.queue[self.cur_index] = data
+    rn::ptr queue(get_attr(self, RN_ID(queue)));
+    if (!queue) return nullptr;
+    rn::ptr cur(get_attr(self, RN_ID(cur_index)));
+    if (!cur || PyObject_SetItem(queue.get(), cur.get(), data) < 0) return nullptr;
+    // self.cur_index += 1
+    cur = get_attr(self, RN_ID(cur_index));
+    if (!cur) return nullptr;
+    rn::ptr one(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    rn::ptr inc(PyNumber_InPlaceAdd(cur.get(), one.get()));
+    if (!inc || set_attr(self, RN_ID(cur_index), inc.get()) < 0) return nullptr;
+    // self.cur_index = self.cur_index % self.size
+    cur = get_attr(self, RN_ID(cur_index));
+    if (!cur) return nullptr;
+    rn::ptr size(get_attr(self, RN_ID(size)));
+    if (!size) return nullptr;
+    rn::ptr wrapped(PyNumber_Remainder(cur.get(), size.get()));
+    if (!wrapped || set_attr(self, RN_ID(cur_index), wrapped.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* queue_getall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    static rn::Signature sig("CircularQueue.getall", {}, rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    Py_ssize_t n;
+    if (!ring_range(self, &n)) return nullptr;
+    rn::ptr out(PyList_New(0));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        rn::ptr v(item_at(self, i));
+        if (!v || PyList_Append(out.get(), v.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* queue_subscript(PyObject* self, PyObject* index) { return ring_item(self, index); }
+
+// ---------------------------------------------------------------- iterator
+
+// Behaves as the generator `for i in range(self.size): yield self[i]`:
+// nothing runs before the first next(), each slot is read when taken, and
+// once ended or failed it stays ended.
+struct RingIter {
+    PyObject_HEAD
+    PyObject* ring;  // NULL once finished
+    Py_ssize_t next, end;
+    bool started;
+};
+
+PyObject* queue_iter(PyObject* self) {
+    RingIter* it = PyObject_GC_New(RingIter, g_iter_type);
+    if (!it) return nullptr;
+    it->ring = Py_NewRef(self);
+    it->next = it->end = 0;
+    it->started = false;
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject*>(it);
+}
+
+PyObject* iter_next(PyObject* self) {
+    RingIter* it = reinterpret_cast<RingIter*>(self);
+    if (!it->ring) return nullptr;
+    if (!it->started) {
+        it->started = true;
+        if (!ring_range(it->ring, &it->end)) {
+            Py_CLEAR(it->ring);
+            return nullptr;
+        }
+    }
+    if (it->next >= it->end) {
+        Py_CLEAR(it->ring);
+        return nullptr;
+    }
+    PyObject* v = item_at(it->ring, it->next++);
+    if (!v) Py_CLEAR(it->ring);
+    return v;
+}
+
+int iter_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<RingIter*>(self)->ring);
+    return 0;
+}
+
+int iter_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<RingIter*>(self)->ring);
+    return 0;
+}
+
+void iter_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    iter_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyType_Slot iter_slots[] = {{Py_tp_iter, (void*)PyObject_SelfIter},
+                            {Py_tp_iternext, (void*)iter_next},
+                            {Py_tp_traverse, (void*)iter_traverse},
+                            {Py_tp_clear, (void*)iter_clear},
+                            {Py_tp_dealloc, (void*)iter_dealloc},
+                            {0, nullptr}};
+
+PyType_Spec iter_spec = {"ravu.utils.datakit.CircularQueue_iterator", sizeof(RingIter), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         iter_slots};
+
+// ---------------------------------------------------------------- type and module
+
+PyMethodDef queue_methods[] = {
+    {"put", rn::fastcall_kw(queue_put), METH_FASTCALL | METH_KEYWORDS,
+     "put(data)\n--\n\nStore data as the newest entry, overwriting the oldest."},
+    {"getall", rn::fastcall_kw(queue_getall), METH_FASTCALL | METH_KEYWORDS,
+     "getall()\n--\n\nAll slots, oldest first."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// Plain object layout plus a dict and weak references, as a Python class
+// without __slots__ has.
+struct Queue {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+int queue_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Queue*>(self)->dict);
+    return 0;
+}
+
+int queue_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Queue*>(self)->dict);
+    return 0;
+}
+
+void queue_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Queue*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    queue_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMemberDef queue_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(Queue, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Queue, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef queue_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot queue_slots[] = {
+    {Py_tp_doc, (void*)"CircularQueue(size)\n--\n\nA ring of size slots keeping the newest entries."},
+    {Py_tp_init, (void*)queue_init},
+    {Py_tp_iter, (void*)queue_iter},
+    {Py_mp_subscript, (void*)queue_subscript},
+    {Py_tp_methods, queue_methods},
+    {Py_tp_members, queue_members},
+    {Py_tp_getset, queue_getset},
+    {Py_tp_traverse, (void*)queue_traverse},
+    {Py_tp_clear, (void*)queue_clear},
+    {Py_tp_dealloc, (void*)queue_dealloc},
+    {0, nullptr}};
+
+PyType_Spec queue_spec = {"ravu.utils.datakit.CircularQueue", sizeof(Queue), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                          queue_slots};
+
+PyMethodDef methods[] = {
+    {"get_dict_from_dict", rn::fastcall_kw(get_dict_from_dict), METH_FASTCALL | METH_KEYWORDS,
+     "get_dict_from_dict(obj, key)\n--\n\nobj[key], first set to a new dict when it holds None."},
+    {"get_list_from_dict", rn::fastcall_kw(get_list_from_dict), METH_FASTCALL | METH_KEYWORDS,
+     "get_list_from_dict(obj, key)\n--\n\nobj[key], first set to a new list when it holds None."},
+    {"get_any_from_dict", rn::fastcall_kw(get_any_from_dict), METH_FASTCALL | METH_KEYWORDS,
+     "get_any_from_dict(obj, key, creator)\n--\n\n"
+     "obj[key], first set to creator() when it holds None."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.datakit",
+                         "Dictionary get-or-insert and the locked ring buffer.", -1, methods};
+
+int init(PyObject* m) {
+    rn::ptr lcf(rn::import_attr("ravu.utils.lock", "lock_class_func"));
+    if (!lcf || PyModule_AddObjectRef(m, "lock_class_func", lcf.get()) < 0) return -1;
+    g_queue_type = (PyTypeObject*)rn::add_type(m, &queue_spec);
+    g_iter_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &iter_spec, nullptr);
+    if (!g_queue_type || !g_iter_type) return -1;
+    return rn::set_all(m, {"get_dict_from_dict", "get_list_from_dict", "get_any_from_dict",
+                           "CircularQueue"});
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_datakit() {
+    PyObject* m = PyModule_Create(&moduledef);
+    if (!m) return nullptr;
+    if (init(m) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    g_module = Py_NewRef(m);
+    return m;
+}

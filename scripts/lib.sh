@@ -1,0 +1,27 @@
+# Shared by scripts/setup and scripts/test: packages and the build.
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+PY=/usr/bin/python3
+
+PACKAGES=(cmake g++ make python3-dev python3-cppy python3-numpy python3-opencv python3-pil
+          python3-redis python3-werkzeug cython3 python3-pytest redis-server libgtest-dev)
+
+# Installs only what is missing; apt-get update only when something is.
+ensure_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        echo "installing: ${missing[*]}"
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo=sudo
+        $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+        $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}
+
+build() {
+    cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$ROOT/build" -j"$(nproc)"
+}

@@ -1,0 +1,108 @@
+// Test-only module: functions with the signatures of tests/test_native.py
+// parsed by rn::Signature; each returns what it bound, so the tests can
+// compare binding and errors with the same `def` in Python.
+#include "rn.h"
+
+namespace {
+
+// Binding result as (params tuple with None for missing, args, kwargs).
+PyObject* bound(const rn::Signature& sig, PyObject** out, rn::ptr* star, rn::ptr* starstar) {
+    rn::ptr t(PyTuple_New(sig.size()));
+    if (!t) return nullptr;
+    for (Py_ssize_t i = 0; i < sig.size(); ++i) {
+        PyObject* v = out[i] ? out[i] : Py_None;
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(t.get(), i, v);
+    }
+    PyObject* a = star && *star ? star->get() : Py_None;
+    PyObject* k = starstar && *starstar ? starstar->get() : Py_None;
+    return Py_BuildValue("(OOO)", t.get(), a, k);
+}
+
+// def f(a, b, /, c, d=None, *, e, g=None)
+PyObject* mixed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("f", {{"a", rn::POSONLY, true},
+                                   {"b", rn::POSONLY, true},
+                                   {"c", rn::POS, true},
+                                   {"d", rn::POS, false},
+                                   {"e", rn::KWONLY, true},
+                                   {"g", rn::KWONLY, false}});
+    PyObject* out[6];
+    if (!sig.parse(args, nargs, kwnames, out)) return nullptr;
+    return bound(sig, out, nullptr, nullptr);
+}
+
+// def h(x, /)
+PyObject* single(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("h", {{"x", rn::POSONLY, true}});
+    PyObject* x = rn::single_posonly(sig, args, nargs, kwnames);
+    if (!x) return nullptr;
+    Py_INCREF(x);
+    return x;
+}
+
+// def v(a, b=None, *args, **kwargs)
+PyObject* varargs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    rn::Signature::Options o;
+    o.varargs = o.varkw = true;
+    static rn::Signature sig("v", {{"a", rn::POS, true}, {"b", rn::POS, false}}, o);
+    PyObject* out[2];
+    rn::ptr star, starstar;
+    if (!sig.parse(args, nargs, kwnames, out, &star, &starstar)) return nullptr;
+    return bound(sig, out, &star, &starstar);
+}
+
+// def w(p, /, **kwargs): a positional-only name may come back as a keyword
+PyObject* posonly_kwargs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    rn::Signature::Options o;
+    o.varkw = true;
+    static rn::Signature sig("w", {{"p", rn::POSONLY, true}}, o);
+    PyObject* out[1];
+    rn::ptr starstar;
+    if (!sig.parse(args, nargs, kwnames, out, nullptr, &starstar)) return nullptr;
+    return bound(sig, out, nullptr, &starstar);
+}
+
+// class C: def m(self, x, y=None) -- messages count self
+PyObject* method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    rn::Signature::Options o;
+    o.self_in_count = true;
+    static rn::Signature sig("C.m", {{"x", rn::POS, true}, {"y", rn::POS, false}}, o);
+    PyObject* out[2];
+    if (!sig.parse(args, nargs, kwnames, out)) return nullptr;
+    return bound(sig, out, nullptr, nullptr);
+}
+
+// global_of(name): the module global `name`, looked up now
+PyObject* global_of(PyObject* module, PyObject* name) { return rn::global(module, name); }
+
+// finally_raises(cleanup): raise KeyError, then run cleanup() as a
+// `finally` would; shows that SavedError chains like the interpreter.
+PyObject* finally_raises(PyObject*, PyObject* cleanup) {
+    PyErr_SetString(PyExc_KeyError, "first");
+    {
+        rn::SavedError saved;
+        rn::ptr r(PyObject_CallNoArgs(cleanup));
+    }
+    return nullptr;
+}
+
+PyMethodDef methods[] = {
+    {"f", rn::fastcall_kw(mixed), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"h", rn::fastcall_kw(single), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"v", rn::fastcall_kw(varargs), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"w", rn::fastcall_kw(posonly_kwargs), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"m", rn::fastcall_kw(method), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"global_of", global_of, METH_O, nullptr},
+    {"finally_raises", finally_raises, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "_native_probe", nullptr, -1, methods};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__native_probe() {
+    PyObject* m = PyModule_Create(&moduledef);
+    if (m && rn::set_all(m, {"f", "h"}) < 0) Py_CLEAR(m);
+    return m;
+}

@@ -1,0 +1,88 @@
+"""The shared argument parser binds and refuses exactly like a Python def."""
+import pytest
+
+from tests.native import _native_probe as probe
+
+
+def f(a, b, /, c, d=None, *, e, g=None):
+    return (a, b, c, d, e, g), None, None
+
+
+def h(x, /):
+    return x
+
+
+def v(a, b=None, *args, **kwargs):
+    return (a, b), args, kwargs
+
+
+def w(p, /, **kwargs):
+    return (p,), None, kwargs
+
+
+class C:
+    def m(self, x, y=None):
+        return (x, y), None, None
+
+
+CALLS = [
+    (f, probe.f, "()", {}),
+    (f, probe.f, "(1, 2, 3, e=5)", {}),
+    (f, probe.f, "(1, 2, c=3, d=4, e=5, g=6)", {}),
+    (f, probe.f, "(1, 2, 3)", {}),
+    (f, probe.f, "(1, 2)", {}),
+    (f, probe.f, "(1, 2, 3, 4, 5)", {}),
+    (f, probe.f, "(1, 2, 3, 4, 5, e=1)", {}),
+    (f, probe.f, "(1, 2, 3, e=1, zz=2)", {}),
+    (f, probe.f, "(1, 2, 3, c=1, e=1)", {}),
+    (f, probe.f, "(a=1, b=2, c=3, e=1)", {}),
+    (h, probe.h, "(1)", {}),
+    (h, probe.h, "()", {}),
+    (h, probe.h, "(1, 2)", {}),
+    (h, probe.h, "(x=1)", {}),
+    (h, probe.h, "(y=1)", {}),
+    (v, probe.v, "(1, 2, 3, 4, k=5)", {}),
+    (v, probe.v, "(b=2, a=1, z=3)", {}),
+    (v, probe.v, "()", {}),
+    (v, probe.v, "(1, a=2)", {}),
+    (w, probe.w, "(1, p=2)", {}),
+    (w, probe.w, "(p=2)", {}),
+]
+
+
+def outcome(fn, call):
+    try:
+        return "ok", eval("fn" + call, {"fn": fn})
+    except TypeError as exc:
+        return "TypeError", str(exc)
+
+
+@pytest.mark.parametrize("py, native, call, _", CALLS)
+def test_binding_matches_python(py, native, call, _):
+    assert outcome(native, call) == outcome(py, call)
+
+
+@pytest.mark.parametrize("call", ["()", "(1, 2, 3)", "(1, z=2)", "(1, x=2)", "(1, y=2)", "(1)"])
+def test_method_messages_count_self(call):
+    assert outcome(probe.m, call) == outcome(C().m, call)
+
+
+def test_global_lookup_sees_current_binding_and_builtins():
+    assert probe.global_of("__name__") == "tests.native._native_probe"
+    assert probe.global_of("len") is len
+    probe.later = 1
+    assert probe.global_of("later") == 1
+    with pytest.raises(NameError, match="name 'nothing' is not defined"):
+        probe.global_of("nothing")
+
+
+def test_saved_error_restores_or_chains_like_finally():
+    with pytest.raises(KeyError, match="first"):
+        probe.finally_raises(lambda: None)
+
+    def cleanup():
+        raise ValueError("second")
+
+    with pytest.raises(ValueError, match="second") as info:
+        probe.finally_raises(cleanup)
+    assert isinstance(info.value.__context__, KeyError)
