@@ -202,6 +202,7 @@ public:
             if (p.kind == POSONLY) ++nposonly_;
             if (p.required) ++nreq_pos_;
         }
+        simple_ = !opt_.varargs && !opt_.varkw && !has_required_kwonly();
     }
 
     Py_ssize_t size() const { return (Py_ssize_t)params_.size(); }
@@ -213,8 +214,7 @@ public:
         nargs = PyVectorcall_NARGS(nargs);
         const Py_ssize_t nparams = size();
         // The common call: positional arguments only, count in range.
-        if (!kwnames && nargs >= nreq_pos_ && nargs <= npos_ && !opt_.varargs && !opt_.varkw &&
-            !has_required_kwonly()) {
+        if (!kwnames && simple_ && nargs >= nreq_pos_ && nargs <= npos_) {
             Py_ssize_t i = 0;
             for (; i < nargs; ++i) out[i] = args[i];
             for (; i < nparams; ++i) out[i] = nullptr;
@@ -360,6 +360,7 @@ private:
     std::vector<Param> params_;
     Options opt_;
     Py_ssize_t npos_ = 0, nposonly_ = 0, nreq_pos_ = 0;
+    bool simple_ = false;  // no *args, **kwargs or required keyword-only
     mutable std::vector<PyObject*> names_;  // interned, immortal for us
 };
 

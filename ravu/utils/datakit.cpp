@@ -20,13 +20,13 @@ PyObject* get_or_insert(PyObject* obj, PyObject* key, Make make) {
     rn::ptr v;
     if (PyDict_CheckExact(obj)) {
         PyObject* found = PyDict_GetItemWithError(obj, key);
+        if (found && found != Py_None) return Py_NewRef(found);
         if (!found && PyErr_Occurred()) return nullptr;
-        v.set(found ? found : Py_None, true);
     } else {
         v = PyObject_CallMethodOneArg(obj, RN_ID(get), key);
         if (!v) return nullptr;
     }
-    if (v.get() != Py_None) return v.release();
+    if (v && v.get() != Py_None) return v.release();
     v = make();
     if (!v) return nullptr;
     const int rc = PyDict_CheckExact(obj) ? PyDict_SetItem(obj, key, v.get())
@@ -59,10 +59,30 @@ PyObject* get_any_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PyObject* a[3];
     if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* creator = a[2];
-    return get_or_insert(a[0], a[1], [creator] { return PyObject_CallNoArgs(creator); });
+    return get_or_insert(a[0], a[1], [creator] {
+        // list() and dict() with no arguments are exactly these.
+        if (creator == (PyObject*)&PyList_Type) return PyList_New(0);
+        if (creator == (PyObject*)&PyDict_Type) return PyDict_New();
+        return PyObject_CallNoArgs(creator);
+    });
 }
 
 // ---------------------------------------------------------------- ring state
+
+// Plain object layout plus a dict and weak references, as a Python class
+// without __slots__ has.
+struct Queue {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+    // What the instance dict held when its version tag was `version`:
+    // valid while the tag is unchanged, since every change of a dict gives
+    // it a new tag.  Spares the hot paths three look-ups per call.
+    PyObject* cache_dict;
+    uint64_t version;
+    PyObject* queue;  // borrowed from the dict
+    long long cur, size;
+};
 
 // The instance dict of an exact CircularQueue (borrowed), else NULL.
 PyObject* exact_dict(PyObject* self) {
@@ -87,13 +107,37 @@ long long small_int(PyObject* v) {
     return x;
 }
 
+uint64_t version_of(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+
+// The ring's state for the fast paths: an exact list, 0 <= cur, size > 0,
+// all exact ints.  False (maybe with an exception set) sends the caller to
+// the general path.
+bool fast_state(PyObject* self, PyObject* d, Queue*& q) {
+    q = reinterpret_cast<Queue*>(self);
+    if (q->cache_dict == d && q->version == version_of(d)) return true;
+    q->cache_dict = nullptr;
+    PyObject* queue = PyDict_GetItemWithError(d, RN_ID(queue));
+    const long long cur = small_int(PyDict_GetItemWithError(d, RN_ID(cur_index)));
+    const long long size = small_int(PyDict_GetItemWithError(d, RN_ID(size)));
+    if (!queue || !PyList_CheckExact(queue) || cur < 0 || size <= 0) {
+        PyErr_Clear();  // the general path looks again and raises properly
+        return false;
+    }
+    q->cache_dict = d;
+    q->version = version_of(d);
+    q->queue = queue;
+    q->cur = cur;
+    q->size = size;
+    return true;
+}
+
 // self.queue[(self.cur_index + index) % self.size]
 PyObject* ring_item(PyObject* self, PyObject* index) {
-    if (PyObject* d = exact_dict(self)) {
-        PyObject* queue = PyDict_GetItemWithError(d, RN_ID(queue));
-        const long long cur = small_int(PyDict_GetItemWithError(d, RN_ID(cur_index)));
-        const long long size = small_int(PyDict_GetItemWithError(d, RN_ID(size)));
-        if (queue && PyList_CheckExact(queue) && cur >= 0 && size > 0 && PyLong_CheckExact(index)) {
+    Queue* q;
+    if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
+        PyObject* queue = q->queue;
+        const long long cur = q->cur, size = q->size;
+        if (PyLong_CheckExact(index)) {
             int overflow;
             long long i = PyLong_AsLongLongAndOverflow(index, &overflow);
             if (!overflow && i > -(1LL << 60) && i < (1LL << 60)) {
@@ -170,20 +214,24 @@ PyObject* queue_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[1];
     if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* data = a[0];
-    if (PyObject* d = exact_dict(self)) {
-        PyObject* queue = PyDict_GetItemWithError(d, RN_ID(queue));
-        const long long cur = small_int(PyDict_GetItemWithError(d, RN_ID(cur_index)));
-        const long long size = small_int(PyDict_GetItemWithError(d, RN_ID(size)));
-        if (queue && PyList_CheckExact(queue) && cur >= 0 && cur < PyList_GET_SIZE(queue) &&
-            size > 0) {
-            rn::ptr next(PyLong_FromLongLong(rn::floor_mod(cur + 1, size)));
+    Queue* q;
+    if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
+        PyObject* queue = q->queue;
+        const long long cur = q->cur, size = q->size;
+        if (cur < PyList_GET_SIZE(queue)) {
+            const long long next_cur = rn::floor_mod(cur + 1, size);
+            rn::ptr next(PyLong_FromLongLong(next_cur));
             if (!next) return nullptr;
             PyObject* old = PyList_GET_ITEM(queue, cur);
             PyList_SET_ITEM(queue, cur, Py_NewRef(data));
+            q->cache_dict = nullptr;
             if (PyDict_SetItem(d, RN_ID(cur_index), next.get()) < 0) {
                 Py_DECREF(old);
                 return nullptr;
             }
+            q->cache_dict = d;  // we know the one change just made
+            q->version = version_of(d);
+            q->cur = next_cur;
             Py_DECREF(old);  // last: its finaliser may run arbitrary code
             Py_RETURN_NONE;
         }
@@ -216,6 +264,21 @@ PyObject* queue_getall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static rn::Signature sig("CircularQueue.getall", {}, rn::Signature::Options{false, false, true});
     PyObject* a[1];
     if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    Queue* q;
+    if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
+        // No Python code runs in this loop, so reading the state once is
+        // the same as reading it for every slot.
+        PyObject* queue = q->queue;
+        const long long cur = q->cur, size = q->size;
+        if (size <= PyList_GET_SIZE(queue)) {
+            PyObject* out = PyList_New(size);
+            if (!out) return nullptr;
+            for (long long i = 0; i < size; ++i)
+                PyList_SET_ITEM(out, i, Py_NewRef(PyList_GET_ITEM(queue, (cur + i) % size)));
+            return out;
+        }
+    }
+    if (PyErr_Occurred()) return nullptr;
     Py_ssize_t n;
     if (!ring_range(self, &n)) return nullptr;
     rn::ptr out(PyList_New(0));
@@ -309,14 +372,6 @@ PyMethodDef queue_methods[] = {
     {"getall", rn::fastcall_kw(queue_getall), METH_FASTCALL | METH_KEYWORDS,
      "getall()\n--\n\nAll slots, oldest first."},
     {nullptr, nullptr, 0, nullptr}};
-
-// Plain object layout plus a dict and weak references, as a Python class
-// without __slots__ has.
-struct Queue {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* weakrefs;
-};
 
 int queue_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
