@@ -150,6 +150,34 @@ inline PyObject* add_type(PyObject* module, PyType_Spec* spec, PyObject* bases =
     return type;
 }
 
+// tp_dealloc of a garbage-collected heap type whose tp_clear drops every
+// reference the object holds; clears weak references when the type has them.
+template <int (*Clear)(PyObject*)>
+void gc_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (tp->tp_weaklistoffset &&
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + tp->tp_weaklistoffset))
+        PyObject_ClearWeakRefs(self);
+    Clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Body of a PyInit_ function for a single-phase module: creates it, runs
+// `init` on it and keeps a reference in `*keep`, for globals looked up at
+// call time.
+inline PyObject* create_module(PyModuleDef* def, int (*init)(PyObject*), PyObject** keep) {
+    PyObject* m = PyModule_Create(def);
+    if (!m) return nullptr;
+    if (init(m) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    if (keep) *keep = Py_NewRef(m);
+    return m;
+}
+
 // Sets `__all__` of a module from a list of names.
 inline int set_all(PyObject* module, std::initializer_list<const char*> names) {
     ptr lst(PyList_New(0));

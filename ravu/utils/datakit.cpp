@@ -344,19 +344,11 @@ int iter_clear(PyObject* self) {
     return 0;
 }
 
-void iter_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    iter_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyType_Slot iter_slots[] = {{Py_tp_iter, (void*)PyObject_SelfIter},
                             {Py_tp_iternext, (void*)iter_next},
                             {Py_tp_traverse, (void*)iter_traverse},
                             {Py_tp_clear, (void*)iter_clear},
-                            {Py_tp_dealloc, (void*)iter_dealloc},
+                            {Py_tp_dealloc, (void*)rn::gc_dealloc<iter_clear>},
                             {0, nullptr}};
 
 PyType_Spec iter_spec = {"ravu.utils.datakit.CircularQueue_iterator", sizeof(RingIter), 0,
@@ -384,15 +376,6 @@ int queue_clear(PyObject* self) {
     return 0;
 }
 
-void queue_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Queue*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    queue_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyMemberDef queue_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(Queue, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Queue, weakrefs), READONLY, nullptr},
@@ -412,7 +395,7 @@ PyType_Slot queue_slots[] = {
     {Py_tp_getset, queue_getset},
     {Py_tp_traverse, (void*)queue_traverse},
     {Py_tp_clear, (void*)queue_clear},
-    {Py_tp_dealloc, (void*)queue_dealloc},
+    {Py_tp_dealloc, (void*)rn::gc_dealloc<queue_clear>},
     {0, nullptr}};
 
 PyType_Spec queue_spec = {"ravu.utils.datakit.CircularQueue", sizeof(Queue), 0,
@@ -444,13 +427,4 @@ int init(PyObject* m) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_datakit() {
-    PyObject* m = PyModule_Create(&moduledef);
-    if (!m) return nullptr;
-    if (init(m) < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    g_module = Py_NewRef(m);
-    return m;
-}
+PyMODINIT_FUNC PyInit_datakit() { return rn::create_module(&moduledef, init, &g_module); }

@@ -155,15 +155,6 @@ int wrapper_clear(PyObject* self) {
     return 0;
 }
 
-void wrapper_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Wrapper*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    wrapper_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 // Binds like a function: through an instance it becomes a bound method.
 PyObject* wrapper_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (!obj || obj == Py_None) {
@@ -219,7 +210,7 @@ PyType_Slot wrapper_slots[] = {
     {Py_tp_repr, (void*)wrapper_repr},
     {Py_tp_traverse, (void*)wrapper_traverse},
     {Py_tp_clear, (void*)wrapper_clear},
-    {Py_tp_dealloc, (void*)wrapper_dealloc},
+    {Py_tp_dealloc, (void*)rn::gc_dealloc<wrapper_clear>},
     {Py_tp_getset, wrapper_getset},
     {Py_tp_members, wrapper_members},
     {0, nullptr}};
@@ -303,14 +294,6 @@ int decorator_func_clear(PyObject* self) {
     return 0;
 }
 
-void decorator_func_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    decorator_func_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyObject* decorator_func_name(PyObject*, void*) { return Py_NewRef(RN_STR("decorator_func")); }
 PyObject* decorator_func_qualname(PyObject*, void*) {
     return Py_NewRef(RN_STR("lock_func.<locals>.decorator_func"));
@@ -331,7 +314,7 @@ PyType_Slot decorator_func_slots[] = {
     {Py_tp_call, (void*)PyVectorcall_Call},
     {Py_tp_traverse, (void*)decorator_func_traverse},
     {Py_tp_clear, (void*)decorator_func_clear},
-    {Py_tp_dealloc, (void*)decorator_func_dealloc},
+    {Py_tp_dealloc, (void*)rn::gc_dealloc<decorator_func_clear>},
     {Py_tp_getset, decorator_func_getset},
     {Py_tp_members, decorator_func_members},
     {0, nullptr}};
@@ -474,13 +457,4 @@ int init(PyObject* m) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_lock() {
-    PyObject* m = PyModule_Create(&moduledef);
-    if (!m) return nullptr;
-    if (init(m) < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    g_module = Py_NewRef(m);  // globals are read from it at call time
-    return m;
-}
+PyMODINIT_FUNC PyInit_lock() { return rn::create_module(&moduledef, init, &g_module); }
