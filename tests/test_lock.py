@@ -293,3 +293,19 @@ def test_lock_class_func_errors():
     lock_class_func(b, b.put, "odd")
     with pytest.raises(AttributeError):
         b.put(1)
+
+
+def test_threading_lock_state_is_what_its_own_methods_see():
+    m = threading.Lock()
+    seen = []
+    w = get_new_func(lambda: seen.append(m.locked()), 3, m)
+    w()
+    assert seen == [True] and not m.locked()
+
+    def releases_itself():
+        m.release()
+
+    with pytest.raises(RuntimeError, match="release unlocked lock"):
+        get_new_func(releases_itself, 3, m)()
+    assert not m.locked() and m.acquire(False)
+    m.release()
