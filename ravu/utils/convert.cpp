@@ -9,6 +9,8 @@
 // in C++.
 #include "rn.h"
 
+#include <charconv>
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 
@@ -58,6 +60,7 @@ int text_kind(PyObject* text, Kind* out) {
 struct TypeInfo {
     Kind kind;
     PyObject* text;  // strong, kept for the process' life
+    PyObject* name;  // element name for the list marker, made when first needed
 };
 std::unordered_map<PyTypeObject*, TypeInfo> g_static_types;
 
@@ -78,7 +81,7 @@ int numpy_kind(PyTypeObject* tp, Kind* out) {
             Py_XDECREF(text);
             return -1;
         }
-        g_static_types.emplace(tp, TypeInfo{*out, text});
+        g_static_types.emplace(tp, TypeInfo{*out, text, nullptr});
         return 0;
     }
     rn::ptr text(type_text(tp));
@@ -132,6 +135,13 @@ PyObject* call(const Peer& peer, PyObject* arg) {
 PyObject* np_attr(PyObject* name) {
     rn::ptr np(rn::global(g_module, RN_ID(np)));
     if (!np) return nullptr;
+    // An attribute of a plain module that its class does not define is
+    // the module dict's entry.
+    if (Py_IS_TYPE(np.get(), &PyModule_Type)) {
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(np.get()), name);
+        if (v) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+    }
     return PyObject_GetAttr(np.get(), name);
 }
 
@@ -317,30 +327,70 @@ constexpr Py_ssize_t kKeepUpTo = 20;  // longer texts and lists become markers
 
 // The element name of the list marker: the type text from after its first
 // "'" up to, not including, its last two characters.
-PyObject* element_name(PyObject* first) {
-    rn::ptr text(type_text(Py_TYPE(first)));
-    if (!text) return nullptr;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
-    Py_ssize_t start = n ? PyUnicode_FindChar(text.get(), '\'', 0, n, 1) : -1;
+PyObject* cut_element_name(PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t start = n ? PyUnicode_FindChar(text, '\'', 0, n, 1) : -1;
     if (start == -2) return nullptr;
     start += 1;
     Py_ssize_t end = n >= 2 ? n - 2 : 0;
     if (end < start) end = start;
-    return PyUnicode_Substring(text.get(), start, end);
+    return PyUnicode_Substring(text, start, end);
+}
+
+PyObject* element_name(PyObject* first) {
+    PyTypeObject* tp = Py_TYPE(first);
+    if (fixed_text(tp)) {
+        Kind k;
+        if (numpy_kind(tp, &k) < 0) return nullptr;
+        TypeInfo& info = g_static_types.find(tp)->second;
+        if (!info.name) info.name = cut_element_name(info.text);
+        return Py_XNewRef(info.name);
+    }
+    rn::ptr text(type_text(tp));
+    if (!text) return nullptr;
+    return cut_element_name(text.get());
+}
+
+// Small text buffer for the markers.
+struct Text {
+    char buf[64 + NPY_MAXDIMS * 24];
+    char* end = buf;
+    void put(const char* s, size_t n) {
+        std::memcpy(end, s, n);
+        end += n;
+    }
+    void put(const char* s) { put(s, std::strlen(s)); }
+    void put(long long v) { end = std::to_chars(end, buf + sizeof buf, v).ptr; }
+    PyObject* str() const { return PyUnicode_FromStringAndSize(buf, end - buf); }
+};
+
+// "<" + name + "[" + n + "]>"
+PyObject* list_marker(PyObject* name, Py_ssize_t n) {
+    if (PyUnicode_IS_ASCII(name) && PyUnicode_GET_LENGTH(name) < 200) {
+        Text t;
+        t.put("<", 1);
+        t.put((const char*)PyUnicode_DATA(name), PyUnicode_GET_LENGTH(name));
+        t.put("[", 1);
+        t.put((long long)n);
+        t.put("]>", 2);
+        return t.str();
+    }
+    return PyUnicode_FromFormat("<%U[%zd]>", name, n);
 }
 
 // "<numpy.ndarray" + str(shape) + ">"
 PyObject* array_marker(PyObject* x) {
     if (PyArray_Check(x)) {
         PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(x);
-        std::string s = "<numpy.ndarray(";
         const int nd = PyArray_NDIM(arr);
+        Text t;
+        t.put("<numpy.ndarray(");
         for (int i = 0; i < nd; ++i) {
-            if (i) s += ", ";
-            s += std::to_string((long long)PyArray_DIM(arr, i));
+            if (i) t.put(", ", 2);
+            t.put((long long)PyArray_DIM(arr, i));
         }
-        s += nd == 1 ? ",)>" : ")>";
-        return PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size());
+        t.put(nd == 1 ? ",)>" : ")>");
+        return t.str();
     }
     rn::ptr shape(PyObject_GetAttr(x, RN_ID(shape)));
     if (!shape) return nullptr;
@@ -361,7 +411,13 @@ PyObject* abstract_item(PyObject* x, ArrayClass& ndarray) {
     PyTypeObject* tp = Py_TYPE(x);
     if (tp == &PyUnicode_Type) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(x);
-        if (n > kKeepUpTo) return PyUnicode_FromFormat("<char[%zd]>", n);
+        if (n > kKeepUpTo) {
+            Text t;
+            t.put("<char[");
+            t.put((long long)n);
+            t.put("]>", 2);
+            return t.str();
+        }
         return Py_NewRef(x);
     }
     if (tp == &PyList_Type) {
@@ -369,7 +425,7 @@ PyObject* abstract_item(PyObject* x, ArrayClass& ndarray) {
         if (n > kKeepUpTo) {
             rn::ptr name(element_name(PyList_GET_ITEM(x, 0)));
             if (!name) return nullptr;
-            return PyUnicode_FromFormat("<%U[%zd]>", name.get(), n);
+            return list_marker(name.get(), n);
         }
         return call(g_abstract_list, x);
     }

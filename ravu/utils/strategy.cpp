@@ -71,28 +71,36 @@ bool exact_ll(PyObject* v, long long* out) {
     return !overflow;
 }
 
-// time.time() with the module global `time` looked up now.  While neither
-// the global nor its function was replaced, the wall clock is read here
-// directly, converted exactly as time.time() converts it.
-PyObject* now() {
-    rn::ptr mod(rn::global(g_module, RN_ID(time)));
-    if (!mod) return nullptr;
-    rn::ptr fn(PyObject_GetAttr(mod.get(), RN_ID(time)));
-    if (!fn) return nullptr;
-    if (fn.get() == g_time_func) {
-        struct timespec ts;
-        if (clock_gettime(CLOCK_REALTIME, &ts) == 0) {
-            const int64_t ns = (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
-            volatile double d;  // the rounding time.time() does
-            if (ns % 1000000000 == 0) {
-                d = (double)(ns / 1000000000);
-            } else {
-                d = (double)ns;
-                d /= 1e9;
-            }
-            return PyFloat_FromDouble(d);
-        }
+// time.time() as the wall clock gives it, converted exactly as time.time()
+// converts it.
+PyObject* wall_clock() {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+    const int64_t ns = (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+    volatile double d;  // the rounding time.time() does
+    if (ns % 1000000000 == 0) {
+        d = (double)(ns / 1000000000);
+    } else {
+        d = (double)ns;
+        d /= 1e9;
     }
+    return PyFloat_FromDouble(d);
+}
+
+// time.time() with the module global `time` looked up now.  While neither
+// the global nor its function was replaced, the clock is read directly.
+PyObject* now() {
+    // A plain module's attribute is its dict entry: look there first.
+    PyObject* mod = PyDict_GetItemWithError(PyModule_GetDict(g_module), RN_ID(time));
+    if (mod == g_time_module &&
+        PyDict_GetItemWithError(PyModule_GetDict(mod), RN_ID(time)) == g_time_func)
+        return wall_clock();
+    if (PyErr_Occurred()) return nullptr;
+    rn::ptr m(rn::global(g_module, RN_ID(time)));
+    if (!m) return nullptr;
+    rn::ptr fn(PyObject_GetAttr(m.get(), RN_ID(time)));
+    if (!fn) return nullptr;
+    if (fn.get() == g_time_func) return wall_clock();
     return PyObject_CallNoArgs(fn.get());
 }
 
@@ -182,9 +190,75 @@ PyObject* decide_count(PyObject* self, PyObject* queue) {
     return PyObject_RichCompare(len.get(), num.get(), Py_GE);
 }
 
+// self.MAX_LEN as a C number when it is a plain int found the plain way
+// (instance dict, then the class); false when the full protocol must run.
+bool plain_cap(PyObject* self, PyObject* dict, long long* cap) {
+    PyObject* cls_value = _PyType_Lookup(Py_TYPE(self), RN_ID(MAX_LEN));
+    if (!cls_value || !PyLong_CheckExact(cls_value)) return false;
+    PyObject* v = PyDict_GetItemWithError(dict, RN_ID(MAX_LEN));
+    if (!v) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        v = cls_value;
+    }
+    return exact_ll(v, cap) && *cap >= 0;
+}
+
+// del lst[:k] for k > 0, without running anything while the list is short.
+void drop_front(PyObject* lst, Py_ssize_t k) {
+    PyListObject* l = reinterpret_cast<PyListObject*>(lst);
+    const Py_ssize_t n = Py_SIZE(l);
+    if (k == 1) {
+        PyObject* gone = l->ob_item[0];
+        std::memmove(l->ob_item, l->ob_item + 1, (n - 1) * sizeof(PyObject*));
+        Py_SET_SIZE(l, n - 1);
+        Py_DECREF(gone);
+        return;
+    }
+    PyList_SetSlice(lst, 0, k, nullptr);  // cannot fail when shrinking
+}
+
+// The whole of set() and get() for the exact class holding the state its
+// constructor makes: stamps of exact floats, plain numbers for sec and num.
+PyObject* time_step_plain(PyObject* self, PyObject* d, PyObject* stamp, bool record, bool* done) {
+    *done = false;
+    PyObject* queue = PyDict_GetItemWithError(d, RN_ID(queue));
+    PyObject* sec = queue ? PyDict_GetItemWithError(d, RN_ID(sec)) : nullptr;
+    PyObject* num = sec ? PyDict_GetItemWithError(d, RN_ID(num)) : nullptr;
+    double secd;
+    long long want, cap = 0;
+    if (!num || !PyList_CheckExact(queue) || !exact_double(sec, &secd) || !exact_ll(num, &want) ||
+        (record && !plain_cap(self, d, &cap))) {
+        if (PyErr_Occurred()) return nullptr;
+        return nullptr;
+    }
+    const double nowd = PyFloat_AS_DOUBLE(stamp);
+    const Py_ssize_t n = PyList_GET_SIZE(queue);
+    PyObject** items = reinterpret_cast<PyListObject*>(queue)->ob_item;
+    Py_ssize_t k = 0;
+    for (; k < n; ++k) {
+        if (!PyFloat_CheckExact(items[k])) return nullptr;  // the general road, from scratch
+        if (!(nowd - PyFloat_AS_DOUBLE(items[k]) > secd)) break;
+    }
+    *done = true;
+    if (k) drop_front(queue, k);
+    if (record) {
+        if (PyList_Append(queue, stamp) < 0) return nullptr;
+        const Py_ssize_t m = PyList_GET_SIZE(queue);
+        if (m > cap) drop_front(queue, m - (Py_ssize_t)cap);
+    }
+    return PyBool_FromLong((long long)PyList_GET_SIZE(queue) >= want);
+}
+
 PyObject* time_step(PyObject* self, bool record) {
     rn::ptr stamp(now());
     if (!stamp) return nullptr;
+    if (PyObject* d = exact_dict(self, g_time_type)) {
+        if (PyFloat_CheckExact(stamp.get())) {
+            bool done;
+            PyObject* r = time_step_plain(self, d, stamp.get(), record, &done);
+            if (done || PyErr_Occurred()) return r;
+        }
+    }
     rn::ptr queue(rn::fast_getattr(self, RN_ID(queue)));
     if (!queue) return nullptr;
     rn::ptr sec(rn::fast_getattr(self, RN_ID(sec)));
