@@ -236,3 +236,14 @@ def test_frequency_generic_state():
     s = Sub(2, 0.5)
     assert [s.set(1), s.set(0), s.set(0)] == [True, True, False]
     assert s.index == 1
+
+
+def test_time_queue_of_other_stamps(clock):
+    r = RecordByTime(5, 3)
+    r.queue.extend([990, 991.0, 998, 999.5])  # ints among the floats
+    clock.now = 1000.0
+    assert r.set() is True
+    assert r.queue == [998, 999.5, 1000.0]
+    del r.queue
+    with pytest.raises(AttributeError):
+        r.get()

@@ -227,10 +227,8 @@ PyObject* time_step_plain(PyObject* self, PyObject* d, PyObject* stamp, bool rec
     double secd;
     long long want, cap = 0;
     if (!num || !PyList_CheckExact(queue) || !exact_double(sec, &secd) || !exact_ll(num, &want) ||
-        (record && !plain_cap(self, d, &cap))) {
-        if (PyErr_Occurred()) return nullptr;
-        return nullptr;
-    }
+        (record && !plain_cap(self, d, &cap)))
+        return nullptr;  // the general road (or an error, which the caller sees)
     const double nowd = PyFloat_AS_DOUBLE(stamp);
     const Py_ssize_t n = PyList_GET_SIZE(queue);
     PyObject** items = reinterpret_cast<PyListObject*>(queue)->ob_item;
