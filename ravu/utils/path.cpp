@@ -1,0 +1,500 @@
+// ravu.utils.path: a predicate-driven search of a directory tree and small
+// functions that take a path text apart or replace its suffix.
+//
+// The module global `os` is looked up at every call.  While it, and the
+// functions of it that a call relies on, are still the standard ones, the
+// work is done here on the text (and, for the search, on the directory
+// listings); otherwise the same steps run through whatever `os` now holds.
+#include "rn.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+PyObject* g_module = nullptr;
+// The standard objects, held so that identity tests stay meaningful.
+PyObject* g_os = nullptr;
+PyObject* g_posixpath = nullptr;
+PyObject* g_split = nullptr;
+PyObject* g_join = nullptr;
+PyObject* g_islink = nullptr;
+PyObject* g_walk = nullptr;
+PyObject* g_scandir = nullptr;
+
+PyObject* os_module() { return rn::global(g_module, RN_ID(os)); }
+
+// os.path, or NULL with the error.
+PyObject* os_path(PyObject* os) { return PyObject_GetAttr(os, RN_ID(path)); }
+
+// 1 while os.path.split is the standard one, 0 if not, -1 on error.
+int standard_split(PyObject* os) {
+    rn::ptr path(os_path(os));
+    if (!path) return -1;
+    rn::ptr split(PyObject_GetAttr(path.get(), RN_ID(split)));
+    return split ? split.get() == g_split : -1;
+}
+
+Py_ssize_t find_char(PyObject* s, Py_UCS4 ch, Py_ssize_t start, Py_ssize_t end, int direction) {
+    if (start >= end) return -1;
+    return PyUnicode_FindChar(s, ch, start, end, direction);
+}
+
+// posixpath.split of an exact str.
+PyObject* split_text(PyObject* p) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+    Py_ssize_t i = find_char(p, '/', 0, n, -1);
+    if (i == -2) return nullptr;
+    i += 1;
+    // head.rstrip("/") unless head is all slashes
+    Py_ssize_t h = i;
+    while (h > 0 && PyUnicode_READ_CHAR(p, h - 1) == '/') --h;
+    if (h == 0) h = i;
+    rn::ptr head(PyUnicode_Substring(p, 0, h));
+    if (!head) return nullptr;
+    rn::ptr tail(PyUnicode_Substring(p, i, n));
+    if (!tail) return nullptr;
+    return PyTuple_Pack(2, head.get(), tail.get());
+}
+
+// os.path.split(filepath), with `os` looked up now.
+PyObject* os_split(PyObject* filepath) {
+    rn::ptr os(os_module());
+    if (!os) return nullptr;
+    if (PyUnicode_CheckExact(filepath)) {
+        int standard = standard_split(os.get());
+        if (standard < 0) return nullptr;
+        if (standard) return split_text(filepath);
+    }
+    rn::ptr path(os_path(os.get()));
+    if (!path) return nullptr;
+    rn::ptr split(PyObject_GetAttr(path.get(), RN_ID(split)));
+    if (!split) return nullptr;
+    return PyObject_CallOneArg(split.get(), filepath);
+}
+
+PyObject* item(PyObject* seq, Py_ssize_t i) {
+    if (PyTuple_CheckExact(seq) && i >= 0 && i < PyTuple_GET_SIZE(seq))
+        return Py_NewRef(PyTuple_GET_ITEM(seq, i));
+    rn::ptr index(PyLong_FromSsize_t(i));
+    if (!index) return nullptr;
+    return PyObject_GetItem(seq, index.get());
+}
+
+// The last path component: os.path.split(filepath)[1].
+PyObject* file_name(PyObject* filepath) {
+    rn::ptr pair(os_split(filepath));
+    if (!pair) return nullptr;
+    return item(pair.get(), 1);
+}
+
+PyObject* index_error() {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return nullptr;
+}
+
+// text.split(sep)[which], natively for an exact str.
+PyObject* split_piece(PyObject* text, const char* sep, Py_ssize_t which) {
+    if (!PyUnicode_CheckExact(text)) {
+        rn::ptr parts(PyObject_CallMethod(text, "split", "s", sep));
+        if (!parts) return nullptr;
+        return item(parts.get(), which);
+    }
+    const Py_UCS4 ch = (unsigned char)sep[0];
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (which >= 0) {
+        Py_ssize_t start = 0;
+        for (Py_ssize_t k = 0; k < which; ++k) {
+            Py_ssize_t at = find_char(text, ch, start, n, 1);
+            if (at == -2) return nullptr;
+            if (at < 0) return index_error();
+            start = at + 1;
+        }
+        Py_ssize_t end = find_char(text, ch, start, n, 1);
+        if (end == -2) return nullptr;
+        return PyUnicode_Substring(text, start, end < 0 ? n : end);
+    }
+    Py_ssize_t end = n;
+    for (Py_ssize_t k = -1; k > which; --k) {
+        Py_ssize_t at = find_char(text, ch, 0, end, -1);
+        if (at == -2) return nullptr;
+        if (at < 0) return index_error();
+        end = at;
+    }
+    Py_ssize_t at = find_char(text, ch, 0, end, -1);
+    if (at == -2) return nullptr;
+    return PyUnicode_Substring(text, at + 1, end);
+}
+
+// ---------------------------------------------------------------- one-argument functions
+
+PyObject* parse_filepath_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static rn::Signature sig("parse_filepath_name", {{"filepath", rn::POSONLY, true}});
+    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    if (!filepath) return nullptr;
+    return file_name(filepath);
+}
+
+PyObject* parse_filepath_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static rn::Signature sig("parse_filepath_dir", {{"filepath", rn::POSONLY, true}});
+    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    if (!filepath) return nullptr;
+    rn::ptr pair(os_split(filepath));
+    if (!pair) return nullptr;
+    return item(pair.get(), 0);
+}
+
+PyObject* split_filepath(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("split_filepath", {{"filepath", rn::POSONLY, true}});
+    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    if (!filepath) return nullptr;
+    return os_split(filepath);
+}
+
+PyObject* g_name_func = nullptr;  // our own parse_filepath_name
+
+PyObject* parse_filepath_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    static rn::Signature sig("parse_filepath_prefix", {{"filepath", rn::POSONLY, true}});
+    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    if (!filepath) return nullptr;
+    rn::ptr fn(rn::global(g_module, RN_ID(parse_filepath_name)));
+    if (!fn) return nullptr;
+    rn::ptr name(fn.get() == g_name_func ? file_name(filepath)
+                                         : PyObject_CallOneArg(fn.get(), filepath));
+    if (!name) return nullptr;
+    return split_piece(name.get(), ".", 0);
+}
+
+// The suffix is taken from the file name alone: a dot in a directory name
+// must not decide it.
+PyObject* parse_filepath_suffix(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    static rn::Signature sig("parse_filepath_suffix", {{"filepath", rn::POSONLY, true}});
+    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    if (!filepath) return nullptr;
+    rn::ptr name(file_name(filepath));
+    if (!name) return nullptr;
+    return split_piece(name.get(), ".", 1);
+}
+
+PyObject* parse_filepath_parent_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+    static rn::Signature sig("parse_filepath_parent_name", {{"filepath", rn::POSONLY, true}});
+    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    if (!filepath) return nullptr;
+    return split_piece(filepath, "/", -2);
+}
+
+// ---------------------------------------------------------------- replace_filepath_suffix
+
+// The directory part stays as written; only the file name is cut at its
+// first dot, so "./file.txt" keeps its file.
+PyObject* replace_filepath_suffix(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    static rn::Signature sig("replace_filepath_suffix",
+                             {{"filepath", rn::POS, true}, {"new_suffix", rn::POS, true}});
+    PyObject* a[2];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    PyObject *filepath = a[0], *suffix = a[1];
+    rn::ptr pair(os_split(filepath));
+    if (!pair) return nullptr;
+    rn::ptr name(item(pair.get(), 1));
+    if (!name) return nullptr;
+    rn::ptr stem(split_piece(name.get(), ".", 0));
+    if (!stem) return nullptr;
+    // filepath[:len(filepath) - len(name)]: what precedes the file name
+    Py_ssize_t total = PyObject_Size(filepath);
+    if (total < 0) return nullptr;
+    Py_ssize_t name_len = PyObject_Size(name.get());
+    if (name_len < 0) return nullptr;
+    rn::ptr dir;
+    if (PyUnicode_CheckExact(filepath)) {
+        dir = PyUnicode_Substring(filepath, 0, total - name_len);
+    } else {
+        rn::ptr stop(PyLong_FromSsize_t(total - name_len));
+        if (!stop) return nullptr;
+        rn::ptr cut(PySlice_New(nullptr, stop.get(), nullptr));
+        if (!cut) return nullptr;
+        dir = PyObject_GetItem(filepath, cut.get());
+    }
+    if (!dir) return nullptr;
+    rn::ptr head(PyNumber_Add(dir.get(), stem.get()));
+    if (!head) return nullptr;
+    rn::ptr dotted(PyNumber_Add(head.get(), RN_STR(".")));
+    if (!dotted) return nullptr;
+    return PyNumber_Add(dotted.get(), suffix);
+}
+
+// ---------------------------------------------------------------- search_filepaths
+
+struct Entry {
+    std::string name;
+    bool is_dir;
+};
+
+// One directory's names in listing order, each with entry.is_dir() as
+// os.scandir answers it (links followed; a failed stat counts as not a
+// directory).  False when the directory cannot be listed at all.
+bool list_dir(const std::string& path, bool check_link, std::vector<Entry>* out) {
+    if (check_link) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+    }
+    DIR* d = opendir(path.c_str());
+    if (!d) return false;
+    const int fd = dirfd(d);
+    for (;;) {
+        errno = 0;
+        struct dirent* e = readdir(d);
+        if (!e) {
+            const bool ok = errno == 0;
+            closedir(d);
+            return ok;
+        }
+        const char* n = e->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
+        bool is_dir;
+        if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+            struct stat st;
+            is_dir = fstatat(fd, n, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        } else {
+            is_dir = e->d_type == DT_DIR;
+        }
+        out->push_back(Entry{n, is_dir});
+    }
+}
+
+bool all_ascii(const std::string& s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+// os.path.join(parent, name) where `prefix` is parent with its separator.
+PyObject* joined(PyObject* prefix, const std::string& name) {
+    if (PyUnicode_IS_ASCII(prefix) && all_ascii(name)) {
+        const Py_ssize_t np = PyUnicode_GET_LENGTH(prefix);
+        PyObject* s = PyUnicode_New(np + (Py_ssize_t)name.size(), 127);
+        if (!s) return nullptr;
+        char* dst = (char*)PyUnicode_DATA(s);
+        std::memcpy(dst, PyUnicode_DATA(prefix), np);
+        std::memcpy(dst + np, name.data(), name.size());
+        return s;
+    }
+    rn::ptr text(PyUnicode_DecodeFSDefaultAndSize(name.data(), (Py_ssize_t)name.size()));
+    if (!text) return nullptr;
+    return PyUnicode_Concat(prefix, text.get());
+}
+
+struct Pending {
+    rn::ptr text;       // the path as os.walk yields it
+    std::string bytes;  // the same, encoded for the system calls
+    bool check_link;    // os.walk skips links to directories below the root
+};
+
+// os.walk(root) with its defaults, done natively, feeding every joined
+// file path to `filter`.
+PyObject* search_native(PyObject* root, PyObject* filter) {
+    rn::ptr encoded(PyUnicode_EncodeFSDefault(root));
+    if (!encoded) return nullptr;
+    if (PySys_Audit("os.walk", "OOOO", root, Py_True, Py_None, Py_False) < 0) return nullptr;
+    rn::ptr result(PyList_New(0));
+    if (!result) return nullptr;
+    std::vector<Pending> stack;
+    stack.push_back(Pending{rn::ptr(Py_NewRef(root)), PyBytes_AS_STRING(encoded.get()), false});
+    std::vector<Entry> entries;
+    while (!stack.empty()) {
+        Pending dir = std::move(stack.back());
+        stack.pop_back();
+        if (PySys_Audit("os.scandir", "O", dir.text.get()) < 0) return nullptr;
+        entries.clear();
+        bool listed;
+        Py_BEGIN_ALLOW_THREADS
+        listed = list_dir(dir.bytes, dir.check_link, &entries);
+        Py_END_ALLOW_THREADS
+        if (!listed) continue;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(dir.text.get());
+        const bool has_sep = n == 0 || PyUnicode_READ_CHAR(dir.text.get(), n - 1) == '/';
+        rn::ptr prefix(has_sep ? Py_NewRef(dir.text.get())
+                               : PyUnicode_Concat(dir.text.get(), RN_STR("/")));
+        if (!prefix) return nullptr;
+        const std::string byte_prefix = has_sep ? dir.bytes : dir.bytes + "/";
+        for (const Entry& e : entries) {
+            if (e.is_dir) continue;
+            rn::ptr path(joined(prefix.get(), e.name));
+            if (!path) return nullptr;
+            rn::ptr verdict(PyObject_CallOneArg(filter, path.get()));
+            if (!verdict) return nullptr;
+            int keep = PyObject_IsTrue(verdict.get());
+            if (keep < 0) return nullptr;
+            if (keep && PyList_Append(result.get(), path.get()) < 0) return nullptr;
+        }
+        const size_t mark = stack.size();
+        for (const Entry& e : entries) {
+            if (!e.is_dir) continue;
+            rn::ptr path(joined(prefix.get(), e.name));
+            if (!path) return nullptr;
+            stack.push_back(Pending{std::move(path), byte_prefix + e.name, true});
+        }
+        std::reverse(stack.begin() + mark, stack.end());  // first subdirectory first
+    }
+    return result.release();
+}
+
+// The same steps through whatever `os` holds now.
+PyObject* search_generic(PyObject* os, PyObject* root, PyObject* filter) {
+    rn::ptr walk(PyObject_GetAttr(os, RN_ID(walk)));
+    if (!walk) return nullptr;
+    rn::ptr it(PyObject_CallOneArg(walk.get(), root));
+    if (!it) return nullptr;
+    rn::ptr iter(PyObject_GetIter(it.get()));
+    if (!iter) return nullptr;
+    rn::ptr result(PyList_New(0));
+    if (!result) return nullptr;
+    while (rn::ptr step{PyIter_Next(iter.get())}) {
+        rn::ptr seq(PySequence_Fast(step.get(), "cannot unpack non-iterable object"));
+        if (!seq) return nullptr;
+        const Py_ssize_t k = PySequence_Fast_GET_SIZE(seq.get());
+        if (k != 3) {
+            if (k < 3)
+                return rn::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", k);
+            return rn::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+        }
+        PyObject* parent = PySequence_Fast_GET_ITEM(seq.get(), 0);
+        rn::ptr files(PyObject_GetIter(PySequence_Fast_GET_ITEM(seq.get(), 2)));
+        if (!files) return nullptr;
+        while (rn::ptr file{PyIter_Next(files.get())}) {
+            rn::ptr mod(os_module());
+            if (!mod) return nullptr;
+            rn::ptr path_mod(os_path(mod.get()));
+            if (!path_mod) return nullptr;
+            rn::ptr join(PyObject_GetAttr(path_mod.get(), RN_ID(join)));
+            if (!join) return nullptr;
+            rn::ptr path(PyObject_CallFunctionObjArgs(join.get(), parent, file.get(), nullptr));
+            if (!path) return nullptr;
+            rn::ptr verdict(PyObject_CallOneArg(filter, path.get()));
+            if (!verdict) return nullptr;
+            int keep = PyObject_IsTrue(verdict.get());
+            if (keep < 0) return nullptr;
+            if (keep && PyList_Append(result.get(), path.get()) < 0) return nullptr;
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return result.release();
+}
+
+// 1 while os.walk and everything it stands on are the standard ones.
+int standard_walk(PyObject* os) {
+    if (os != g_os) return 0;
+    const std::pair<PyObject*, PyObject*> checks[] = {{RN_ID(walk), g_walk},
+                                                      {RN_ID(scandir), g_scandir}};
+    for (const auto& c : checks) {
+        rn::ptr v(PyObject_GetAttr(os, c.first));
+        if (!v) return -1;
+        if (v.get() != c.second) return 0;
+    }
+    rn::ptr path(os_path(os));
+    if (!path) return -1;
+    if (path.get() != g_posixpath) return 0;
+    const std::pair<PyObject*, PyObject*> path_checks[] = {{RN_ID(join), g_join},
+                                                           {RN_ID(islink), g_islink}};
+    for (const auto& c : path_checks) {
+        rn::ptr v(PyObject_GetAttr(path.get(), c.first));
+        if (!v) return -1;
+        if (v.get() != c.second) return 0;
+    }
+    return 1;
+}
+
+PyObject* search_filepaths(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    static rn::Signature sig("search_filepaths",
+                             {{"root_path", rn::POS, true}, {"file_filter", rn::POS, true}});
+    PyObject* a[2];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr os(os_module());
+    if (!os) return nullptr;
+    int standard = standard_walk(os.get());
+    if (standard < 0) return nullptr;
+    // Texts that scandir would refuse (a NUL inside) take the standard
+    // road, which raises what it raises.
+    if (standard && PyUnicode_CheckExact(a[0])) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(a[0]);
+        Py_ssize_t nul = find_char(a[0], 0, 0, n, 1);
+        if (nul == -2) return nullptr;
+        if (nul == -1) {
+            rn::ptr probe(PyUnicode_EncodeFSDefault(a[0]));
+            if (probe) return search_native(a[0], a[1]);
+            PyErr_Clear();
+        }
+    }
+    return search_generic(os.get(), a[0], a[1]);
+}
+
+// ---------------------------------------------------------------- module
+
+PyMethodDef methods[] = {
+    {"search_filepaths", rn::fastcall_kw(search_filepaths), METH_FASTCALL | METH_KEYWORDS,
+     "search_filepaths(root_path, file_filter)\n--\n\n"
+     "Joined paths of the files below root_path that file_filter accepts, in walk order."},
+    {"parse_filepath_prefix", rn::fastcall_kw(parse_filepath_prefix), METH_FASTCALL | METH_KEYWORDS,
+     "parse_filepath_prefix(filepath, /)\n--\n\nThe file name up to its first dot."},
+    {"parse_filepath_suffix", rn::fastcall_kw(parse_filepath_suffix), METH_FASTCALL | METH_KEYWORDS,
+     "parse_filepath_suffix(filepath, /)\n--\n\n"
+     "The file name's text between its first and second dot."},
+    {"parse_filepath_name", rn::fastcall_kw(parse_filepath_name), METH_FASTCALL | METH_KEYWORDS,
+     "parse_filepath_name(filepath, /)\n--\n\nThe last path component."},
+    {"parse_filepath_parent_name", rn::fastcall_kw(parse_filepath_parent_name),
+     METH_FASTCALL | METH_KEYWORDS,
+     "parse_filepath_parent_name(filepath, /)\n--\n\nThe second-to-last piece between slashes."},
+    {"parse_filepath_dir", rn::fastcall_kw(parse_filepath_dir), METH_FASTCALL | METH_KEYWORDS,
+     "parse_filepath_dir(filepath, /)\n--\n\nThe directory part, as os.path.split gives it."},
+    {"replace_filepath_suffix", rn::fastcall_kw(replace_filepath_suffix),
+     METH_FASTCALL | METH_KEYWORDS,
+     "replace_filepath_suffix(filepath, new_suffix)\n--\n\n"
+     "The path with the file name cut at its first dot and new_suffix put after it."},
+    {"split_filepath", rn::fastcall_kw(split_filepath), METH_FASTCALL | METH_KEYWORDS,
+     "split_filepath(filepath, /)\n--\n\nos.path.split(filepath)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.path",
+                         "File search and path text functions.", -1, methods};
+
+int init(PyObject* m) {
+    g_os = PyImport_ImportModule("os");
+    if (!g_os || PyModule_AddObjectRef(m, "os", g_os) < 0) return -1;
+    g_posixpath = PyObject_GetAttrString(g_os, "path");
+    if (!g_posixpath) return -1;
+    g_split = PyObject_GetAttrString(g_posixpath, "split");
+    g_join = PyObject_GetAttrString(g_posixpath, "join");
+    g_islink = PyObject_GetAttrString(g_posixpath, "islink");
+    g_walk = PyObject_GetAttrString(g_os, "walk");
+    g_scandir = PyObject_GetAttrString(g_os, "scandir");
+    if (!g_split || !g_join || !g_islink || !g_walk || !g_scandir) return -1;
+    g_name_func = PyObject_GetAttrString(m, "parse_filepath_name");
+    if (!g_name_func) return -1;
+    return rn::set_all(m, {"search_filepaths", "parse_filepath_prefix", "parse_filepath_suffix",
+                           "parse_filepath_name", "parse_filepath_parent_name",
+                           "parse_filepath_dir", "replace_filepath_suffix", "split_filepath"});
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_path() {
+    PyObject* m = PyModule_Create(&moduledef);
+    if (!m) return nullptr;
+    if (init(m) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    g_module = Py_NewRef(m);
+    return m;
+}

@@ -1,0 +1,609 @@
+// ravu.utils.strategy: trigger records that turn a stream of observations
+// into a yes/no decision.
+//
+// Both records keep their state in plain instance attributes that callers
+// read and assign.  For the exact classes, with state of the exact builtin
+// kinds the constructors make, the methods work on it natively; anything
+// else (subclasses, replaced attributes, other number kinds) goes through
+// the ordinary Python protocols, step by step.
+#include "rn.h"
+
+#include <cfloat>
+#include <cmath>
+#include <ctime>
+#include <algorithm>
+
+#define PY_ARRAY_UNIQUE_SYMBOL ravu_strategy_ARRAY_API
+#include <numpy/arrayobject.h>
+#include <numpy/arrayscalars.h>
+
+namespace {
+
+PyObject* g_module = nullptr;
+PyTypeObject* g_time_type = nullptr;
+PyTypeObject* g_freq_type = nullptr;
+// The real `time` module and its `time` function, kept so that a call can
+// tell whether either was replaced since import.
+PyObject* g_time_module = nullptr;
+PyObject* g_time_func = nullptr;
+
+// ---------------------------------------------------------------- helpers
+
+struct Record {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+// The instance dict when `self` is exactly `type`, else NULL.
+PyObject* exact_dict(PyObject* self, PyTypeObject* type) {
+    if (!Py_IS_TYPE(self, type)) return nullptr;
+    return reinterpret_cast<Record*>(self)->dict;
+}
+
+int set_attr(PyObject* self, PyTypeObject* type, PyObject* name, PyObject* value) {
+    if (PyObject* d = exact_dict(self, type)) return PyDict_SetItem(d, name, value);
+    return PyObject_SetAttr(self, name, value);
+}
+
+// A double that compares with other doubles exactly as the Python number
+// does: exact floats, and exact ints small enough to convert without loss.
+bool exact_double(PyObject* v, double* out) {
+    if (PyFloat_CheckExact(v)) {
+        *out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    if (PyLong_CheckExact(v)) {
+        int overflow;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow || x > (1LL << 53) || x < -(1LL << 53)) return false;
+        *out = (double)x;
+        return true;
+    }
+    return false;
+}
+
+// An exact int that fits a C long long.
+bool exact_ll(PyObject* v, long long* out) {
+    if (!PyLong_CheckExact(v)) return false;
+    int overflow;
+    *out = PyLong_AsLongLongAndOverflow(v, &overflow);
+    return !overflow;
+}
+
+// time.time() as the wall clock gives it, converted exactly as time.time()
+// converts it.
+PyObject* wall_clock() {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+    const int64_t ns = (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+    volatile double d;  // the rounding time.time() does
+    if (ns % 1000000000 == 0) {
+        d = (double)(ns / 1000000000);
+    } else {
+        d = (double)ns;
+        d /= 1e9;
+    }
+    return PyFloat_FromDouble(d);
+}
+
+// time.time() with the module global `time` looked up now.  While neither
+// the global nor its function was replaced, the clock is read directly.
+PyObject* now() {
+    // A plain module's attribute is its dict entry: look there first.
+    PyObject* mod = PyDict_GetItemWithError(PyModule_GetDict(g_module), RN_ID(time));
+    if (mod == g_time_module &&
+        PyDict_GetItemWithError(PyModule_GetDict(mod), RN_ID(time)) == g_time_func)
+        return wall_clock();
+    if (PyErr_Occurred()) return nullptr;
+    rn::ptr m(rn::global(g_module, RN_ID(time)));
+    if (!m) return nullptr;
+    rn::ptr fn(PyObject_GetAttr(m.get(), RN_ID(time)));
+    if (!fn) return nullptr;
+    if (fn.get() == g_time_func) return wall_clock();
+    return PyObject_CallNoArgs(fn.get());
+}
+
+// ---------------------------------------------------------------- RecordByTime
+
+int time_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static rn::Signature sig("RecordByTime.__init__", {{"sec", rn::POS, true}, {"num", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[2];
+    rn::ptr keep;
+    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    rn::ptr queue(PyList_New(0));
+    if (!queue) return -1;
+    if (set_attr(self, g_time_type, RN_ID(queue), queue.get()) < 0 ||
+        set_attr(self, g_time_type, RN_ID(sec), a[0]) < 0 ||
+        set_attr(self, g_time_type, RN_ID(num), a[1]) < 0)
+        return -1;
+    return 0;
+}
+
+// while queue and now - queue[0] > sec: del queue[0]
+bool drop_expired(PyObject* queue, PyObject* now_obj, PyObject* sec) {
+    double secd;
+    if (PyList_CheckExact(queue) && PyFloat_CheckExact(now_obj) && exact_double(sec, &secd)) {
+        const double nowd = PyFloat_AS_DOUBLE(now_obj);
+        const Py_ssize_t n = PyList_GET_SIZE(queue);
+        Py_ssize_t k = 0;
+        for (; k < n; ++k) {
+            PyObject* stamp = PyList_GET_ITEM(queue, k);
+            if (!PyFloat_CheckExact(stamp)) break;
+            if (!(nowd - PyFloat_AS_DOUBLE(stamp) > secd)) break;
+        }
+        // Exact floats compare without side effects, so the expired front
+        // goes in one cut.
+        if (k && PyList_SetSlice(queue, 0, k, nullptr) < 0) return false;
+        if (k == n || PyFloat_CheckExact(PyList_GET_ITEM(queue, 0))) return true;
+    }
+    rn::ptr zero(PyLong_FromLong(0));
+    if (!zero) return false;
+    for (;;) {
+        int nonempty = PyObject_IsTrue(queue);
+        if (nonempty <= 0) return nonempty == 0;
+        rn::ptr first(PyObject_GetItem(queue, zero.get()));
+        if (!first) return false;
+        rn::ptr age(PyNumber_Subtract(now_obj, first.get()));
+        if (!age) return false;
+        int expired = PyObject_RichCompareBool(age.get(), sec, Py_GT);
+        if (expired <= 0) return expired == 0;
+        if (PyObject_DelItem(queue, zero.get()) < 0) return false;
+    }
+}
+
+// while len(queue) > self.MAX_LEN: del queue[0]
+bool trim(PyObject* self, PyObject* queue) {
+    rn::ptr max_len(PyObject_GetAttr(self, RN_ID(MAX_LEN)));
+    if (!max_len) return false;
+    long long cap;
+    if (PyList_CheckExact(queue) && exact_ll(max_len.get(), &cap) && cap >= 0) {
+        const Py_ssize_t n = PyList_GET_SIZE(queue);
+        return n <= cap || PyList_SetSlice(queue, 0, n - (Py_ssize_t)cap, nullptr) == 0;
+    }
+    rn::ptr zero(PyLong_FromLong(0));
+    if (!zero) return false;
+    for (;;) {
+        Py_ssize_t n = PyObject_Size(queue);
+        if (n < 0) return false;
+        rn::ptr len(PyLong_FromSsize_t(n));
+        if (!len) return false;
+        int over = PyObject_RichCompareBool(len.get(), max_len.get(), Py_GT);
+        if (over <= 0) return over == 0;
+        if (PyObject_DelItem(queue, zero.get()) < 0) return false;
+        max_len = PyObject_GetAttr(self, RN_ID(MAX_LEN));
+        if (!max_len) return false;
+    }
+}
+
+// len(queue) >= self.num
+PyObject* decide_count(PyObject* self, PyObject* queue) {
+    Py_ssize_t n = PyObject_Size(queue);
+    if (n < 0) return nullptr;
+    rn::ptr num(rn::fast_getattr(self, RN_ID(num)));
+    if (!num) return nullptr;
+    long long want;
+    if (exact_ll(num.get(), &want)) return PyBool_FromLong((long long)n >= want);
+    rn::ptr len(PyLong_FromSsize_t(n));
+    if (!len) return nullptr;
+    return PyObject_RichCompare(len.get(), num.get(), Py_GE);
+}
+
+// self.MAX_LEN as a C number when it is a plain int found the plain way
+// (instance dict, then the class); false when the full protocol must run.
+bool plain_cap(PyObject* self, PyObject* dict, long long* cap) {
+    PyObject* cls_value = _PyType_Lookup(Py_TYPE(self), RN_ID(MAX_LEN));
+    if (!cls_value || !PyLong_CheckExact(cls_value)) return false;
+    PyObject* v = PyDict_GetItemWithError(dict, RN_ID(MAX_LEN));
+    if (!v) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        v = cls_value;
+    }
+    return exact_ll(v, cap) && *cap >= 0;
+}
+
+// del lst[:k] for k > 0, without running anything while the list is short.
+void drop_front(PyObject* lst, Py_ssize_t k) {
+    PyListObject* l = reinterpret_cast<PyListObject*>(lst);
+    const Py_ssize_t n = Py_SIZE(l);
+    if (k == 1) {
+        PyObject* gone = l->ob_item[0];
+        std::memmove(l->ob_item, l->ob_item + 1, (n - 1) * sizeof(PyObject*));
+        Py_SET_SIZE(l, n - 1);
+        Py_DECREF(gone);
+        return;
+    }
+    PyList_SetSlice(lst, 0, k, nullptr);  // cannot fail when shrinking
+}
+
+// The whole of set() and get() for the exact class holding the state its
+// constructor makes: stamps of exact floats, plain numbers for sec and num.
+PyObject* time_step_plain(PyObject* self, PyObject* d, PyObject* stamp, bool record, bool* done) {
+    *done = false;
+    PyObject* queue = PyDict_GetItemWithError(d, RN_ID(queue));
+    PyObject* sec = queue ? PyDict_GetItemWithError(d, RN_ID(sec)) : nullptr;
+    PyObject* num = sec ? PyDict_GetItemWithError(d, RN_ID(num)) : nullptr;
+    double secd;
+    long long want, cap = 0;
+    if (!num || !PyList_CheckExact(queue) || !exact_double(sec, &secd) || !exact_ll(num, &want) ||
+        (record && !plain_cap(self, d, &cap)))
+        return nullptr;  // the general road (or an error, which the caller sees)
+    const double nowd = PyFloat_AS_DOUBLE(stamp);
+    const Py_ssize_t n = PyList_GET_SIZE(queue);
+    PyObject** items = reinterpret_cast<PyListObject*>(queue)->ob_item;
+    Py_ssize_t k = 0;
+    for (; k < n; ++k) {
+        if (!PyFloat_CheckExact(items[k])) return nullptr;  // the general road, from scratch
+        if (!(nowd - PyFloat_AS_DOUBLE(items[k]) > secd)) break;
+    }
+    *done = true;
+    if (k) drop_front(queue, k);
+    if (record) {
+        if (PyList_Append(queue, stamp) < 0) return nullptr;
+        const Py_ssize_t m = PyList_GET_SIZE(queue);
+        if (m > cap) drop_front(queue, m - (Py_ssize_t)cap);
+    }
+    return PyBool_FromLong((long long)PyList_GET_SIZE(queue) >= want);
+}
+
+PyObject* time_step(PyObject* self, bool record) {
+    rn::ptr stamp(now());
+    if (!stamp) return nullptr;
+    if (PyObject* d = exact_dict(self, g_time_type)) {
+        if (PyFloat_CheckExact(stamp.get())) {
+            bool done;
+            PyObject* r = time_step_plain(self, d, stamp.get(), record, &done);
+            if (done || PyErr_Occurred()) return r;
+        }
+    }
+    rn::ptr queue(rn::fast_getattr(self, RN_ID(queue)));
+    if (!queue) return nullptr;
+    rn::ptr sec(rn::fast_getattr(self, RN_ID(sec)));
+    if (!sec || !drop_expired(queue.get(), stamp.get(), sec.get())) return nullptr;
+    if (record) {
+        int rc = PyList_CheckExact(queue.get())
+                     ? PyList_Append(queue.get(), stamp.get())
+                     : [&] {
+                           rn::ptr r(PyObject_CallMethodOneArg(queue.get(), RN_ID(append),
+                                                               stamp.get()));
+                           return r ? 0 : -1;
+                       }();
+        if (rc < 0 || !trim(self, queue.get())) return nullptr;
+    }
+    return decide_count(self, queue.get());
+}
+
+PyObject* time_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("RecordByTime.set", {}, rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return time_step(self, true);
+}
+
+PyObject* time_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("RecordByTime.get", {}, rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return time_step(self, false);
+}
+
+PyObject* time_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("RecordByTime.clear", {}, rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr queue(rn::fast_getattr(self, RN_ID(queue)));
+    if (!queue) return nullptr;
+    if (PyList_CheckExact(queue.get())) {
+        if (PyList_SetSlice(queue.get(), 0, PyList_GET_SIZE(queue.get()), nullptr) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    rn::ptr r(PyObject_CallMethodNoArgs(queue.get(), RN_ID(clear)));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- RecordByFrequency
+
+int freq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static rn::Signature sig("RecordByFrequency.__init__",
+                             {{"size", rn::POS, true}, {"mean_over", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[2];
+    rn::ptr keep;
+    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    // self.data = np.zeros(size, dtype=np.float32)
+    rn::ptr np(rn::global(g_module, RN_ID(np)));
+    if (!np) return -1;
+    rn::ptr zeros(PyObject_GetAttr(np.get(), RN_ID(zeros)));
+    if (!zeros) return -1;
+    rn::ptr f32(PyObject_GetAttr(np.get(), RN_ID(float32)));
+    if (!f32) return -1;
+    rn::ptr pos(PyTuple_Pack(1, a[0]));
+    if (!pos) return -1;
+    rn::ptr kw(Py_BuildValue("{OO}", RN_ID(dtype), f32.get()));
+    if (!kw) return -1;
+    rn::ptr data(PyObject_Call(zeros.get(), pos.get(), kw.get()));
+    if (!data) return -1;
+    rn::ptr zero(PyLong_FromLong(0));
+    if (!zero) return -1;
+    if (set_attr(self, g_freq_type, RN_ID(data), data.get()) < 0 ||
+        set_attr(self, g_freq_type, RN_ID(mean_over), a[1]) < 0 ||
+        set_attr(self, g_freq_type, RN_ID(index), zero.get()) < 0 ||
+        set_attr(self, g_freq_type, RN_ID(size), a[0]) < 0)
+        return -1;
+    return 0;
+}
+
+// A one-dimensional, aligned float32 ndarray of the exact class, the shape
+// the constructor makes; the fast paths work on its buffer directly.
+bool plain_f32(PyObject* data, bool writable) {
+    if (!PyArray_CheckExact(data)) return false;
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(data);
+    return PyArray_NDIM(arr) == 1 && PyArray_TYPE(arr) == NPY_FLOAT &&
+           PyArray_ISALIGNED(arr) && PyArray_ISNOTSWAPPED(arr) &&
+           (!writable || PyArray_ISWRITEABLE(arr));
+}
+
+// numpy's pairwise float32 summation, so that the mean matches data.mean()
+// bit for bit.
+float pairwise_sum(const char* a, npy_intp n, npy_intp stride) {
+    auto at = [&](npy_intp i) { return *reinterpret_cast<const float*>(a + i * stride); };
+    if (n < 8) {
+        float res = 0.f;
+        for (npy_intp i = 0; i < n; ++i) res += at(i);
+        return res;
+    }
+    if (n <= 128) {
+        float r[8];
+        for (int j = 0; j < 8; ++j) r[j] = at(j);
+        npy_intp i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (int j = 0; j < 8; ++j) r[j] += at(i + j);
+        float res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += at(i);
+        return res;
+    }
+    npy_intp n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_sum(a, n2, stride) + pairwise_sum(a + n2 * stride, n - n2, stride);
+}
+
+// self.data.mean() >= self.mean_over
+PyObject* freq_decide(PyObject* self) {
+    rn::ptr data(rn::fast_getattr(self, RN_ID(data)));
+    if (!data) return nullptr;
+    rn::ptr over(rn::fast_getattr(self, RN_ID(mean_over)));
+    if (!over) return nullptr;
+    double threshold;
+    if (plain_f32(data.get(), false) && exact_double(over.get(), &threshold)) {
+        PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(data.get());
+        const npy_intp n = PyArray_DIM(arr, 0);
+        if (n > 0) {
+            // numpy: float32 sum, divided in double by the count, rounded
+            // back to float32, widened again for the comparison.
+            // numpy's reduction hands its loop chunks of one buffer size
+            // (8192 elements) and adds up the chunks' sums in order.
+            const npy_intp stride = PyArray_STRIDE(arr, 0);
+            float sum = 0.f;
+            for (npy_intp at = 0; at < n; at += 8192)
+                sum += pairwise_sum(PyArray_BYTES(arr) + at * stride, std::min<npy_intp>(8192, n - at),
+                                    stride);
+            const float mean = (float)((double)sum / (double)n);
+            if ((double)mean >= threshold) PyArrayScalar_RETURN_TRUE;
+            PyArrayScalar_RETURN_FALSE;
+        }
+    }
+    rn::ptr mean(PyObject_CallMethodNoArgs(data.get(), RN_ID(mean)));
+    if (!mean) return nullptr;
+    return PyObject_RichCompare(mean.get(), over.get(), Py_GE);
+}
+
+// The float32 that numpy stores for `n`, when that is plain to see.
+bool f32_value(PyObject* n, float* out) {
+    double d;
+    if (PyFloat_CheckExact(n)) {
+        d = PyFloat_AS_DOUBLE(n);
+    } else if (PyLong_CheckExact(n)) {
+        int overflow;
+        long long x = PyLong_AsLongLongAndOverflow(n, &overflow);
+        if (overflow) return false;
+        d = (double)x;  // numpy goes through float(n) too
+    } else if (Py_IS_TYPE(n, &PyFloatArrType_Type)) {
+        *out = PyArrayScalar_VAL(n, Float);
+        return true;
+    } else {
+        return false;
+    }
+    // Finite values beyond float32's range are left to numpy, which warns.
+    if (std::isfinite(d) && std::fabs(d) > FLT_MAX) return false;
+    *out = (float)d;
+    return true;
+}
+
+PyObject* freq_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("RecordByFrequency.set", {{"n", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    PyObject* n = a[0];
+    if (PyObject* d = exact_dict(self, g_freq_type)) {
+        PyObject* data = PyDict_GetItemWithError(d, RN_ID(data));
+        PyObject* index = data ? PyDict_GetItemWithError(d, RN_ID(index)) : nullptr;
+        PyObject* size = index ? PyDict_GetItemWithError(d, RN_ID(size)) : nullptr;
+        long long i, m;
+        float v;
+        if (size && plain_f32(data, true) && exact_ll(index, &i) && exact_ll(size, &m) && m > 0 &&
+            i >= 0 && i < PyArray_DIM(reinterpret_cast<PyArrayObject*>(data), 0) &&
+            f32_value(n, &v)) {
+            PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(data);
+            *reinterpret_cast<float*>(PyArray_BYTES(arr) + i * PyArray_STRIDE(arr, 0)) = v;
+            rn::ptr next(PyLong_FromLongLong(rn::floor_mod(i + 1, m)));
+            if (!next || PyDict_SetItem(d, RN_ID(index), next.get()) < 0) return nullptr;
+            return freq_decide(self);
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    // self.data[self.index] = n
+    rn::ptr data(rn::fast_getattr(self, RN_ID(data)));
+    if (!data) return nullptr;
+    rn::ptr index(rn::fast_getattr(self, RN_ID(index)));
+    if (!index || PyObject_SetItem(data.get(), index.get(), n) < 0) return nullptr;
+    // self.index = self.index + 1
+    index = rn::fast_getattr(self, RN_ID(index));
+    if (!index) return nullptr;
+    rn::ptr one(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    rn::ptr inc(PyNumber_Add(index.get(), one.get()));
+    if (!inc || set_attr(self, g_freq_type, RN_ID(index), inc.get()) < 0) return nullptr;
+    // self.index = self.index % self.size
+    index = rn::fast_getattr(self, RN_ID(index));
+    if (!index) return nullptr;
+    rn::ptr size(rn::fast_getattr(self, RN_ID(size)));
+    if (!size) return nullptr;
+    rn::ptr wrapped(PyNumber_Remainder(index.get(), size.get()));
+    if (!wrapped || set_attr(self, g_freq_type, RN_ID(index), wrapped.get()) < 0) return nullptr;
+    return freq_decide(self);
+}
+
+PyObject* freq_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("RecordByFrequency.get", {}, rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return freq_decide(self);
+}
+
+PyObject* freq_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("RecordByFrequency.clear", {},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr data(rn::fast_getattr(self, RN_ID(data)));
+    if (!data) return nullptr;
+    if (plain_f32(data.get(), true)) {
+        PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(data.get());
+        const npy_intp n = PyArray_DIM(arr, 0), stride = PyArray_STRIDE(arr, 0);
+        char* p = PyArray_BYTES(arr);
+        for (npy_intp i = 0; i < n; ++i) *reinterpret_cast<float*>(p + i * stride) = 0.f;
+        Py_RETURN_NONE;
+    }
+    // self.data[:] = 0
+    rn::ptr all(PySlice_New(nullptr, nullptr, nullptr));
+    rn::ptr zero(PyLong_FromLong(0));
+    if (!all || !zero || PyObject_SetItem(data.get(), all.get(), zero.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- types and module
+
+int record_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Record*>(self)->dict);
+    return 0;
+}
+
+int record_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Record*>(self)->dict);
+    return 0;
+}
+
+void record_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Record*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    record_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMemberDef record_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(Record, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Record, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef record_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef time_methods[] = {
+    {"set", rn::fastcall_kw(time_set), METH_FASTCALL | METH_KEYWORDS,
+     "set()\n--\n\nRecord an event now; True when num events fall within the last sec seconds."},
+    {"get", rn::fastcall_kw(time_get), METH_FASTCALL | METH_KEYWORDS,
+     "get()\n--\n\nThe decision now, recording nothing."},
+    {"clear", rn::fastcall_kw(time_clear), METH_FASTCALL | METH_KEYWORDS,
+     "clear()\n--\n\nForget every recorded event."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot time_slots[] = {
+    {Py_tp_doc, (void*)"RecordByTime(sec, num)\n--\n\n"
+                       "Counts events in a sliding window of sec seconds."},
+    {Py_tp_init, (void*)time_init},
+    {Py_tp_methods, time_methods},
+    {Py_tp_members, record_members},
+    {Py_tp_getset, record_getset},
+    {Py_tp_traverse, (void*)record_traverse},
+    {Py_tp_clear, (void*)record_clear},
+    {Py_tp_dealloc, (void*)record_dealloc},
+    {0, nullptr}};
+
+PyType_Spec time_spec = {"ravu.utils.strategy.RecordByTime", sizeof(Record), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, time_slots};
+
+PyMethodDef freq_methods[] = {
+    {"set", rn::fastcall_kw(freq_set), METH_FASTCALL | METH_KEYWORDS,
+     "set(n)\n--\n\nStore n in the next slot; whether the mean of the slots reached mean_over."},
+    {"get", rn::fastcall_kw(freq_get), METH_FASTCALL | METH_KEYWORDS,
+     "get()\n--\n\nWhether the mean of the slots reached mean_over."},
+    {"clear", rn::fastcall_kw(freq_clear), METH_FASTCALL | METH_KEYWORDS,
+     "clear()\n--\n\nZero every slot; the write position stays."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot freq_slots[] = {
+    {Py_tp_doc, (void*)"RecordByFrequency(size, mean_over)\n--\n\n"
+                       "Whether the mean of the last size values reached mean_over."},
+    {Py_tp_init, (void*)freq_init},
+    {Py_tp_methods, freq_methods},
+    {Py_tp_members, record_members},
+    {Py_tp_getset, record_getset},
+    {Py_tp_traverse, (void*)record_traverse},
+    {Py_tp_clear, (void*)record_clear},
+    {Py_tp_dealloc, (void*)record_dealloc},
+    {0, nullptr}};
+
+PyType_Spec freq_spec = {"ravu.utils.strategy.RecordByFrequency", sizeof(Record), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, freq_slots};
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.strategy",
+                         "Trigger records by time window and by frequency.", -1, nullptr};
+
+int init(PyObject* m) {
+    g_time_module = PyImport_ImportModule("time");
+    if (!g_time_module || PyModule_AddObjectRef(m, "time", g_time_module) < 0) return -1;
+    g_time_func = PyObject_GetAttrString(g_time_module, "time");
+    if (!g_time_func) return -1;
+    rn::ptr np(PyImport_ImportModule("numpy"));
+    if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
+    g_time_type = (PyTypeObject*)rn::add_type(m, &time_spec);
+    if (!g_time_type) return -1;
+    rn::ptr cap(PyLong_FromLong(100));
+    if (!cap || PyObject_SetAttrString((PyObject*)g_time_type, "MAX_LEN", cap.get()) < 0)
+        return -1;
+    g_freq_type = (PyTypeObject*)rn::add_type(m, &freq_spec);
+    if (!g_freq_type) return -1;
+    return rn::set_all(m, {"RecordByTime", "RecordByFrequency"});
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_strategy() {
+    import_array();
+    PyObject* m = PyModule_Create(&moduledef);
+    if (!m) return nullptr;
+    if (init(m) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    g_module = Py_NewRef(m);
+    return m;
+}
