@@ -598,12 +598,5 @@ int init(PyObject* m) {
 
 PyMODINIT_FUNC PyInit_strategy() {
     import_array();
-    PyObject* m = PyModule_Create(&moduledef);
-    if (!m) return nullptr;
-    if (init(m) < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    g_module = Py_NewRef(m);
-    return m;
+    return rn::create_module(&moduledef, init, &g_module);
 }
