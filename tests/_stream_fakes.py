@@ -102,10 +102,14 @@ class FakeTime:
     def __init__(self, journal):
         self.journal = journal
         self.now = None
+        self.real_short_sleeps = False  # pauses below 0.5 s for real (real pacing)
 
     def sleep(self, seconds):
         self.journal.append(("sleep", seconds))
-        _real_sleep(0.01 if seconds >= 0.5 else 0)
+        if seconds >= 0.5:
+            _real_sleep(0.01)
+        else:
+            _real_sleep(seconds if self.real_short_sleeps else 0)
 
     def time(self):
         return time.time() if self.now is None else self.now
@@ -179,10 +183,10 @@ def wait_until(pred, timeout=5.0):
 
 
 def write_video(path, n=12, size=(64, 48), fps=100.0):
-    """An MJPG file of n frames; frame i is uniformly grey at 20 * i."""
+    """An MJPG file of n frames; frame i is uniformly grey at 16 * i (n <= 16)."""
     w = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), fps, size)
     assert w.isOpened()
     for i in range(n):
-        w.write(np.full((size[1], size[0], 3), 20 * i, np.uint8))
+        w.write(np.full((size[1], size[0], 3), 16 * i, np.uint8))
     w.release()
     return str(path)

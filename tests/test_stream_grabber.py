@@ -409,10 +409,10 @@ def test_plain_feed_reads_a_file(clip):
         while (f := feed.read()) is not None:
             frames.append(f)
         assert len(frames) == 12 and frames[0].shape == (48, 64, 3)
-        assert [round(f.mean() / 20) for f in frames] == list(range(12))
+        assert [round(f.mean() / 16) for f in frames] == list(range(12))
         feed.reopen()
         assert feed.grab() and feed.grab()
-        assert round(feed.retrieve().mean() / 20) == 1
+        assert round(feed.retrieve().mean() / 16) == 1
     finally:
         feed.close()
     assert not feed.is_open()
@@ -452,4 +452,4 @@ def test_grabber_over_a_real_file(logs, fake_time, threads, clip):
     assert logs.messages("INFO") == [f"read:{clip}, fps:100"]
     threads(g)
     wait_until(lambda: g.cur_frame_num == 12)
-    assert [round(g.get_frame(n).mean() / 20) for n in range(1, 13)] == list(range(12))
+    assert [round(g.get_frame(n).mean() / 16) for n in range(1, 13)] == list(range(12))
