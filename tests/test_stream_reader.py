@@ -419,3 +419,43 @@ def test_copies_are_made_by_the_module_numpy(cap, monkeypatch):
     monkeypatch.setattr(sr, "np", Np)
     assert r.read_non_blocking() == "copy" and copied == [held]
     assert r.read_non_blocking(is_copy=False) is held and len(copied) == 1
+
+
+def test_reads_see_every_write_to_the_grabber(cap):
+    # Readers take the grabber's attributes as they are now, whoever set them.
+    r = cap()
+    g = r.bound_grabber
+    held = push(r, frame(1))
+    assert r.read_non_blocking(is_copy=False) is held
+    other = frame(2)
+    g.cur_frame = other
+    assert r.read_non_blocking(is_copy=False) is other
+    g.cur_map_frame = "mapped"
+    assert r.read_map_non_blocking(is_copy=False) == "mapped"
+    vars(g)["cur_frame_num"] = 41
+    assert r.read(True, timeout=0, is_copy=False) == (other, 41)
+    g.is_run = False
+    with pytest.raises(Exception, match="^cam is stop$"):
+        r.read_non_blocking()
+    g.is_run = True
+
+
+@pytest.mark.parametrize("call, message", [
+    ("read(False, is_return_num=True)", "StreamReader.read() got multiple values for argument "
+                                        "'is_return_num'"),
+    ("read_non_blocking(timeout=1)", "StreamReader.read_non_blocking() got an unexpected "
+                                     "keyword argument 'timeout'"),
+    ("read_map(1, 2, 3, 4)", "StreamReader.read_map() takes from 1 to 4 positional arguments "
+                             "but 5 were given"),
+])
+def test_read_argument_errors(cap, call, message):
+    r = cap()
+    with pytest.raises(TypeError) as e:
+        eval("r." + call)
+    assert str(e.value) == message
+
+
+def test_keywords_by_any_name_object(cap):
+    r = cap()
+    kw = {"".join(["is_", "copy"]): False, "".join(["is_return", "_num"]): True}  # not interned
+    assert r.read_non_blocking(**kw) == (None, 0)

@@ -24,7 +24,16 @@ PyObject* g_one = nullptr;
 PyObject* g_eight = nullptr;
 
 PyObject* gattr(PyObject* g, PyObject* name) { return cv_native::attr(g, g_grabber_type, name); }
-PyObject* rattr(PyObject* r, PyObject* name) { return cv_native::attr(r, g_reader_type, name); }
+
+// One of the four attributes every read takes, from the grabber's view when
+// it is current, else looked up.
+PyObject* gfield(PyObject* g, PyObject* name, PyObject* cv_native::GrabberView::*field) {
+    if (cv_native::GrabberView* v = cv_native::view_current(g, g_grabber_type))
+        return Py_NewRef(v->*field);
+    return gattr(g, name);
+}
+#define G_IS_RUN RN_ID(is_run), &cv_native::GrabberView::is_run
+#define G_NUM RN_ID(cur_frame_num), &cv_native::GrabberView::cur_frame_num
 
 // ---------------------------------------------------------------- create_cap
 
@@ -139,15 +148,39 @@ PyType_Spec function_spec = {"ravu.cv.stream_reader.create_cap_function", sizeof
 
 // ---------------------------------------------------------------- StreamReader
 
+// The three attributes a reader holds are member slots, read in place on
+// the hot path; other attributes go to its dict as on any Python object.
 struct Reader {
     PyObject_HEAD
+    PyObject* endpoint;  // _endpoint
+    PyObject* grabber;   // bound_grabber
+    PyObject* cur;       // _cur_frame_num
     PyObject* dict;
     PyObject* weakrefs;
 };
 
-int reader_set(PyObject* self, PyObject* name, PyObject* value) {
-    return cv_native::set_attr(self, g_reader_type, name, value);
+using Field = PyObject* Reader::*;
+
+// One of the three, in place for the exact class; a subclass goes through
+// the attribute protocol, since it may shadow them.
+PyObject* rget(PyObject* self, Field field, PyObject* name) {
+    if (Py_IS_TYPE(self, g_reader_type)) {
+        if (PyObject* v = reinterpret_cast<Reader*>(self)->*field) return Py_NewRef(v);
+    }
+    return PyObject_GetAttr(self, name);
 }
+
+int rset(PyObject* self, Field field, PyObject* name, PyObject* value) {
+    if (Py_IS_TYPE(self, g_reader_type)) {
+        Py_XSETREF(reinterpret_cast<Reader*>(self)->*field, Py_NewRef(value));
+        return 0;
+    }
+    return PyObject_SetAttr(self, name, value);
+}
+
+#define R_ENDPOINT &Reader::endpoint, RN_ID(_endpoint)
+#define R_GRABBER &Reader::grabber, RN_ID(bound_grabber)
+#define R_CUR &Reader::cur, RN_ID(_cur_frame_num)
 
 int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static rn::Signature sig("StreamReader.__init__", {{"endpoint", rn::POS, true}},
@@ -155,16 +188,16 @@ int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
     rn::ptr keep;
     if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
-    if (reader_set(self, RN_ID(_endpoint), a[0]) < 0) return -1;
+    if (rset(self, R_ENDPOINT, a[0]) < 0) return -1;
     rn::ptr registry(rn::global(g_module, RN_ID(_camera_dict)));
     if (!registry) return -1;
     rn::ptr grabber(PyObject_CallMethodOneArg(registry.get(), RN_ID(get), a[0]));
-    if (!grabber || reader_set(self, RN_ID(bound_grabber), grabber.get()) < 0) return -1;
+    if (!grabber || rset(self, R_GRABBER, grabber.get()) < 0) return -1;
     if (grabber.get() == Py_None) {
         cv_native::raise_args(a[0], RN_STR(" is not create!"));
         return -1;
     }
-    return reader_set(self, RN_ID(_cur_frame_num), g_zero);
+    return rset(self, R_CUR, g_zero);
 }
 
 // Exception(g.device_name + suffix)
@@ -190,9 +223,9 @@ PyObject* copy_frame(PyObject* frame) {
 
 PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObject* is_return_num,
                   PyObject* is_copy, PyObject* is_map) {
-    rn::ptr g(rattr(self, RN_ID(bound_grabber)));
+    rn::ptr g(rget(self, R_GRABBER));
     if (!g) return nullptr;
-    rn::ptr running(gattr(g.get(), RN_ID(is_run)));
+    rn::ptr running(gfield(g.get(), G_IS_RUN));
     if (!running) return nullptr;
     int t = PyObject_IsTrue(running.get());
     if (t < 0) return nullptr;
@@ -201,8 +234,8 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
     t = PyObject_IsTrue(is_block);
     if (t < 0) return nullptr;
     if (t) {
-        rn::ptr theirs(gattr(g.get(), RN_ID(cur_frame_num)));
-        rn::ptr mine(theirs ? rattr(self, RN_ID(_cur_frame_num)) : nullptr);
+        rn::ptr theirs(gfield(g.get(), G_NUM));
+        rn::ptr mine(theirs ? rget(self, R_CUR) : nullptr);
         if (!mine) return nullptr;
         int same = cv_native::equal(theirs.get(), mine.get());
         if (same < 0) return nullptr;
@@ -216,8 +249,8 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
         }
         // The second look alone decides: a frame that came after the wait
         // gave up still counts.
-        theirs = gattr(g.get(), RN_ID(cur_frame_num));
-        mine = theirs ? rattr(self, RN_ID(_cur_frame_num)) : nullptr;
+        theirs = gfield(g.get(), G_NUM);
+        mine = theirs ? rget(self, R_CUR) : nullptr;
         if (!mine) return nullptr;
         same = cv_native::equal(theirs.get(), mine.get());
         if (same < 0) return nullptr;
@@ -228,7 +261,7 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
             if (callback.get() == Py_None) {
                 r = PyObject_CallMethodNoArgs(g.get(), RN_ID(stop));
             } else {
-                rn::ptr endpoint(rattr(self, RN_ID(_endpoint)));
+                rn::ptr endpoint(rget(self, R_ENDPOINT));
                 if (!endpoint) return nullptr;
                 r = PyObject_CallOneArg(callback.get(), endpoint.get());
             }
@@ -236,11 +269,12 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
             return raise_about(g.get(), RN_STR(" is disconnect"));
         }
     }
-    rn::ptr num(gattr(g.get(), RN_ID(cur_frame_num)));
-    if (!num || reader_set(self, RN_ID(_cur_frame_num), num.get()) < 0) return nullptr;
+    rn::ptr num(gfield(g.get(), G_NUM));
+    if (!num || rset(self, R_CUR, num.get()) < 0) return nullptr;
     t = PyObject_IsTrue(is_map);
     if (t < 0) return nullptr;
-    rn::ptr frame(gattr(g.get(), t ? RN_ID(cur_map_frame) : RN_ID(cur_frame)));
+    rn::ptr frame(t ? gfield(g.get(), RN_ID(cur_map_frame), &cv_native::GrabberView::cur_map_frame)
+                    : gfield(g.get(), RN_ID(cur_frame), &cv_native::GrabberView::cur_frame));
     if (!frame) return nullptr;
     if (frame.get() != Py_None) {
         t = PyObject_IsTrue(is_copy);
@@ -253,7 +287,7 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
     t = PyObject_IsTrue(is_return_num);
     if (t < 0) return nullptr;
     if (!t) return frame.release();
-    num = rattr(self, RN_ID(_cur_frame_num));
+    num = rget(self, R_CUR);
     if (!num) return nullptr;
     return PyTuple_Pack(2, frame.get(), num.get());
 }
@@ -281,6 +315,27 @@ PyObject* dispatch(PyObject* self, PyObject* is_block, PyObject* timeout, PyObje
     return PyObject_VectorcallMethod(RN_ID(_read), a, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+// Binds the common call of a read, whose parameters are all optional:
+// positionals in range and keywords that are the very interned names (as
+// the compiler makes them), each once.  False for anything else, which the
+// general parser then binds or refuses with CPython's messages.
+template <size_t N>
+bool quick_bind(PyObject* const (&names)[N], PyObject* const* args, Py_ssize_t nargsf,
+                PyObject* kwnames, PyObject** out) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > (Py_ssize_t)N) return false;
+    for (Py_ssize_t i = 0; i < (Py_ssize_t)N; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
+        size_t j = 0;
+        while (j < N && names[j] != kw) ++j;
+        if (j == N || out[j]) return false;
+        out[j] = args[nargs + k];
+    }
+    return true;
+}
+
 template <bool Map>
 PyObject* reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static rn::Signature sig(Map ? "StreamReader.read_map" : "StreamReader.read",
@@ -288,8 +343,10 @@ PyObject* reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                               {"timeout", rn::POS, false},
                               {"is_copy", rn::POS, false}},
                              rn::Signature::Options{false, false, true});
+    static PyObject* const names[3] = {RN_ID(is_return_num), RN_ID(timeout), RN_ID(is_copy)};
     PyObject* a[3];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!quick_bind(names, args, nargs, kwnames, a) && !sig.parse(args, nargs, kwnames, a))
+        return nullptr;
     return dispatch(self, Py_True, a[1] ? a[1] : g_eight, a[0] ? a[0] : Py_False,
                     a[2] ? a[2] : Py_True, Map ? Py_True : Py_False);
 }
@@ -301,8 +358,10 @@ PyObject* reader_read_now(PyObject* self, PyObject* const* args, Py_ssize_t narg
         Map ? "StreamReader.read_map_non_blocking" : "StreamReader.read_non_blocking",
         {{"is_return_num", rn::POS, false}, {"is_copy", rn::POS, false}},
         rn::Signature::Options{false, false, true});
+    static PyObject* const names[2] = {RN_ID(is_return_num), RN_ID(is_copy)};
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!quick_bind(names, args, nargs, kwnames, a) && !sig.parse(args, nargs, kwnames, a))
+        return nullptr;
     return dispatch(self, Py_False, g_zero, a[0] ? a[0] : Py_False, a[1] ? a[1] : Py_True,
                     Map ? Py_True : Py_False);
 }
@@ -316,7 +375,7 @@ PyObject* reader_history(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                              rn::Signature::Options{false, false, true});
     PyObject* a[1];
     if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr g(rattr(self, RN_ID(bound_grabber)));
+    rn::ptr g(rget(self, R_GRABBER));
     if (!g) return nullptr;
     rn::ptr fn(gattr(g.get(), Map ? RN_ID(get_map_frame) : RN_ID(get_frame)));
     if (!fn) return nullptr;
@@ -325,9 +384,9 @@ PyObject* reader_history(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // ---------------------------------------------------------------- properties
 
-PyObject* grabber_of(PyObject* self) { return rattr(self, RN_ID(bound_grabber)); }
+PyObject* grabber_of(PyObject* self) { return rget(self, R_GRABBER); }
 
-PyObject* prop_endpoint(PyObject* self, void*) { return rattr(self, RN_ID(_endpoint)); }
+PyObject* prop_endpoint(PyObject* self, void*) { return rget(self, R_ENDPOINT); }
 
 // g.cap.<method>()
 PyObject* cap_call(PyObject* self, PyObject* method) {
@@ -421,13 +480,21 @@ PyMethodDef reader_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 int reader_traverse(PyObject* self, visitproc visit, void* arg) {
+    Reader* r = reinterpret_cast<Reader*>(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Reader*>(self)->dict);
+    Py_VISIT(r->endpoint);
+    Py_VISIT(r->grabber);
+    Py_VISIT(r->cur);
+    Py_VISIT(r->dict);
     return 0;
 }
 
 int reader_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Reader*>(self)->dict);
+    Reader* r = reinterpret_cast<Reader*>(self);
+    Py_CLEAR(r->endpoint);
+    Py_CLEAR(r->grabber);
+    Py_CLEAR(r->cur);
+    Py_CLEAR(r->dict);
     return 0;
 }
 
@@ -441,6 +508,9 @@ void reader_dealloc(PyObject* self) {
 }
 
 PyMemberDef reader_members[] = {
+    {"_endpoint", T_OBJECT_EX, offsetof(Reader, endpoint), 0, nullptr},
+    {"bound_grabber", T_OBJECT_EX, offsetof(Reader, grabber), 0, nullptr},
+    {"_cur_frame_num", T_OBJECT_EX, offsetof(Reader, cur), 0, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(Reader, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Reader, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};

@@ -79,4 +79,58 @@ inline PyObject* raise_args(A... args) {
     return nullptr;
 }
 
+// ---------------------------------------------------------------- grabber view
+
+// What readers take from a grabber on every read, as found in its instance
+// dict.  It sits at the end of every exact StreamGrabber object, after the
+// layout of threading.Thread.  The values are borrowed: they are trusted only
+// while the dict keeps the version it had when they were taken, and then the
+// dict still holds every one of them.  Any write to the dict, by whoever,
+// changes the version, so the view never shows a value the dict no longer has.
+struct GrabberView {
+    uint64_t version;  // ma_version_tag when taken; 0: nothing taken
+    PyObject* dict;
+    PyObject* is_run;
+    PyObject* cur_frame_num;
+    PyObject* cur_frame;
+    PyObject* cur_map_frame;
+};
+
+inline GrabberView* view_of(PyObject* g, PyTypeObject* grabber_type) {
+    return reinterpret_cast<GrabberView*>(reinterpret_cast<char*>(g) + grabber_type->tp_basicsize -
+                                          sizeof(GrabberView));
+}
+
+// Takes the four values from the dict now; false (no exception) when one
+// is missing, and the view stays unused.
+inline bool view_refresh(PyObject* g, GrabberView* v) {
+    v->version = 0;
+    PyObject** dp = _PyObject_GetDictPtr(g);
+    if (!dp || !*dp) return false;
+    PyObject* d = *dp;
+    v->is_run = PyDict_GetItemWithError(d, RN_ID(is_run));
+    v->cur_frame_num = PyDict_GetItemWithError(d, RN_ID(cur_frame_num));
+    v->cur_frame = PyDict_GetItemWithError(d, RN_ID(cur_frame));
+    v->cur_map_frame = PyDict_GetItemWithError(d, RN_ID(cur_map_frame));
+    if (!v->is_run || !v->cur_frame_num || !v->cur_frame || !v->cur_map_frame) {
+        PyErr_Clear();
+        return false;
+    }
+    v->dict = d;
+    v->version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+    return true;
+}
+
+// The view of an exact grabber, up to date, or NULL (no exception) when the
+// attributes must be looked up the ordinary way.
+inline GrabberView* view_current(PyObject* g, PyTypeObject* grabber_type) {
+    if (!Py_IS_TYPE(g, grabber_type)) return nullptr;
+    GrabberView* v = view_of(g, grabber_type);
+    PyObject** dp = _PyObject_GetDictPtr(g);
+    if (dp && *dp && *dp == v->dict && v->version &&
+        reinterpret_cast<PyDictObject*>(*dp)->ma_version_tag == v->version)
+        return v;
+    return view_refresh(g, v) ? v : nullptr;
+}
+
 }  // namespace cv_native
