@@ -292,34 +292,37 @@ def latency(impl, n):
     return statistics.median(lat), lat[int(0.99 * (len(lat) - 1))]
 
 
-def per_op(fn, n, repeat=5):
-    for _ in range(n // 10):
-        fn()
-    best = None
-    for _ in range(repeat):
-        t0 = time.perf_counter_ns()
-        for _ in range(n):
-            fn()
-        dt = (time.perf_counter_ns() - t0) / n
-        best = dt if best is None else min(best, dt)
-    return best
+def per_op(stmt, names, n, repeat=7):
+    """ns per execution of `stmt`, best of `repeat` loops of n after a
+    warm-up, the cost of the bare loop taken off."""
+    def loop(body):
+        code = compile("def _f(_n):\n    for _ in range(_n):\n        %s\n" % body, "<bench>",
+                       "exec")
+        ns = dict(names)
+        exec(code, ns)
+        f = ns["_f"]
+        f(max(1, n // 10))
+        best = None
+        for _ in range(repeat):
+            t0 = time.perf_counter_ns()
+            f(n)
+            dt = (time.perf_counter_ns() - t0) / n
+            best = dt if best is None else min(best, dt)
+        return best
+    return loop(stmt) - loop("pass")
 
 
 def non_blocking(impl, n):
     g, r = make_pair(impl, SMALL)
     g.update_frame(SMALL)
-    read = r.read_non_blocking
-    return per_op(lambda: read(is_copy=False), n)
+    return per_op("read(is_copy=False)", {"read": r.read_non_blocking}, n)
 
 
 def read_1080(impl, n):
     g, r = make_pair(impl, FRAME_1080)
     g.update_frame(FRAME_1080)
-
-    def once():
-        r._cur_frame_num = 0   # a newer frame is there: read() returns at once
-        return r.read()
-    return per_op(once, n)
+    # a newer frame is there, so read() returns at once
+    return per_op("r._cur_frame_num = 0; r.read()", {"r": r}, n)
 
 
 def cpu_seconds():
@@ -374,6 +377,8 @@ def main():
 
     print("%-44s %14s %14s %8s" % ("case", "C++", "Python", "ratio"))
     for impl_case, label in [(latency, "update_frame -> blocked read()")]:
+        impl_case("C++", 100)      # warm-up of both
+        impl_case("Python", 100)
         c = impl_case("C++", n_lat)
         p = impl_case("Python", n_lat)
         print("%-44s %11.1f us %11.1f us %7.2fx" % (label + ", median", c[0] / 1e3, p[0] / 1e3,
@@ -382,7 +387,7 @@ def main():
                                                     p[1] / c[1]))
     c, p = non_blocking("C++", n_ops), non_blocking("Python", n_ops)
     print("%-44s %11.0f ns %11.0f ns %7.2fx" % ("read_non_blocking(is_copy=False)", c, p, p / c))
-    floor = per_op(lambda: np.copy(FRAME_1080), n_big)
+    floor = per_op("copy(frame)", {"copy": np.copy, "frame": FRAME_1080}, n_big)
     c, p = read_1080("C++", n_big), read_1080("Python", n_big)
     print("%-44s %11.0f us %11.0f us %7.2fx" % ("read() of 1920x1080x3", c / 1e3, p / 1e3, p / c))
     print("%-44s %11.0f us %14s %7.2fx" % ("  bare np.copy (floor); C++ read / floor", floor / 1e3,
