@@ -301,6 +301,16 @@ def test_periodic_reopen_worked_numbers(logs, fake_time, threads):
     assert logs.messages("INFO")[1:3] == ["cam reconnect!"] * 2
 
 
+def test_periodic_reopen_of_a_numbered_source(logs, fake_time, threads):
+    feed = FakeFeed(kind="stream", fps=4.0, source=lambda: 1)
+    g = sg.StreamGrabber(2, feed, reconnect_time=1)
+    feed.grabber = g
+    threads(g)
+    wait_until(lambda: g.cur_frame_num > 8)
+    assert feed.reopened_at[:2] == [3, 7]
+    assert logs.messages("INFO")[1:3] == ["2 reconnect!"] * 2 and logs.messages("ERROR") == []
+
+
 def test_no_periodic_reopen_for_files_or_zero(logs, fake_time, threads):
     file_feed = FakeFeed(kind="file", fps=1000.0, source=lambda: 1)
     stream_feed = FakeFeed(kind="stream", fps=1000.0, source=lambda: 1)

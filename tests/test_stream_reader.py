@@ -459,3 +459,33 @@ def test_keywords_by_any_name_object(cap):
     r = cap()
     kw = {"".join(["is_", "copy"]): False, "".join(["is_return", "_num"]): True}  # not interned
     assert r.read_non_blocking(**kw) == (None, 0)
+
+
+def test_a_source_named_by_a_number(cap):
+    # A camera index names a source too; the messages show it as text.
+    r = cap(device=0)
+    assert r.device_name == 0
+    with pytest.raises(Exception) as e:
+        r.read(timeout=0)
+    assert e.value.args == ("0 is disconnect",)
+    with pytest.raises(Exception) as e:
+        r.read_non_blocking()
+    assert e.value.args == ("0 is stop",)
+
+
+def test_create_cap_takes_the_grabber_class_at_call_time(cap, monkeypatch):
+    # A subclass reaches every attribute through the ordinary protocol.
+    class Doubling(sg.StreamGrabber):
+        @property
+        def cur_frame_num(self):
+            return 2 * vars(self)["cur_frame_num"]
+
+        @cur_frame_num.setter
+        def cur_frame_num(self, value):
+            vars(self)["cur_frame_num"] = value
+    monkeypatch.setattr(sr, "StreamGrabber", Doubling)
+    r = cap()
+    assert type(r.bound_grabber) is Doubling and r.bound_grabber.is_alive()
+    push(r, frame(3))
+    got, num = r.read(True, timeout=0)
+    assert num == 2 and r.cur_frame_num == 2 and (got == frame(3)).all()

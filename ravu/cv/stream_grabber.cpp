@@ -560,7 +560,10 @@ bool maybe_reopen(PyObject* self, Loop& loop) {
     if (!r) return false;
     rn::ptr name(get(self, RN_ID(device_name)));
     if (!name) return false;
-    rn::ptr line(PyNumber_Add(name.get(), RN_STR(" reconnect!")));
+    // str(): a camera number names a source too, and must not fail the pass
+    rn::ptr shown(PyObject_Str(name.get()));
+    if (!shown) return false;
+    rn::ptr line(PyNumber_Add(shown.get(), RN_STR(" reconnect!")));
     if (!line || !log_text(RN_ID(info), line.get())) return false;
     loop.last_open = get(self, RN_ID(cur_frame_num));
     return bool(loop.last_open);

@@ -200,11 +200,14 @@ int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return rset(self, R_CUR, g_zero);
 }
 
-// Exception(g.device_name + suffix)
+// Exception(str(g.device_name) + suffix); str() so that a source named by
+// a number (a camera index) gets its message too.
 PyObject* raise_about(PyObject* g, PyObject* suffix) {
     rn::ptr name(gattr(g, RN_ID(device_name)));
     if (!name) return nullptr;
-    rn::ptr text(PyNumber_Add(name.get(), suffix));
+    rn::ptr shown(PyObject_Str(name.get()));
+    if (!shown) return nullptr;
+    rn::ptr text(PyNumber_Add(shown.get(), suffix));
     if (!text) return nullptr;
     return cv_native::raise_args(text.get());
 }
