@@ -1,0 +1,1 @@
+"""Package-private helpers that the extension modules import."""

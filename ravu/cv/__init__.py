@@ -1,0 +1,1 @@
+"""Computer-vision modules: video stream capture and image helpers."""

@@ -1,0 +1,58 @@
+"""The interface every capture source offers the stream grabber."""
+
+__all__ = ["FeedBase"]
+
+
+class FeedBase:
+    """A video source opened at construction.
+
+    `device_name` names the source, `out_width` and `out_height` ask for a
+    size of delivered frames (None: the source's own), `args` is a tuple of
+    source-specific options.  Subclasses implement every method below.
+    """
+
+    def __init__(self, device_name, out_width=None, out_height=None, args=()):
+        self.device_name = device_name
+        self.out_width = out_width
+        self.out_height = out_height
+        self.args = tuple(args) if args is not None else ()
+
+    def is_open(self):
+        """True when the source opened."""
+        raise NotImplementedError
+
+    def file_or_stream(self):
+        """"file" for a file source, "stream" otherwise."""
+        raise NotImplementedError
+
+    def fps(self):
+        """Nominal frames per second; never 0."""
+        raise NotImplementedError
+
+    def width(self):
+        """Width of delivered frames."""
+        raise NotImplementedError
+
+    def height(self):
+        """Height of delivered frames."""
+        raise NotImplementedError
+
+    def read(self):
+        """The next frame, or None."""
+        raise NotImplementedError
+
+    def grab(self):
+        """Advances the source by one frame."""
+        raise NotImplementedError
+
+    def retrieve(self):
+        """The frame at the last grabbed position, or None."""
+        raise NotImplementedError
+
+    def reopen(self):
+        """Opens the source anew."""
+        raise NotImplementedError
+
+    def close(self):
+        """Releases the source."""
+        raise NotImplementedError

@@ -1,0 +1,753 @@
+// ravu.cv.stream_grabber: one thread per capture source that reads frames in
+// the background and publishes the newest one, its mapped form, a running
+// frame counter and optional history rings.
+//
+// StreamGrabber derives from threading.Thread; its state lives in plain
+// instance attributes that readers take without a lock, so the class keeps
+// no C fields of its own.  The names the module binds at import (`time`,
+// `traceback`, `log`, `CircularQueue`, `lock_class_func`, `PlainFeed`,
+// `FrameMap`, `Event`, `Lock`) are looked up as module globals on every use.
+#include "rn.h"
+#include "stream_shared.h"
+
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+
+namespace {
+
+PyObject* g_module = nullptr;
+PyTypeObject* g_grabber_type = nullptr;
+PyObject* g_time_sleep = nullptr;  // time.sleep as imported; calls to it sleep here
+PyObject* g_empty_tuple = nullptr;
+PyObject* g_zero = nullptr;
+PyObject* g_one = nullptr;
+PyObject* g_five = nullptr;
+PyObject* g_twenty = nullptr;
+PyObject* g_minus_one = nullptr;
+PyObject* g_floor = nullptr;  // 0.001, the least pause after a read
+
+// ---------------------------------------------------------------- helpers
+
+PyObject* get(PyObject* self, PyObject* name) {
+    return cv_native::attr(self, g_grabber_type, name);
+}
+
+int set(PyObject* self, PyObject* name, PyObject* value) {
+    return cv_native::set_attr(self, g_grabber_type, name, value);
+}
+
+// self.<holder>.<method>()
+PyObject* call_on(PyObject* self, PyObject* holder, PyObject* method) {
+    rn::ptr obj(get(self, holder));
+    if (!obj) return nullptr;
+    return PyObject_CallMethodNoArgs(obj.get(), method);
+}
+
+// The module global `name`, called without arguments.
+PyObject* call_global(PyObject* name) {
+    rn::ptr fn(rn::global(g_module, name));
+    if (!fn) return nullptr;
+    return PyObject_CallNoArgs(fn.get());
+}
+
+// Sleeps `seconds` on the monotonic clock with the GIL released; like
+// time.sleep, an interrupted sleep runs the signal handlers and goes on.
+bool nap(double seconds) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    double whole;
+    const double frac = std::modf(seconds, &whole);
+    deadline.tv_sec += static_cast<time_t>(whole);
+    deadline.tv_nsec += static_cast<long>(frac * 1e9);
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    for (;;) {
+        int rc;
+        Py_BEGIN_ALLOW_THREADS
+        rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+        Py_END_ALLOW_THREADS
+        if (rc != EINTR) return true;
+        if (PyErr_CheckSignals() < 0) return false;
+    }
+}
+
+// time.sleep(seconds) with `time` looked up now.  The standard function
+// given a plain number sleeps here; anything else is called as it is.
+bool sleep_for(PyObject* seconds) {
+    rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
+    if (!time_mod) return false;
+    rn::ptr fn(PyObject_GetAttr(time_mod.get(), RN_ID(sleep)));
+    if (!fn) return false;
+    if (fn.get() == g_time_sleep) {
+        double s = -1;
+        if (PyFloat_CheckExact(seconds)) {
+            s = PyFloat_AS_DOUBLE(seconds);
+        } else if (PyLong_CheckExact(seconds)) {
+            s = PyLong_AsDouble(seconds);
+            if (s == -1 && PyErr_Occurred()) PyErr_Clear();
+        }
+        if (s >= 0 && s <= 1e9) return nap(s);  // NaN and the rest: time.sleep's own errors
+    }
+    rn::ptr r(PyObject_CallOneArg(fn.get(), seconds));
+    return bool(r);
+}
+
+// log().<level>(text)
+bool log_text(PyObject* level, PyObject* text) {
+    rn::ptr logger(call_global(RN_ID(log)));
+    if (!logger) return false;
+    rn::ptr r(PyObject_CallMethodOneArg(logger.get(), level, text));
+    return bool(r);
+}
+
+// Makes the pending exception the one being handled, as inside `except:`:
+// traceback.format_exc() sees it and exceptions raised meanwhile get it as
+// their __context__.  The previous one is put back at scope exit.
+class Handling {
+public:
+    Handling() : prev_(PyErr_GetHandledException()) { take(false); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() {
+        PyErr_SetHandledException(prev_);
+        Py_XDECREF(prev_);
+    }
+    // The pending exception replaces the handled one; `alone` drops its
+    // __context__, so that repeated failures do not chain up without end.
+    void take(bool alone) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (v && tb) PyException_SetTraceback(v, tb);
+        if (v && alone) PyException_SetContext(v, nullptr);
+        PyErr_SetHandledException(v);
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+    }
+
+private:
+    PyObject* prev_;
+};
+
+// ---------------------------------------------------------------- FrameMap
+
+PyObject* map_map(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("FrameMap.map", {{"frame", rn::POS, true}, {"frame_num", rn::POS, true}});
+    PyObject* a[2];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return Py_NewRef(a[0]);
+}
+
+PyObject* map_width(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("FrameMap.width_map",
+                             {{"width", rn::POS, true}, {"height", rn::POS, true}});
+    PyObject* a[2];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return Py_NewRef(a[0]);
+}
+
+PyObject* map_height(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("FrameMap.height_map",
+                             {{"width", rn::POS, true}, {"height", rn::POS, true}});
+    PyObject* a[2];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return Py_NewRef(a[1]);
+}
+
+PyMethodDef frame_map_methods[] = {
+    {"map", rn::fastcall_kw(map_map), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "map(frame, frame_num)\n--\n\nThe frame itself."},
+    {"width_map", rn::fastcall_kw(map_width), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "width_map(width, height)\n--\n\nThe width itself."},
+    {"height_map", rn::fastcall_kw(map_height), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "height_map(width, height)\n--\n\nThe height itself."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// Layout of a plain Python class: a dict and weak references.
+struct Plain {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+int plain_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Plain*>(self)->dict);
+    return 0;
+}
+
+int plain_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Plain*>(self)->dict);
+    return 0;
+}
+
+void plain_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Plain*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    plain_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMemberDef plain_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(Plain, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Plain, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef plain_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot frame_map_slots[] = {
+    {Py_tp_doc, (void*)"The default frame hook: maps nothing."},
+    {Py_tp_methods, frame_map_methods},
+    {Py_tp_members, plain_members},
+    {Py_tp_getset, plain_getset},
+    {Py_tp_traverse, (void*)plain_traverse},
+    {Py_tp_clear, (void*)plain_clear},
+    {Py_tp_dealloc, (void*)plain_dealloc},
+    {0, nullptr}};
+
+PyType_Spec frame_map_spec = {"ravu.cv.stream_grabber.FrameMap", sizeof(Plain), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                              frame_map_slots};
+
+// ---------------------------------------------------------------- construction
+
+int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static rn::Signature sig("StreamGrabber.__init__",
+                             {{"device_name", rn::POS, true},
+                              {"cap_cls", rn::POS, false},
+                              {"out_width", rn::POS, false},
+                              {"out_height", rn::POS, false},
+                              {"args", rn::POS, false},
+                              {"frame_map", rn::POS, false},
+                              {"reconnect_time", rn::POS, false},
+                              {"retrieve_step", rn::POS, false},
+                              {"history_size", rn::POS, false},
+                              {"map_history_size", rn::POS, false}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[10];
+    rn::ptr keep;
+    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    PyObject* device_name = a[0];
+    PyObject* cap_cls = a[1] ? a[1] : Py_None;
+    PyObject* out_width = a[2] ? a[2] : Py_None;
+    PyObject* out_height = a[3] ? a[3] : Py_None;
+    PyObject* cap_args = a[4] ? a[4] : g_empty_tuple;
+    PyObject* frame_map = a[5] ? a[5] : Py_None;
+    PyObject* reconnect_time = a[6] ? a[6] : g_zero;
+    PyObject* retrieve_step = a[7] ? a[7] : g_one;
+    PyObject* history_size = a[8] ? a[8] : g_zero;
+    PyObject* map_history_size = a[9] ? a[9] : g_zero;
+
+    // Thread.__init__() through the MRO, as super().__init__() does.
+    {
+        rn::ptr sup(PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type,
+                                                 (PyObject*)g_grabber_type, self, nullptr));
+        if (!sup) return -1;
+        rn::ptr r(PyObject_CallMethodNoArgs(sup.get(), RN_ID(__init__)));
+        if (!r) return -1;
+    }
+    if (set(self, RN_ID(device_name), device_name) < 0) return -1;
+    rn::ptr cls(cap_cls == Py_None ? rn::global(g_module, RN_ID(PlainFeed)) : Py_NewRef(cap_cls));
+    if (!cls) return -1;
+    rn::ptr hook(frame_map == Py_None ? rn::global(g_module, RN_ID(FrameMap))
+                                      : Py_NewRef(frame_map));
+    if (!hook || set(self, RN_ID(frame_map), hook.get()) < 0) return -1;
+
+    rn::ptr name(get(self, RN_ID(device_name)));
+    if (!name) return -1;
+    PyObject* cargs[4] = {name.get(), out_width, out_height, cap_args};
+    rn::ptr cap(PyObject_Vectorcall(cls.get(), cargs, 4, nullptr));
+    if (!cap || set(self, RN_ID(cap), cap.get()) < 0) return -1;
+    rn::ptr opened(PyObject_CallMethodNoArgs(cap.get(), RN_ID(is_open)));
+    if (!opened) return -1;
+    const int ok = PyObject_IsTrue(opened.get());
+    if (ok < 0) return -1;
+    if (!ok) {
+        cv_native::raise_args(device_name, RN_STR(" not open!"));
+        return -1;
+    }
+
+    rn::ptr kind(PyObject_CallMethodNoArgs(cap.get(), RN_ID(file_or_stream)));
+    if (!kind) return -1;
+    const int is_file = PyObject_RichCompareBool(kind.get(), RN_STR("file"), Py_EQ);
+    if (is_file < 0 || set(self, RN_ID(is_file), is_file ? Py_True : Py_False) < 0) return -1;
+    if (set(self, RN_ID(is_run), Py_True) < 0) return -1;
+    const int above = PyObject_RichCompareBool(reconnect_time, g_zero, Py_GT);
+    if (above < 0 || set(self, RN_ID(reconnect_time), above ? reconnect_time : g_zero) < 0)
+        return -1;
+    if (set(self, RN_ID(retrieve_step), retrieve_step) < 0) return -1;
+
+    rn::ptr fps(PyObject_CallMethodNoArgs(cap.get(), RN_ID(fps)));
+    if (!fps) return -1;
+    rn::ptr unit(PyFloat_FromDouble(1.0));
+    if (!unit) return -1;
+    rn::ptr pause(PyNumber_TrueDivide(unit.get(), fps.get()));
+    if (!pause || set(self, RN_ID(grab_sleep_time), pause.get()) < 0) return -1;
+
+    // "read:" + str(device_name) + ", fps:" + "%d" % cap.fps()
+    {
+        rn::ptr shown(PyObject_Str(device_name));
+        if (!shown) return -1;
+        rn::ptr fps2(PyObject_CallMethodNoArgs(cap.get(), RN_ID(fps)));
+        if (!fps2) return -1;
+        rn::ptr one(PyTuple_Pack(1, fps2.get()));
+        if (!one) return -1;
+        rn::ptr digits(PyUnicode_Format(RN_STR("%d"), one.get()));
+        if (!digits) return -1;
+        rn::ptr line(PyUnicode_FromFormat("read:%U, fps:%U", shown.get(), digits.get()));
+        if (!line || !log_text(RN_ID(info), line.get())) return -1;
+    }
+
+    if (set(self, RN_ID(cur_frame), Py_None) < 0 || set(self, RN_ID(cur_map_frame), Py_None) < 0 ||
+        set(self, RN_ID(cur_frame_num), g_zero) < 0)
+        return -1;
+    rn::ptr event(call_global(RN_ID(Event)));
+    if (!event || set(self, RN_ID(event), event.get()) < 0) return -1;
+
+    struct Ring {
+        PyObject *size_name, *ring_name, *size;
+    } rings[2] = {{RN_ID(history_size), RN_ID(history), history_size},
+                  {RN_ID(map_history_size), RN_ID(map_history), map_history_size}};
+    for (const Ring& r : rings) {
+        if (set(self, r.size_name, r.size) < 0 || set(self, r.ring_name, Py_None) < 0) return -1;
+        const int wanted = PyObject_RichCompareBool(r.size, g_zero, Py_GT);
+        if (wanted < 0) return -1;
+        if (!wanted) continue;
+        rn::ptr cq(rn::global(g_module, RN_ID(CircularQueue)));
+        if (!cq) return -1;
+        rn::ptr ring(PyObject_CallOneArg(cq.get(), r.size));
+        if (!ring || set(self, r.ring_name, ring.get()) < 0) return -1;
+    }
+
+    // One instance lock for the three frame methods.
+    for (PyObject* method : {RN_ID(get_frame), RN_ID(get_map_frame), RN_ID(update_frame)}) {
+        rn::ptr install(rn::global(g_module, RN_ID(lock_class_func)));
+        if (!install) return -1;
+        rn::ptr bound(PyObject_GetAttr(self, method));
+        if (!bound) return -1;
+        PyObject* la[2] = {self, bound.get()};
+        rn::ptr r(PyObject_Vectorcall(install.get(), la, 2, nullptr));
+        if (!r) return -1;
+    }
+
+    rn::ptr catch_dict(PyDict_New());
+    if (!catch_dict || set(self, RN_ID(catch), catch_dict.get()) < 0) return -1;
+    rn::ptr cap_lock(call_global(RN_ID(Lock)));
+    if (!cap_lock || set(self, RN_ID(cap_lock), cap_lock.get()) < 0) return -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------- frames
+
+// Publishes one frame: counter, frame, mapped frame, then the rings.
+PyObject* publish(PyObject* self, PyObject* frame) {
+    rn::ptr num(get(self, RN_ID(cur_frame_num)));
+    if (!num) return nullptr;
+    rn::ptr next(PyNumber_InPlaceAdd(num.get(), g_one));
+    if (!next || set(self, RN_ID(cur_frame_num), next.get()) < 0) return nullptr;
+    if (set(self, RN_ID(cur_frame), frame) < 0) return nullptr;
+    rn::ptr hook(get(self, RN_ID(frame_map)));
+    if (!hook) return nullptr;
+    PyObject* margs[3] = {hook.get(), frame, next.get()};
+    rn::ptr mapped(PyObject_VectorcallMethod(RN_ID(map), margs, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+    if (!mapped || set(self, RN_ID(cur_map_frame), mapped.get()) < 0) return nullptr;
+    for (auto [name, item] : {std::pair{RN_ID(history), frame},
+                              std::pair{RN_ID(map_history), mapped.get()}}) {
+        rn::ptr ring(get(self, name));
+        if (!ring) return nullptr;
+        if (ring.get() == Py_None) continue;
+        rn::ptr r(PyObject_CallMethodOneArg(ring.get(), RN_ID(put), item));
+        if (!r) return nullptr;
+    }
+    if (Py_IS_TYPE(self, g_grabber_type))  // readers of this frame find it at once
+        cv_native::view_refresh(self, cv_native::view_of(self, g_grabber_type));
+    Py_RETURN_NONE;
+}
+
+PyObject* update_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    static rn::Signature sig("StreamGrabber.update_frame", {{"frame", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return publish(self, a[0]);
+}
+
+// A frame of the ring `ring_name` by absolute number (> 0, counted from 1
+// like cur_frame_num) or relative one (0 the newest, -1 the one before).
+PyObject* lookup(PyObject* self, PyObject* ring_name, PyObject* frame_num) {
+    rn::ptr ring(get(self, ring_name));
+    if (!ring) return nullptr;
+    if (ring.get() == Py_None) Py_RETURN_NONE;
+    const int absolute = PyObject_RichCompareBool(frame_num, g_zero, Py_GT);
+    if (absolute < 0) return nullptr;
+    rn::ptr cur(get(self, RN_ID(cur_frame_num)));
+    if (!cur) return nullptr;
+    rn::ptr size(PyObject_GetAttr(ring.get(), RN_ID(size)));
+    if (!size) return nullptr;
+    rn::ptr index;
+    if (absolute) {
+        const int ahead = PyObject_RichCompareBool(frame_num, cur.get(), Py_GT);
+        if (ahead < 0) return nullptr;
+        if (ahead) Py_RETURN_NONE;
+        rn::ptr reach(PyNumber_Add(frame_num, size.get()));
+        if (!reach) return nullptr;
+        const int gone = PyObject_RichCompareBool(reach.get(), cur.get(), Py_LE);
+        if (gone < 0) return nullptr;
+        if (gone) Py_RETURN_NONE;
+        rn::ptr back(PyNumber_Subtract(frame_num, cur.get()));
+        if (!back) return nullptr;
+        index = PyNumber_Subtract(back.get(), g_one);
+    } else {
+        rn::ptr bound(PyNumber_Negative(size.get()));
+        if (!bound) return nullptr;
+        const int past = PyObject_RichCompareBool(frame_num, bound.get(), Py_LE);
+        if (past < 0) return nullptr;
+        if (past) Py_RETURN_NONE;
+        index = PyNumber_Subtract(frame_num, g_one);
+    }
+    if (!index) return nullptr;
+    return PyObject_GetItem(ring.get(), index.get());
+}
+
+PyObject* get_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("StreamGrabber.get_frame", {{"frame_num", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return lookup(self, RN_ID(history), a[0]);
+}
+
+PyObject* get_map_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    static rn::Signature sig("StreamGrabber.get_map_frame", {{"frame_num", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return lookup(self, RN_ID(map_history), a[0]);
+}
+
+// ---------------------------------------------------------------- reading
+
+// One delivered frame from the source; true when one came.  A call that
+// got no frame always pauses grab_sleep_time: a stream read with grabs
+// that return at once would otherwise spin.
+PyObject* read_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("StreamGrabber.read_frame", {},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr step(get(self, RN_ID(retrieve_step)));
+    if (!step) return nullptr;
+    const int single = cv_native::equal(step.get(), g_one);
+    if (single < 0) return nullptr;
+    rn::ptr cap(get(self, RN_ID(cap)));
+    if (!cap) return nullptr;
+    rn::ptr frame;
+    bool slept = false;
+    if (single) {
+        frame = PyObject_CallMethodNoArgs(cap.get(), RN_ID(read));
+        if (!frame) return nullptr;
+        rn::ptr pause(get(self, RN_ID(grab_sleep_time)));
+        if (!pause || !sleep_for(pause.get())) return nullptr;
+        slept = true;
+    } else {
+        rn::ptr count(PyNumber_Index(step.get()));  // range(retrieve_step)
+        if (!count) return nullptr;
+        const Py_ssize_t n = PyLong_AsSsize_t(count.get());
+        if (n == -1 && PyErr_Occurred()) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            rn::ptr r(PyObject_CallMethodNoArgs(cap.get(), RN_ID(grab)));
+            if (!r) return nullptr;
+            rn::ptr is_file(get(self, RN_ID(is_file)));
+            if (!is_file) return nullptr;
+            const int f = PyObject_IsTrue(is_file.get());
+            if (f < 0) return nullptr;
+            if (f) {
+                rn::ptr pause(get(self, RN_ID(grab_sleep_time)));
+                if (!pause || !sleep_for(pause.get())) return nullptr;
+                slept = true;
+            }
+        }
+        frame = PyObject_CallMethodNoArgs(cap.get(), RN_ID(retrieve));
+        if (!frame) return nullptr;
+    }
+    if (frame.get() == Py_None) {
+        if (!slept) {
+            rn::ptr pause(get(self, RN_ID(grab_sleep_time)));
+            if (!pause || !sleep_for(pause.get())) return nullptr;
+        }
+        Py_RETURN_FALSE;
+    }
+    rn::ptr r(PyObject_CallMethodOneArg(self, RN_ID(update_frame), frame.get()));
+    if (!r) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+PyObject* stop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("StreamGrabber.stop", {}, rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (set(self, RN_ID(is_run), Py_False) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- the loop
+
+struct Loop {
+    rn::ptr last_time;  // time.time() of the last pacing step
+    rn::ptr last_open;  // cur_frame_num at the last periodic reopen
+    rn::ptr xt;         // seconds of stream time per delivered frame
+};
+
+// File sources: brings the pause after each read or grab toward the time
+// one source frame should take, measured over the last 20 delivered frames.
+bool pace(PyObject* self, Loop& loop) {
+    rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
+    if (!time_mod) return false;
+    rn::ptr now(PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time)));
+    if (!now) return false;
+    rn::ptr total(PyNumber_Subtract(now.get(), loop.last_time.get()));
+    if (!total) return false;
+    loop.last_time = std::move(now);
+    rn::ptr fps(call_on(self, RN_ID(cap), RN_ID(fps)));
+    if (!fps) return false;
+    rn::ptr nominal(PyNumber_TrueDivide(g_one, fps.get()));
+    if (!nominal) return false;
+    rn::ptr per_frame(PyNumber_TrueDivide(total.get(), g_twenty));
+    if (!per_frame) return false;
+    rn::ptr step(get(self, RN_ID(retrieve_step)));
+    if (!step) return false;
+    rn::ptr per_source(PyNumber_TrueDivide(per_frame.get(), step.get()));
+    if (!per_source) return false;
+    rn::ptr extra(PyNumber_Subtract(nominal.get(), per_source.get()));
+    if (!extra) return false;
+    rn::ptr pause(get(self, RN_ID(grab_sleep_time)));
+    if (!pause) return false;
+    rn::ptr sum(PyNumber_InPlaceAdd(pause.get(), extra.get()));
+    if (!sum || set(self, RN_ID(grab_sleep_time), sum.get()) < 0) return false;
+    pause = get(self, RN_ID(grab_sleep_time));
+    if (!pause) return false;
+    const int low = PyObject_RichCompareBool(pause.get(), g_floor, Py_LT);
+    if (low < 0) return false;
+    return !low || set(self, RN_ID(grab_sleep_time), g_floor) == 0;
+}
+
+// Stream sources: reopens after reconnect_time seconds of delivered stream.
+bool maybe_reopen(PyObject* self, Loop& loop) {
+    rn::ptr every(get(self, RN_ID(reconnect_time)));
+    if (!every) return false;
+    const int on = PyObject_RichCompareBool(every.get(), g_zero, Py_NE);
+    if (on <= 0) return on == 0;
+    rn::ptr cur(get(self, RN_ID(cur_frame_num)));
+    if (!cur) return false;
+    rn::ptr frames(PyNumber_Subtract(cur.get(), loop.last_open.get()));
+    if (!frames) return false;
+    rn::ptr span(PyNumber_Multiply(frames.get(), loop.xt.get()));
+    if (!span) return false;
+    const int due = PyObject_RichCompareBool(span.get(), every.get(), Py_GE);
+    if (due <= 0) return due == 0;
+    rn::ptr r(call_on(self, RN_ID(cap), RN_ID(reopen)));
+    if (!r) return false;
+    rn::ptr name(get(self, RN_ID(device_name)));
+    if (!name) return false;
+    // str(): a camera number names a source too, and must not fail the pass
+    rn::ptr shown(PyObject_Str(name.get()));
+    if (!shown) return false;
+    rn::ptr line(PyNumber_Add(shown.get(), RN_STR(" reconnect!")));
+    if (!line || !log_text(RN_ID(info), line.get())) return false;
+    loop.last_open = get(self, RN_ID(cur_frame_num));
+    return bool(loop.last_open);
+}
+
+bool one_pass(PyObject* self, Loop& loop) {
+    rn::ptr got(PyObject_CallMethodNoArgs(self, RN_ID(read_frame)));
+    if (!got) return false;
+    const int delivered = PyObject_IsTrue(got.get());
+    if (delivered < 0) return false;
+    if (delivered) {  // wake the readers waiting now
+        rn::ptr event(get(self, RN_ID(event)));
+        if (!event) return false;
+        rn::ptr r(PyObject_CallMethodNoArgs(event.get(), RN_ID(set)));
+        if (!r) return false;
+        r = PyObject_CallMethodNoArgs(event.get(), RN_ID(clear));
+        if (!r) return false;
+    }
+    rn::ptr is_file(get(self, RN_ID(is_file)));
+    if (!is_file) return false;
+    const int f = PyObject_IsTrue(is_file.get());
+    if (f < 0) return false;
+    if (!f) return maybe_reopen(self, loop);
+    rn::ptr cur(get(self, RN_ID(cur_frame_num)));
+    if (!cur) return false;
+    rn::ptr rem(PyNumber_Remainder(cur.get(), g_twenty));
+    if (!rem) return false;
+    const int due = cv_native::equal(rem.get(), g_zero);
+    if (due <= 0) return due == 0;
+    return pace(self, loop);
+}
+
+// A pass failed with the pending exception.  A file source stops.  A stream
+// source logs the traceback, pauses 5 seconds and reopens; when the reopen
+// fails in turn (the network still down) that is logged too and the
+// recovery tried again after the same pause for as long as the grabber
+// runs, so the thread neither dies with the source open nor outlives stop().
+// False only when the handler itself must end the thread.
+bool recover(PyObject* self) {
+    Handling handling;
+    rn::ptr is_file(get(self, RN_ID(is_file)));
+    if (!is_file) return false;
+    const int f = PyObject_IsTrue(is_file.get());
+    if (f < 0) return false;
+    if (f) {
+        rn::ptr r(PyObject_CallMethodNoArgs(self, RN_ID(stop)));
+        return bool(r);
+    }
+    for (;;) {
+        rn::ptr tb_mod(rn::global(g_module, RN_ID(traceback)));
+        rn::ptr text(tb_mod ? PyObject_CallMethodNoArgs(tb_mod.get(), RN_ID(format_exc)) : nullptr);
+        if (!text || !log_text(RN_ID(error), text.get())) PyErr_WriteUnraisable(self);
+        if (!sleep_for(g_five)) {
+            PyErr_WriteUnraisable(self);  // a broken sleep must still pause
+            if (!nap(5.0)) PyErr_WriteUnraisable(self);
+        }
+        rn::ptr r(call_on(self, RN_ID(cap), RN_ID(reopen)));
+        if (r) return true;
+        handling.take(true);
+        rn::ptr running(get(self, RN_ID(is_run)));
+        if (!running) return false;
+        const int on = PyObject_IsTrue(running.get());
+        if (on <= 0) return on == 0;
+    }
+}
+
+PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("StreamGrabber.run", {}, rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    Loop loop;
+    {
+        rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
+        if (!time_mod) return nullptr;
+        loop.last_time = PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time));
+        if (!loop.last_time) return nullptr;
+        loop.last_open.set(g_minus_one, true);
+        rn::ptr step(get(self, RN_ID(retrieve_step)));
+        if (!step) return nullptr;
+        rn::ptr fps(call_on(self, RN_ID(cap), RN_ID(fps)));
+        if (!fps) return nullptr;
+        loop.xt = PyNumber_TrueDivide(step.get(), fps.get());
+        if (!loop.xt) return nullptr;
+    }
+    for (;;) {
+        rn::ptr running(get(self, RN_ID(is_run)));
+        if (!running) return nullptr;
+        const int on = PyObject_IsTrue(running.get());
+        if (on < 0) return nullptr;
+        if (!on) break;
+        if (!one_pass(self, loop) && !recover(self)) return nullptr;
+    }
+    if (!sleep_for(g_one)) return nullptr;
+    rn::ptr r(call_on(self, RN_ID(cap), RN_ID(close)));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- type and module
+
+PyMethodDef grabber_methods[] = {
+    {"run", rn::fastcall_kw(run), METH_FASTCALL | METH_KEYWORDS,
+     "run($self, /)\n--\n\nThe grabbing loop; ends after stop()."},
+    {"stop", rn::fastcall_kw(stop), METH_FASTCALL | METH_KEYWORDS,
+     "stop($self, /)\n--\n\nClears is_run; the loop then ends and closes the source."},
+    {"read_frame", rn::fastcall_kw(read_frame), METH_FASTCALL | METH_KEYWORDS,
+     "read_frame($self, /)\n--\n\nReads one delivered frame; True when one came."},
+    {"update_frame", rn::fastcall_kw(update_frame), METH_FASTCALL | METH_KEYWORDS,
+     "update_frame($self, /, frame)\n--\n\nPublishes one frame."},
+    {"get_frame", rn::fastcall_kw(get_frame), METH_FASTCALL | METH_KEYWORDS,
+     "get_frame($self, /, frame_num)\n--\n\nA frame of the history by number, or None."},
+    {"get_map_frame", rn::fastcall_kw(get_map_frame), METH_FASTCALL | METH_KEYWORDS,
+     "get_map_frame($self, /, frame_num)\n--\n\nA mapped frame of the history by number, or None."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot grabber_slots[] = {
+    {Py_tp_doc,
+     (void*)"StreamGrabber(device_name, cap_cls=None, out_width=None, out_height=None, args=(), "
+            "frame_map=None, reconnect_time=0, retrieve_step=1, history_size=0, "
+            "map_history_size=0)\n--\n\n"
+            "The thread that reads one capture source and keeps its newest frame."},
+    {Py_tp_init, (void*)grabber_init},
+    {Py_tp_methods, grabber_methods},
+    {0, nullptr}};
+
+// The state is in the instance dict Thread provides; the only C field is
+// the readers' view of it, appended to Thread's layout (size set at init).
+PyType_Spec grabber_spec = {"ravu.cv.stream_grabber.StreamGrabber", 0, 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, grabber_slots};
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.stream_grabber",
+                         "The grabbing thread of one video source.", -1, nullptr};
+
+int bind(PyObject* m, const char* module, const char* name, const char* as = nullptr) {
+    rn::ptr v(module ? rn::import_attr(module, name) : PyImport_ImportModule(name));
+    if (!v) return -1;
+    return PyModule_AddObjectRef(m, as ? as : name, v.get());
+}
+
+int init(PyObject* m) {
+    g_empty_tuple = PyTuple_New(0);
+    g_zero = PyLong_FromLong(0);
+    g_one = PyLong_FromLong(1);
+    g_five = PyLong_FromLong(5);
+    g_twenty = PyLong_FromLong(20);
+    g_minus_one = PyLong_FromLong(-1);
+    g_floor = PyFloat_FromDouble(0.001);
+    if (!g_empty_tuple || !g_zero || !g_one || !g_five || !g_twenty || !g_minus_one || !g_floor)
+        return -1;
+    // The bindings of the module body, in order; the star import must not
+    // replace any of the earlier ones.
+    if (bind(m, "threading", "Thread") < 0 || bind(m, "threading", "Event") < 0 ||
+        bind(m, "threading", "Lock") < 0 || bind(m, nullptr, "time") < 0 ||
+        bind(m, nullptr, "traceback") < 0 || bind(m, nullptr, "numpy", "np") < 0)
+        return -1;
+    g_time_sleep = rn::import_attr("time", "sleep");
+    if (!g_time_sleep) return -1;
+    if (cv_native::star_import(m, "ravu.utils") < 0) return -1;
+    if (bind(m, "ravu.cv.feeds.plain_feed", "PlainFeed") < 0 ||
+        bind(m, "ravu.cv.feeds.feed_base", "FeedBase") < 0)
+        return -1;
+    rn::ptr frame_map(rn::add_type(m, &frame_map_spec));
+    if (!frame_map) return -1;
+    rn::ptr thread(rn::global(m, RN_ID(Thread)));
+    if (!thread) return -1;
+    if (!PyType_Check(thread.get())) {
+        PyErr_SetString(PyExc_TypeError, "threading.Thread is not a class");
+        return -1;
+    }
+    grabber_spec.basicsize =
+        (int)(((PyTypeObject*)thread.get())->tp_basicsize + sizeof(cv_native::GrabberView));
+    g_grabber_type = (PyTypeObject*)rn::add_type(m, &grabber_spec, thread.get());
+    return g_grabber_type ? 0 : -1;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_stream_grabber() {
+    PyObject* m = PyModule_Create(&moduledef);
+    if (!m) return nullptr;
+    if (init(m) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    g_module = Py_NewRef(m);
+    return m;
+}

@@ -1,0 +1,597 @@
+// ravu.cv.stream_reader: the registry of grabbing threads by endpoint key
+// and the light readers that share them.
+//
+// `create_cap` starts the grabber of a key on its first call, under one
+// function lock for all keys, and returns a new reader on every call.
+// Readers take the grabber's newest frame without any lock, waiting on its
+// event when they ask for a frame newer than their last one.
+#include "rn.h"
+#include "stream_shared.h"
+
+#include <numpy/arrayobject.h>
+
+namespace {
+
+PyObject* g_module = nullptr;
+PyTypeObject* g_grabber_type = nullptr;  // StreamGrabber as imported: state in its dict
+PyTypeObject* g_reader_type = nullptr;
+PyTypeObject* g_function_type = nullptr;
+PyObject* g_np_copy = nullptr;  // numpy.copy as imported
+PyObject* g_timeout_kwnames = nullptr;
+PyObject* g_empty_tuple = nullptr;
+PyObject* g_zero = nullptr;
+PyObject* g_one = nullptr;
+PyObject* g_eight = nullptr;
+
+PyObject* gattr(PyObject* g, PyObject* name) { return cv_native::attr(g, g_grabber_type, name); }
+
+// One of the four attributes every read takes, from the grabber's view when
+// it is current, else looked up.
+PyObject* gfield(PyObject* g, PyObject* name, PyObject* cv_native::GrabberView::*field) {
+    if (cv_native::GrabberView* v = cv_native::view_current(g, g_grabber_type))
+        return Py_NewRef(v->*field);
+    return gattr(g, name);
+}
+#define G_IS_RUN RN_ID(is_run), &cv_native::GrabberView::is_run
+#define G_NUM RN_ID(cur_frame_num), &cv_native::GrabberView::cur_frame_num
+
+// ---------------------------------------------------------------- create_cap
+
+// The undecorated create_cap: a function-like object that takes attributes,
+// since lock_func stores the function lock on it as `mutex`.
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+};
+
+PyObject* create_cap_impl(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static rn::Signature sig("create_cap", {{"endpoint", rn::POS, true},
+                                            {"device_name", rn::POS, true},
+                                            {"cap_cls", rn::POS, false},
+                                            {"out_width", rn::POS, false},
+                                            {"out_height", rn::POS, false},
+                                            {"args", rn::POS, false},
+                                            {"frame_map", rn::POS, false},
+                                            {"reconnect_time", rn::POS, false},
+                                            {"retrieve_step", rn::POS, false},
+                                            {"history_size", rn::POS, false},
+                                            {"map_history_size", rn::POS, false},
+                                            {"read_timeout_callback", rn::POS, false}});
+    PyObject* a[12];
+    if (!sig.parse(args, (Py_ssize_t)nargsf, kwnames, a)) return nullptr;
+    PyObject* defaults[12] = {nullptr, nullptr, Py_None, Py_None, Py_None, g_empty_tuple,
+                              Py_None, g_zero,  g_one,   g_zero,  g_zero,  Py_None};
+    for (int i = 2; i < 12; ++i)
+        if (!a[i]) a[i] = defaults[i];
+    PyObject* endpoint = a[0];
+
+    rn::ptr registry(rn::global(g_module, RN_ID(_camera_dict)));
+    if (!registry) return nullptr;
+    rn::ptr known(PyObject_CallMethodOneArg(registry.get(), RN_ID(get), endpoint));
+    if (!known) return nullptr;
+    if (known.get() == Py_None) {
+        rn::ptr cls(rn::global(g_module, RN_ID(StreamGrabber)));
+        if (!cls) return nullptr;
+        rn::ptr grabber(PyObject_Vectorcall(cls.get(), a + 1, 10, nullptr));
+        if (!grabber) return nullptr;
+        if (PyObject_SetAttr(grabber.get(), RN_ID(_read_timeout_callback), a[11]) < 0 ||
+            PyObject_SetAttr(grabber.get(), RN_ID(endpoint), endpoint) < 0)
+            return nullptr;
+        // What setDaemon(True) does, without its deprecation warning.
+        if (PyObject_SetAttr(grabber.get(), RN_ID(daemon), Py_True) < 0) return nullptr;
+        rn::ptr started(PyObject_CallMethodNoArgs(grabber.get(), RN_ID(start)));
+        if (!started) return nullptr;
+        if (PyObject_SetItem(registry.get(), endpoint, grabber.get()) < 0) return nullptr;
+    }
+    rn::ptr reader_cls(rn::global(g_module, RN_ID(StreamReader)));
+    if (!reader_cls) return nullptr;
+    return PyObject_CallOneArg(reader_cls.get(), endpoint);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Function*>(self)->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Function*>(self)->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* function_name(PyObject*, void*) { return Py_NewRef(RN_STR("create_cap")); }
+PyObject* function_module(PyObject*, void*) { return Py_NewRef(RN_STR("ravu.cv.stream_reader")); }
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function create_cap at %p>", self);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", function_name, nullptr, nullptr, nullptr},
+    {"__qualname__", function_name, nullptr, nullptr, nullptr},
+    {"__module__", function_module, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_doc,
+     (void*)"create_cap(endpoint, device_name, cap_cls=None, out_width=None, out_height=None, "
+            "args=(), frame_map=None, reconnect_time=0, retrieve_step=1, history_size=0, "
+            "map_history_size=0, read_timeout_callback=None)\n--\n\n"
+            "A new reader of the grabber of endpoint, started on the first call for it."},
+    {Py_tp_call, (void*)PyVectorcall_Call},
+    {Py_tp_repr, (void*)function_repr},
+    {Py_tp_traverse, (void*)function_traverse},
+    {Py_tp_clear, (void*)function_clear},
+    {Py_tp_dealloc, (void*)function_dealloc},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr}};
+
+PyType_Spec function_spec = {"ravu.cv.stream_reader.create_cap_function", sizeof(Function), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             function_slots};
+
+// ---------------------------------------------------------------- StreamReader
+
+// The three attributes a reader holds are member slots, read in place on
+// the hot path; other attributes go to its dict as on any Python object.
+struct Reader {
+    PyObject_HEAD
+    PyObject* endpoint;  // _endpoint
+    PyObject* grabber;   // bound_grabber
+    PyObject* cur;       // _cur_frame_num
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+using Field = PyObject* Reader::*;
+
+// One of the three, in place for the exact class; a subclass goes through
+// the attribute protocol, since it may shadow them.
+PyObject* rget(PyObject* self, Field field, PyObject* name) {
+    if (Py_IS_TYPE(self, g_reader_type)) {
+        if (PyObject* v = reinterpret_cast<Reader*>(self)->*field) return Py_NewRef(v);
+    }
+    return PyObject_GetAttr(self, name);
+}
+
+int rset(PyObject* self, Field field, PyObject* name, PyObject* value) {
+    if (Py_IS_TYPE(self, g_reader_type)) {
+        Py_XSETREF(reinterpret_cast<Reader*>(self)->*field, Py_NewRef(value));
+        return 0;
+    }
+    return PyObject_SetAttr(self, name, value);
+}
+
+#define R_ENDPOINT &Reader::endpoint, RN_ID(_endpoint)
+#define R_GRABBER &Reader::grabber, RN_ID(bound_grabber)
+#define R_CUR &Reader::cur, RN_ID(_cur_frame_num)
+
+int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static rn::Signature sig("StreamReader.__init__", {{"endpoint", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    rn::ptr keep;
+    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (rset(self, R_ENDPOINT, a[0]) < 0) return -1;
+    rn::ptr registry(rn::global(g_module, RN_ID(_camera_dict)));
+    if (!registry) return -1;
+    rn::ptr grabber(PyObject_CallMethodOneArg(registry.get(), RN_ID(get), a[0]));
+    if (!grabber || rset(self, R_GRABBER, grabber.get()) < 0) return -1;
+    if (grabber.get() == Py_None) {
+        cv_native::raise_args(a[0], RN_STR(" is not create!"));
+        return -1;
+    }
+    return rset(self, R_CUR, g_zero);
+}
+
+// Exception(str(g.device_name) + suffix); str() so that a source named by
+// a number (a camera index) gets its message too.
+PyObject* raise_about(PyObject* g, PyObject* suffix) {
+    rn::ptr name(gattr(g, RN_ID(device_name)));
+    if (!name) return nullptr;
+    rn::ptr shown(PyObject_Str(name.get()));
+    if (!shown) return nullptr;
+    rn::ptr text(PyNumber_Add(shown.get(), suffix));
+    if (!text) return nullptr;
+    return cv_native::raise_args(text.get());
+}
+
+// np.copy(frame), `np` looked up now; the standard function on an exact
+// ndarray is PyArray_NewCopy in keep-order, done here without the detour.
+PyObject* copy_frame(PyObject* frame) {
+    rn::ptr np(rn::global(g_module, RN_ID(np)));
+    if (!np) return nullptr;
+    rn::ptr copy(PyObject_GetAttr(np.get(), RN_ID(copy)));
+    if (!copy) return nullptr;
+    if (copy.get() == g_np_copy && PyArray_CheckExact(frame))
+        return PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(frame), NPY_KEEPORDER);
+    return PyObject_CallOneArg(copy.get(), frame);
+}
+
+PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObject* is_return_num,
+                  PyObject* is_copy, PyObject* is_map) {
+    rn::ptr g(rget(self, R_GRABBER));
+    if (!g) return nullptr;
+    rn::ptr running(gfield(g.get(), G_IS_RUN));
+    if (!running) return nullptr;
+    int t = PyObject_IsTrue(running.get());
+    if (t < 0) return nullptr;
+    if (!t) return raise_about(g.get(), RN_STR(" is stop"));
+
+    t = PyObject_IsTrue(is_block);
+    if (t < 0) return nullptr;
+    if (t) {
+        rn::ptr theirs(gfield(g.get(), G_NUM));
+        rn::ptr mine(theirs ? rget(self, R_CUR) : nullptr);
+        if (!mine) return nullptr;
+        int same = cv_native::equal(theirs.get(), mine.get());
+        if (same < 0) return nullptr;
+        if (same) {
+            rn::ptr event(gattr(g.get(), RN_ID(event)));
+            if (!event) return nullptr;
+            PyObject* wa[2] = {event.get(), timeout};
+            rn::ptr r(PyObject_VectorcallMethod(RN_ID(wait), wa, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                g_timeout_kwnames));
+            if (!r) return nullptr;
+        }
+        // The second look alone decides: a frame that came after the wait
+        // gave up still counts.
+        theirs = gfield(g.get(), G_NUM);
+        mine = theirs ? rget(self, R_CUR) : nullptr;
+        if (!mine) return nullptr;
+        same = cv_native::equal(theirs.get(), mine.get());
+        if (same < 0) return nullptr;
+        if (same) {
+            rn::ptr callback(gattr(g.get(), RN_ID(_read_timeout_callback)));
+            if (!callback) return nullptr;
+            rn::ptr r;
+            if (callback.get() == Py_None) {
+                r = PyObject_CallMethodNoArgs(g.get(), RN_ID(stop));
+            } else {
+                rn::ptr endpoint(rget(self, R_ENDPOINT));
+                if (!endpoint) return nullptr;
+                r = PyObject_CallOneArg(callback.get(), endpoint.get());
+            }
+            if (!r) return nullptr;
+            return raise_about(g.get(), RN_STR(" is disconnect"));
+        }
+    }
+    rn::ptr num(gfield(g.get(), G_NUM));
+    if (!num || rset(self, R_CUR, num.get()) < 0) return nullptr;
+    t = PyObject_IsTrue(is_map);
+    if (t < 0) return nullptr;
+    rn::ptr frame(t ? gfield(g.get(), RN_ID(cur_map_frame), &cv_native::GrabberView::cur_map_frame)
+                    : gfield(g.get(), RN_ID(cur_frame), &cv_native::GrabberView::cur_frame));
+    if (!frame) return nullptr;
+    if (frame.get() != Py_None) {
+        t = PyObject_IsTrue(is_copy);
+        if (t < 0) return nullptr;
+        if (t) {
+            frame = copy_frame(frame.get());
+            if (!frame) return nullptr;
+        }
+    }
+    t = PyObject_IsTrue(is_return_num);
+    if (t < 0) return nullptr;
+    if (!t) return frame.release();
+    num = rget(self, R_CUR);
+    if (!num) return nullptr;
+    return PyTuple_Pack(2, frame.get(), num.get());
+}
+
+PyObject* reader_read_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    static rn::Signature sig("StreamReader._read", {{"is_block", rn::POS, true},
+                                                     {"timeout", rn::POS, true},
+                                                     {"is_return_num", rn::POS, true},
+                                                     {"is_copy", rn::POS, true},
+                                                     {"is_map", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[5];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return do_read(self, a[0], a[1], a[2], a[3], a[4]);
+}
+
+// self._read(...): straight to the C read for the exact class, through the
+// attribute otherwise, so that a subclass may override it.
+PyObject* dispatch(PyObject* self, PyObject* is_block, PyObject* timeout, PyObject* is_return_num,
+                   PyObject* is_copy, PyObject* is_map) {
+    if (Py_IS_TYPE(self, g_reader_type))
+        return do_read(self, is_block, timeout, is_return_num, is_copy, is_map);
+    PyObject* a[6] = {self, is_block, timeout, is_return_num, is_copy, is_map};
+    return PyObject_VectorcallMethod(RN_ID(_read), a, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// Binds the common call of a read, whose parameters are all optional:
+// positionals in range and keywords that are the very interned names (as
+// the compiler makes them), each once.  False for anything else, which the
+// general parser then binds or refuses with CPython's messages.
+template <size_t N>
+bool quick_bind(PyObject* const (&names)[N], PyObject* const* args, Py_ssize_t nargsf,
+                PyObject* kwnames, PyObject** out) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > (Py_ssize_t)N) return false;
+    for (Py_ssize_t i = 0; i < (Py_ssize_t)N; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
+        size_t j = 0;
+        while (j < N && names[j] != kw) ++j;
+        if (j == N || out[j]) return false;
+        out[j] = args[nargs + k];
+    }
+    return true;
+}
+
+template <bool Map>
+PyObject* reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig(Map ? "StreamReader.read_map" : "StreamReader.read",
+                             {{"is_return_num", rn::POS, false},
+                              {"timeout", rn::POS, false},
+                              {"is_copy", rn::POS, false}},
+                             rn::Signature::Options{false, false, true});
+    static PyObject* const names[3] = {RN_ID(is_return_num), RN_ID(timeout), RN_ID(is_copy)};
+    PyObject* a[3];
+    if (!quick_bind(names, args, nargs, kwnames, a) && !sig.parse(args, nargs, kwnames, a))
+        return nullptr;
+    return dispatch(self, Py_True, a[1] ? a[1] : g_eight, a[0] ? a[0] : Py_False,
+                    a[2] ? a[2] : Py_True, Map ? Py_True : Py_False);
+}
+
+template <bool Map>
+PyObject* reader_read_now(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    static rn::Signature sig(
+        Map ? "StreamReader.read_map_non_blocking" : "StreamReader.read_non_blocking",
+        {{"is_return_num", rn::POS, false}, {"is_copy", rn::POS, false}},
+        rn::Signature::Options{false, false, true});
+    static PyObject* const names[2] = {RN_ID(is_return_num), RN_ID(is_copy)};
+    PyObject* a[2];
+    if (!quick_bind(names, args, nargs, kwnames, a) && !sig.parse(args, nargs, kwnames, a))
+        return nullptr;
+    return dispatch(self, Py_False, g_zero, a[0] ? a[0] : Py_False, a[1] ? a[1] : Py_True,
+                    Map ? Py_True : Py_False);
+}
+
+// The grabber's get_frame / get_map_frame, as they come.
+template <bool Map>
+PyObject* reader_history(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static rn::Signature sig(Map ? "StreamReader.get_map_frame" : "StreamReader.get_frame",
+                             {{"frame_num", rn::POS, true}},
+                             rn::Signature::Options{false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr g(rget(self, R_GRABBER));
+    if (!g) return nullptr;
+    rn::ptr fn(gattr(g.get(), Map ? RN_ID(get_map_frame) : RN_ID(get_frame)));
+    if (!fn) return nullptr;
+    return PyObject_CallOneArg(fn.get(), a[0]);
+}
+
+// ---------------------------------------------------------------- properties
+
+PyObject* grabber_of(PyObject* self) { return rget(self, R_GRABBER); }
+
+PyObject* prop_endpoint(PyObject* self, void*) { return rget(self, R_ENDPOINT); }
+
+// g.cap.<method>()
+PyObject* cap_call(PyObject* self, PyObject* method) {
+    rn::ptr g(grabber_of(self));
+    if (!g) return nullptr;
+    rn::ptr cap(gattr(g.get(), RN_ID(cap)));
+    if (!cap) return nullptr;
+    return PyObject_CallMethodNoArgs(cap.get(), method);
+}
+
+PyObject* prop_width(PyObject* self, void*) { return cap_call(self, RN_ID(width)); }
+PyObject* prop_height(PyObject* self, void*) { return cap_call(self, RN_ID(height)); }
+PyObject* prop_fps(PyObject* self, void*) { return cap_call(self, RN_ID(fps)); }
+
+// int(g.frame_map.<method>(g.cap.width(), g.cap.height())), the method
+// looked up before the two sizes are taken.
+PyObject* mapped_size(PyObject* self, PyObject* method) {
+    rn::ptr g(grabber_of(self));
+    if (!g) return nullptr;
+    rn::ptr hook(gattr(g.get(), RN_ID(frame_map)));
+    if (!hook) return nullptr;
+    rn::ptr fn(PyObject_GetAttr(hook.get(), method));
+    if (!fn) return nullptr;
+    rn::ptr w(cap_call(self, RN_ID(width)));
+    if (!w) return nullptr;
+    rn::ptr h(cap_call(self, RN_ID(height)));
+    if (!h) return nullptr;
+    PyObject* a[2] = {w.get(), h.get()};
+    rn::ptr v(PyObject_Vectorcall(fn.get(), a, 2, nullptr));
+    if (!v) return nullptr;
+    return PyNumber_Long(v.get());
+}
+
+PyObject* prop_map_width(PyObject* self, void*) { return mapped_size(self, RN_ID(width_map)); }
+PyObject* prop_map_height(PyObject* self, void*) { return mapped_size(self, RN_ID(height_map)); }
+
+#define RN_GRABBER_PROP(name)                                                        \
+    PyObject* prop_##name(PyObject* self, void*) {                                   \
+        rn::ptr g(grabber_of(self));                                                 \
+        if (!g) return nullptr;                                                      \
+        return gattr(g.get(), RN_ID(name));                                          \
+    }
+RN_GRABBER_PROP(device_name)
+RN_GRABBER_PROP(cur_frame_num)
+RN_GRABBER_PROP(frame_map)
+RN_GRABBER_PROP(retrieve_step)
+RN_GRABBER_PROP(history_size)
+RN_GRABBER_PROP(cap_lock)
+RN_GRABBER_PROP(catch)
+#undef RN_GRABBER_PROP
+
+PyGetSetDef reader_getset[] = {
+    {"endpoint", prop_endpoint, nullptr, "The endpoint key.", nullptr},
+    {"device_name", prop_device_name, nullptr, "The source's device name.", nullptr},
+    {"cur_frame_num", prop_cur_frame_num, nullptr, "Frames the grabber delivered so far.",
+     nullptr},
+    {"height", prop_height, nullptr, "Height of the source's frames.", nullptr},
+    {"map_height", prop_map_height, nullptr, "Height of mapped frames.", nullptr},
+    {"width", prop_width, nullptr, "Width of the source's frames.", nullptr},
+    {"map_width", prop_map_width, nullptr, "Width of mapped frames.", nullptr},
+    {"frame_map", prop_frame_map, nullptr, "The grabber's frame hook.", nullptr},
+    {"retrieve_step", prop_retrieve_step, nullptr, "Source frames per delivered frame.", nullptr},
+    {"history_size", prop_history_size, nullptr, "Capacity of the frame history.", nullptr},
+    {"fps", prop_fps, nullptr, "The source's frame rate.", nullptr},
+    {"cap_lock", prop_cap_lock, nullptr, "The grabber's lock for users of its source.", nullptr},
+    {"catch", prop_catch, nullptr, "The grabber's dict shared by its readers.", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef reader_methods[] = {
+    {"get_frame", rn::fastcall_kw(reader_history<false>), METH_FASTCALL | METH_KEYWORDS,
+     "get_frame($self, /, frame_num)\n--\n\nThe grabber's history frame, not copied."},
+    {"get_map_frame", rn::fastcall_kw(reader_history<true>), METH_FASTCALL | METH_KEYWORDS,
+     "get_map_frame($self, /, frame_num)\n--\n\nThe grabber's mapped history frame, not copied."},
+    {"_read", rn::fastcall_kw(reader_read_impl), METH_FASTCALL | METH_KEYWORDS,
+     "_read($self, /, is_block, timeout, is_return_num, is_copy, is_map)\n--\n\n"
+     "The read behind the four public ones."},
+    {"read", rn::fastcall_kw(reader_read<false>), METH_FASTCALL | METH_KEYWORDS,
+     "read($self, /, is_return_num=False, timeout=8, is_copy=True)\n--\n\n"
+     "A frame newer than the last one read, waiting up to timeout seconds."},
+    {"read_map", rn::fastcall_kw(reader_read<true>), METH_FASTCALL | METH_KEYWORDS,
+     "read_map($self, /, is_return_num=False, timeout=8, is_copy=True)\n--\n\n"
+     "A mapped frame newer than the last one read, waiting up to timeout seconds."},
+    {"read_non_blocking", rn::fastcall_kw(reader_read_now<false>), METH_FASTCALL | METH_KEYWORDS,
+     "read_non_blocking($self, /, is_return_num=False, is_copy=True)\n--\n\n"
+     "The newest frame, at once."},
+    {"read_map_non_blocking", rn::fastcall_kw(reader_read_now<true>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_map_non_blocking($self, /, is_return_num=False, is_copy=True)\n--\n\n"
+     "The newest mapped frame, at once."},
+    {nullptr, nullptr, 0, nullptr}};
+
+int reader_traverse(PyObject* self, visitproc visit, void* arg) {
+    Reader* r = reinterpret_cast<Reader*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(r->endpoint);
+    Py_VISIT(r->grabber);
+    Py_VISIT(r->cur);
+    Py_VISIT(r->dict);
+    return 0;
+}
+
+int reader_clear(PyObject* self) {
+    Reader* r = reinterpret_cast<Reader*>(self);
+    Py_CLEAR(r->endpoint);
+    Py_CLEAR(r->grabber);
+    Py_CLEAR(r->cur);
+    Py_CLEAR(r->dict);
+    return 0;
+}
+
+void reader_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Reader*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    reader_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMemberDef reader_members[] = {
+    {"_endpoint", T_OBJECT_EX, offsetof(Reader, endpoint), 0, nullptr},
+    {"bound_grabber", T_OBJECT_EX, offsetof(Reader, grabber), 0, nullptr},
+    {"_cur_frame_num", T_OBJECT_EX, offsetof(Reader, cur), 0, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Reader, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Reader, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, (void*)"StreamReader(endpoint)\n--\n\n"
+                       "A reader of the grabber that create_cap started for endpoint."},
+    {Py_tp_init, (void*)reader_init},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {Py_tp_members, reader_members},
+    {Py_tp_traverse, (void*)reader_traverse},
+    {Py_tp_clear, (void*)reader_clear},
+    {Py_tp_dealloc, (void*)reader_dealloc},
+    {0, nullptr}};
+
+PyType_Spec reader_spec = {"ravu.cv.stream_reader.StreamReader", sizeof(Reader), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                           reader_slots};
+
+// ---------------------------------------------------------------- module
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.stream_reader",
+                         "Grabbers by endpoint key and the readers that share them.", -1, nullptr};
+
+int init(PyObject* m) {
+    g_empty_tuple = PyTuple_New(0);
+    g_zero = PyLong_FromLong(0);
+    g_one = PyLong_FromLong(1);
+    g_eight = PyLong_FromLong(8);
+    g_timeout_kwnames = Py_BuildValue("(s)", "timeout");
+    if (!g_empty_tuple || !g_zero || !g_one || !g_eight || !g_timeout_kwnames) return -1;
+    if (_import_array() < 0) return -1;
+    rn::ptr np(PyImport_ImportModule("numpy"));
+    if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
+    g_np_copy = PyObject_GetAttrString(np.get(), "copy");
+    if (!g_np_copy) return -1;
+    if (cv_native::star_import(m, "ravu.utils") < 0) return -1;
+    rn::ptr grabber(rn::import_attr("ravu.cv.stream_grabber", "StreamGrabber"));
+    if (!grabber || PyModule_AddObjectRef(m, "StreamGrabber", grabber.get()) < 0) return -1;
+    if (!PyType_Check(grabber.get())) {
+        PyErr_SetString(PyExc_TypeError, "StreamGrabber is not a class");
+        return -1;
+    }
+    g_grabber_type = (PyTypeObject*)grabber.release();
+    rn::ptr registry(PyDict_New());
+    if (!registry || PyModule_AddObjectRef(m, "_camera_dict", registry.get()) < 0) return -1;
+
+    // create_cap = lock_func()(create_cap)
+    g_function_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &function_spec, nullptr);
+    if (!g_function_type) return -1;
+    Function* f = PyObject_GC_New(Function, g_function_type);
+    if (!f) return -1;
+    f->vectorcall = create_cap_impl;
+    f->dict = nullptr;
+    PyObject_GC_Track(f);
+    rn::ptr raw(reinterpret_cast<PyObject*>(f));
+    rn::ptr lock_func(rn::global(m, RN_ID(lock_func)));
+    if (!lock_func) return -1;
+    rn::ptr decorate(PyObject_CallNoArgs(lock_func.get()));
+    if (!decorate) return -1;
+    rn::ptr wrapped(PyObject_CallOneArg(decorate.get(), raw.get()));
+    if (!wrapped || PyModule_AddObjectRef(m, "create_cap", wrapped.get()) < 0) return -1;
+
+    g_reader_type = (PyTypeObject*)rn::add_type(m, &reader_spec);
+    if (!g_reader_type) return -1;
+    return rn::set_all(m, {"create_cap", "StreamReader"});
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_stream_reader() {
+    PyObject* m = PyModule_Create(&moduledef);
+    if (!m) return nullptr;
+    if (init(m) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    g_module = Py_NewRef(m);
+    return m;
+}

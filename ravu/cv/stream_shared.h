@@ -1,0 +1,136 @@
+// Helpers shared by the two capture modules: the star import they take the
+// utilities with, and attribute access that goes straight to the instance
+// dict of the exact classes whose state lives there.
+#pragma once
+
+#include "rn.h"
+
+namespace cv_native {
+
+// `from <from> import *` run in module `m`: the names of its __all__, or,
+// without one, every name of its dict that does not begin with "_".
+inline int star_import(PyObject* m, const char* from) {
+    rn::ptr src(PyImport_ImportModule(from));
+    if (!src) return -1;
+    rn::ptr names(PyObject_GetAttr(src.get(), RN_ID(__all__)));
+    if (!names) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        rn::ptr keys(PyDict_Keys(PyModule_GetDict(src.get())));
+        if (!keys) return -1;
+        names = PyList_New(0);
+        if (!names) return -1;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+            PyObject* k = PyList_GET_ITEM(keys.get(), i);
+            if (PyUnicode_Check(k) && PyUnicode_GET_LENGTH(k) && PyUnicode_READ_CHAR(k, 0) == '_')
+                continue;
+            if (PyList_Append(names.get(), k) < 0) return -1;
+        }
+    }
+    rn::ptr it(PyObject_GetIter(names.get()));
+    if (!it) return -1;
+    PyObject* dict = PyModule_GetDict(m);
+    while (rn::ptr name{PyIter_Next(it.get())}) {
+        if (!PyUnicode_Check(name.get())) {
+            PyErr_Format(PyExc_TypeError, "Item in %s.__all__ must be str, not %.100s", from,
+                         Py_TYPE(name.get())->tp_name);
+            return -1;
+        }
+        rn::ptr value(PyObject_GetAttr(src.get(), name.get()));
+        if (!value || PyDict_SetItem(dict, name.get(), value.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// obj.name; for an object of the exact type `exact` the instance dict is
+// read first (that type defines no data descriptor of these names).
+inline PyObject* attr(PyObject* obj, PyTypeObject* exact, PyObject* name) {
+    if (Py_IS_TYPE(obj, exact)) return rn::fast_getattr(obj, name);
+    return PyObject_GetAttr(obj, name);
+}
+
+// obj.name = value, through the instance dict for the exact type.
+inline int set_attr(PyObject* obj, PyTypeObject* exact, PyObject* name, PyObject* value) {
+    if (Py_IS_TYPE(obj, exact)) {
+        PyObject** dp = _PyObject_GetDictPtr(obj);
+        if (dp && *dp) return PyDict_SetItem(*dp, name, value);
+    }
+    return PyObject_SetAttr(obj, name, value);
+}
+
+// a == b taken for its truth value, with a shortcut for two exact ints.
+inline int equal(PyObject* a, PyObject* b) {
+    if (a == b && PyLong_CheckExact(a)) return 1;
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        int oa, ob;
+        long long x = PyLong_AsLongLongAndOverflow(a, &oa);
+        long long y = PyLong_AsLongLongAndOverflow(b, &ob);
+        if (!oa && !ob) return x == y;
+    }
+    rn::ptr r(PyObject_RichCompare(a, b, Py_EQ));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// Exception(*args) raised; always NULL.
+template <typename... A>
+inline PyObject* raise_args(A... args) {
+    rn::ptr exc(PyObject_CallFunctionObjArgs(PyExc_Exception, args..., nullptr));
+    if (exc) PyErr_SetObject(PyExc_Exception, exc.get());
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- grabber view
+
+// What readers take from a grabber on every read, as found in its instance
+// dict.  It sits at the end of every exact StreamGrabber object, after the
+// layout of threading.Thread.  The values are borrowed: they are trusted only
+// while the dict keeps the version it had when they were taken, and then the
+// dict still holds every one of them.  Any write to the dict, by whoever,
+// changes the version, so the view never shows a value the dict no longer has.
+struct GrabberView {
+    uint64_t version;  // ma_version_tag when taken; 0: nothing taken
+    PyObject* dict;
+    PyObject* is_run;
+    PyObject* cur_frame_num;
+    PyObject* cur_frame;
+    PyObject* cur_map_frame;
+};
+
+inline GrabberView* view_of(PyObject* g, PyTypeObject* grabber_type) {
+    return reinterpret_cast<GrabberView*>(reinterpret_cast<char*>(g) + grabber_type->tp_basicsize -
+                                          sizeof(GrabberView));
+}
+
+// Takes the four values from the dict now; false (no exception) when one
+// is missing, and the view stays unused.
+inline bool view_refresh(PyObject* g, GrabberView* v) {
+    v->version = 0;
+    PyObject** dp = _PyObject_GetDictPtr(g);
+    if (!dp || !*dp) return false;
+    PyObject* d = *dp;
+    v->is_run = PyDict_GetItemWithError(d, RN_ID(is_run));
+    v->cur_frame_num = PyDict_GetItemWithError(d, RN_ID(cur_frame_num));
+    v->cur_frame = PyDict_GetItemWithError(d, RN_ID(cur_frame));
+    v->cur_map_frame = PyDict_GetItemWithError(d, RN_ID(cur_map_frame));
+    if (!v->is_run || !v->cur_frame_num || !v->cur_frame || !v->cur_map_frame) {
+        PyErr_Clear();
+        return false;
+    }
+    v->dict = d;
+    v->version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+    return true;
+}
+
+// The view of an exact grabber, up to date, or NULL (no exception) when the
+// attributes must be looked up the ordinary way.
+inline GrabberView* view_current(PyObject* g, PyTypeObject* grabber_type) {
+    if (!Py_IS_TYPE(g, grabber_type)) return nullptr;
+    GrabberView* v = view_of(g, grabber_type);
+    PyObject** dp = _PyObject_GetDictPtr(g);
+    if (dp && *dp && *dp == v->dict && v->version &&
+        reinterpret_cast<PyDictObject*>(*dp)->ma_version_tag == v->version)
+        return v;
+    return view_refresh(g, v) ? v : nullptr;
+}
+
+}  // namespace cv_native

@@ -1,0 +1,466 @@
+// ravu.utils.logging: the one logger of each process.  `init_logger` sets
+// it up once with up to three handlers (standard error, a time-rotated file
+// below the logs root, UDP datagrams to the collection server); `log()`
+// hands it out.  The handler classes derive from the standard library's and
+// override only their constructors and, for collection, `makePickle`.
+#include "rn.h"
+
+#include <ctime>
+
+namespace {
+
+PyObject* g_module = nullptr;  // this module: its state is read at call time
+PyObject* g_logging = nullptr;  // the standard library's logging package
+PyObject* g_os_path = nullptr;
+PyObject* g_makedirs = nullptr;
+PyObject* g_gethostname = nullptr;
+PyObject* g_pickle_dumps = nullptr;
+PyObject* g_stream_handler = nullptr;  // the three base classes
+PyObject* g_file_handler = nullptr;
+PyObject* g_datagram_handler = nullptr;
+PyObject* g_exist_ok_kw = nullptr;  // ("exist_ok",)
+PyObject* g_rotate_kw = nullptr;    // ("when", "interval", "backupCount")
+
+constexpr const char* kLineFormat =
+    "[%(asctime)s|%(levelname)s][%(pathname)s|%(lineno)d]:%(message)s";
+constexpr Py_ssize_t kMaxMessage = 3072;
+
+PyObject* default_rotating_conf() {
+    return Py_BuildValue("{s:s,s:i,s:i}", "when", "W0", "interval", 1, "backupCount", 53);
+}
+
+// cls.__init__(self, *args) for one of the standard base classes.
+PyObject* base_init(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    rn::ptr init(PyObject_GetAttr(cls, RN_ID(__init__)));
+    if (!init) return nullptr;
+    return PyObject_Vectorcall(init.get(), args, nargs, kwnames);
+}
+
+// self.setFormatter(logging.Formatter(line format))
+int set_line_format(PyObject* self) {
+    rn::ptr formatter_cls(PyObject_GetAttr(g_logging, RN_ID(Formatter)));
+    if (!formatter_cls) return -1;
+    rn::ptr fmt(PyUnicode_FromString(kLineFormat));
+    if (!fmt) return -1;
+    rn::ptr formatter(PyObject_CallOneArg(formatter_cls.get(), fmt.get()));
+    if (!formatter) return -1;
+    rn::ptr r(PyObject_CallMethodOneArg(self, RN_ID(setFormatter), formatter.get()));
+    return r ? 0 : -1;
+}
+
+// ---------------------------------------------------------------- ConsoleHandler
+
+int console_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static rn::Signature sig("ConsoleHandler.__init__", {}, {false, false, true});
+    PyObject* out[1];
+    rn::ptr keep;
+    if (!rn::parse_tuple(sig, args, kwargs, out, keep)) return -1;
+    // No stream given: the standard handler takes sys.stderr as it is now.
+    PyObject* a[1] = {self};
+    rn::ptr r(base_init(g_stream_handler, a, 1, nullptr));
+    if (!r) return -1;
+    return set_line_format(self);
+}
+
+PyType_Slot console_slots[] = {
+    {Py_tp_init, (void*)console_init},
+    {Py_tp_doc, (void*)"ConsoleHandler()\n--\n\nStream handler on standard error with the line format."},
+    {0, nullptr}};
+
+PyType_Spec console_spec = {"ravu.utils.logging.ConsoleHandler", 0, 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, console_slots};
+
+// ---------------------------------------------------------------- LocalFileHandler
+
+int local_file_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static rn::Signature sig("LocalFileHandler.__init__",
+                             {{"filename", rn::POS, true}, {"rotating_conf", rn::POS, false}},
+                             {false, false, true});
+    PyObject* a[2];
+    rn::ptr keep;
+    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    rn::ptr conf(a[1] ? Py_NewRef(a[1]) : default_rotating_conf());
+    if (!conf) return -1;
+
+    // Only the logs root is made; a directory inside `filename` must exist.
+    rn::ptr logs_path(rn::global(g_module, RN_ID(relative_logs_path)));
+    if (!logs_path) return -1;
+    rn::ptr root(PyObject_CallNoArgs(logs_path.get()));
+    if (!root) return -1;
+    PyObject* mk[2] = {root.get(), Py_True};
+    rn::ptr made(PyObject_Vectorcall(g_makedirs, mk, 1, g_exist_ok_kw));
+    if (!made) return -1;
+
+    rn::ptr name(PyNumber_Add(a[0], RN_STR(".log")));
+    if (!name) return -1;
+    rn::ptr path(PyObject_CallOneArg(logs_path.get(), name.get()));
+    if (!path) return -1;
+    rn::ptr when(PyObject_GetItem(conf.get(), RN_ID(when)));
+    if (!when) return -1;
+    rn::ptr interval(PyObject_GetItem(conf.get(), RN_ID(interval)));
+    if (!interval) return -1;
+    rn::ptr backups(PyObject_GetItem(conf.get(), RN_ID(backupCount)));
+    if (!backups) return -1;
+    PyObject* b[5] = {self, path.get(), when.get(), interval.get(), backups.get()};
+    rn::ptr r(base_init(g_file_handler, b, 2, g_rotate_kw));
+    if (!r) return -1;
+    return set_line_format(self);
+}
+
+PyType_Slot local_file_slots[] = {
+    {Py_tp_init, (void*)local_file_init},
+    {Py_tp_doc,
+     (void*)"LocalFileHandler(filename, rotating_conf={'when': 'W0', 'interval': 1, "
+            "'backupCount': 53})\n--\n\n"
+            "Time-rotated file handler on the logs root's filename + '.log'."},
+    {0, nullptr}};
+
+PyType_Spec local_file_spec = {"ravu.utils.logging.LocalFileHandler", 0, 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, local_file_slots};
+
+// ---------------------------------------------------------------- CollectHandler
+
+int collect_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static rn::Signature sig("CollectHandler.__init__",
+                             {{"host", rn::POS, true}, {"port", rn::POS, true}},
+                             {false, false, true});
+    PyObject* a[2];
+    rn::ptr keep;
+    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    PyObject* b[3] = {self, a[0], a[1]};
+    rn::ptr r(base_init(g_datagram_handler, b, 3, nullptr));
+    if (!r) return -1;
+    // Read once: every datagram of this handler carries it.
+    rn::ptr host(PyObject_CallNoArgs(g_gethostname));
+    if (!host) return -1;
+    return PyObject_SetAttr(self, RN_ID(hostname), host.get());
+}
+
+// Local time now as "%Y-%m-%d %H:%M:%S,%f" without its last three digits:
+// milliseconds, cut rather than rounded.
+PyObject* now_millis_text() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm;
+    time_t secs = ts.tv_sec;
+    if (!localtime_r(&secs, &tm)) return rn::raise(PyExc_OverflowError, "timestamp out of range");
+    char buf[64];
+    const int n = snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d,%03ld",
+                           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                           tm.tm_sec, ts.tv_nsec / 1000000L);
+    return PyUnicode_FromStringAndSize(buf, n);
+}
+
+PyObject* collect_make_pickle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static rn::Signature sig("CollectHandler.makePickle", {{"record", rn::POS, true}},
+                             {false, false, true});
+    PyObject* a[1];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    PyObject* record = a[0];
+
+    // Formatting once stores the traceback text in exc_text.
+    rn::ptr exc_info(PyObject_GetAttr(record, RN_ID(exc_info)));
+    if (!exc_info) return nullptr;
+    const int has_exc = PyObject_IsTrue(exc_info.get());
+    if (has_exc < 0) return nullptr;
+    if (has_exc) {
+        rn::ptr text(PyObject_CallMethodOneArg(self, RN_ID(format), record));
+        if (!text) return nullptr;
+    }
+
+    rn::ptr attrs(PyObject_GetAttr(record, RN_ID(__dict__)));
+    if (!attrs) return nullptr;
+    rn::ptr d(PyDict_Check(attrs.get()) ? PyDict_Copy(attrs.get())
+                                         : PyObject_CallOneArg((PyObject*)&PyDict_Type, attrs.get()));
+    if (!d) return nullptr;
+
+    rn::ptr msg(PyObject_CallMethodNoArgs(record, RN_ID(getMessage)));
+    if (!msg) return nullptr;
+    if (PyUnicode_Check(msg.get())) {
+        if (PyUnicode_GET_LENGTH(msg.get()) > kMaxMessage)
+            msg = PyUnicode_Substring(msg.get(), 0, kMaxMessage);
+    } else {
+        const Py_ssize_t n = PyObject_Length(msg.get());
+        if (n < 0) return nullptr;
+        if (n > kMaxMessage) msg = PySequence_GetSlice(msg.get(), 0, kMaxMessage);
+    }
+    if (!msg) return nullptr;
+
+    rn::ptr log_id(rn::global(g_module, RN_ID(_log_id)));
+    if (!log_id) return nullptr;
+    PyObject* dd = d.get();
+    if (PyDict_SetItem(dd, RN_ID(msg), msg.get()) < 0 ||
+        PyDict_SetItem(dd, RN_ID(args), Py_None) < 0 ||
+        PyDict_SetItem(dd, RN_ID(exc_info), Py_None) < 0 ||
+        PyDict_SetItem(dd, RN_ID(log_id), log_id.get()) < 0)
+        return nullptr;
+
+    // No formatter ran (console and file off): stamp the time of building.
+    PyObject* asctime = PyDict_GetItemWithError(dd, RN_ID(asctime));
+    if (!asctime && PyErr_Occurred()) return nullptr;
+    if (!asctime || asctime == Py_None) {
+        rn::ptr now(now_millis_text());
+        if (!now || PyDict_SetItem(dd, RN_ID(asctime), now.get()) < 0) return nullptr;
+    }
+
+    rn::ptr hostname(rn::fast_getattr(self, RN_ID(hostname)));
+    if (!hostname || PyDict_SetItem(dd, RN_ID(hostname), hostname.get()) < 0) return nullptr;
+    if (PyDict_DelItem(dd, RN_ID(message)) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+        PyErr_Clear();
+    }
+
+    PyObject* da[2] = {dd, nullptr};
+    rn::ptr one(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    da[1] = one.get();
+    rn::ptr body(PyObject_Vectorcall(g_pickle_dumps, da, 2, nullptr));
+    if (!body) return nullptr;
+    if (!PyBytes_Check(body.get())) return rn::raise(PyExc_TypeError, "pickle.dumps gave no bytes");
+    const Py_ssize_t n = PyBytes_GET_SIZE(body.get());
+    if ((unsigned long long)n > 0xFFFFFFFFull)
+        return rn::raise(PyExc_OverflowError, "record too large for its length prefix");
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, n + 4);
+    if (!out) return nullptr;
+    unsigned char* p = (unsigned char*)PyBytes_AS_STRING(out);
+    const uint32_t len = (uint32_t)n;
+    p[0] = (unsigned char)(len >> 24);
+    p[1] = (unsigned char)(len >> 16);
+    p[2] = (unsigned char)(len >> 8);
+    p[3] = (unsigned char)len;
+    std::memcpy(p + 4, PyBytes_AS_STRING(body.get()), (size_t)n);
+    return out;
+}
+
+PyMethodDef collect_methods[] = {
+    {"makePickle", rn::fastcall_kw(collect_make_pickle), METH_FASTCALL | METH_KEYWORDS,
+     "makePickle(self, record)\n--\n\n"
+     "The datagram of one record: its length as '>L', then the record's\n"
+     "dictionary pickled with protocol 1."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot collect_slots[] = {
+    {Py_tp_init, (void*)collect_init},
+    {Py_tp_methods, collect_methods},
+    {Py_tp_doc, (void*)"CollectHandler(host, port)\n--\n\n"
+                       "Datagram handler that sends each record to the collection server."},
+    {0, nullptr}};
+
+PyType_Spec collect_spec = {"ravu.utils.logging.CollectHandler", 0, 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, collect_slots};
+
+// ---------------------------------------------------------------- functions
+
+PyObject* set_logid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("set_logid", {{"log_id", rn::POSONLY, true}});
+    PyObject* log_id = rn::single_posonly(sig, args, nargs, kwnames);
+    if (!log_id) return nullptr;
+    if (PyObject_SetAttr(g_module, RN_ID(_log_id), log_id) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* log_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("log", {});
+    if (PyVectorcall_NARGS(nargs) || kwnames) {
+        PyObject* none[1];
+        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
+    }
+    PyObject* logger = PyDict_GetItemWithError(PyModule_GetDict(g_module), RN_ID(_logger));
+    if (!logger) {
+        if (PyErr_Occurred()) return nullptr;
+        return rn::raise(PyExc_NameError, "name '_logger' is not defined");
+    }
+    if (logger == Py_None) {
+        PyErr_SetString(PyExc_Exception, "日志未初始化!");  // UTF-8 text, not a format
+        return nullptr;
+    }
+    return Py_NewRef(logger);
+}
+
+// The program's name: os.path.realpath(sys.argv[0]) from after its last "/"
+// up to its last three characters (the ".py"), whatever they are.
+PyObject* program_name() {
+    PyObject* argv = PySys_GetObject("argv");  // borrowed
+    if (!argv) return rn::raise(PyExc_RuntimeError, "lost sys.argv");
+    rn::ptr first(PySequence_GetItem(argv, 0));
+    if (!first) return nullptr;
+    rn::ptr path(PyObject_CallMethodOneArg(g_os_path, RN_ID(realpath), first.get()));
+    if (!path) return nullptr;
+    if (!PyUnicode_Check(path.get()))
+        return rn::raise(PyExc_TypeError, "program path is not text: %R", path.get());
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(path.get());
+    const Py_ssize_t slash = PyUnicode_FindChar(path.get(), '/', 0, n, -1);
+    if (slash == -2) return nullptr;
+    const Py_ssize_t start = slash + 1;
+    const Py_ssize_t end = n - 3 > start ? n - 3 : start;
+    return PyUnicode_Substring(path.get(), start, end);
+}
+
+PyObject* make_handler(PyObject* name, PyObject* const* args, size_t nargs) {
+    rn::ptr cls(rn::global(g_module, name));
+    if (!cls) return nullptr;
+    return PyObject_Vectorcall(cls.get(), args, nargs, nullptr);
+}
+
+int add_handler(PyObject* logger, PyObject* handler) {
+    rn::ptr r(PyObject_CallMethodOneArg(logger, RN_ID(addHandler), handler));
+    return r ? 0 : -1;
+}
+
+// init_logger's body; runs with _log_mutex held.
+PyObject* set_up(PyObject** a) {
+    PyObject* appname_in = a[0];
+    PyObject* filename_in = a[1];
+    PyObject* log_id = a[2] ? a[2] : Py_None;
+    rn::ptr current(rn::global(g_module, RN_ID(_logger)));
+    if (!current) return nullptr;
+    if (current.get() != Py_None) {
+        const int quiet = a[3] ? PyObject_IsTrue(a[3]) : 0;
+        if (quiet < 0) return nullptr;
+        if (quiet) Py_RETURN_NONE;
+        PyErr_SetString(PyExc_Exception, "日志初始化两次!");
+        return nullptr;
+    }
+    rn::ptr appname(appname_in && appname_in != Py_None ? Py_NewRef(appname_in)
+                                                        : program_name());
+    if (!appname) return nullptr;
+    rn::ptr filename(filename_in && filename_in != Py_None ? Py_NewRef(filename_in)
+                                                           : Py_NewRef(appname.get()));
+    if (PyObject_SetAttr(g_module, RN_ID(_log_id), log_id) < 0) return nullptr;
+
+    rn::ptr logger(PyObject_CallMethodOneArg(g_logging, RN_ID(getLogger), appname.get()));
+    if (!logger) return nullptr;
+    // Stored before its level and handlers: a later call is a second set-up
+    // even when this one fails below.
+    if (PyObject_SetAttr(g_module, RN_ID(_logger), logger.get()) < 0) return nullptr;
+    rn::ptr r(PyObject_CallMethodOneArg(logger.get(), RN_ID(setLevel),
+                                        a[7] ? a[7] : RN_STR("DEBUG")));
+    if (!r) return nullptr;
+
+    auto flag = [](PyObject* v, int dflt) { return v ? PyObject_IsTrue(v) : dflt; };
+    int on = flag(a[4], 1);
+    if (on < 0) return nullptr;
+    if (on) {
+        rn::ptr h(make_handler(RN_ID(ConsoleHandler), nullptr, 0));
+        if (!h || add_handler(logger.get(), h.get()) < 0) return nullptr;
+    }
+    on = flag(a[5], 1);
+    if (on < 0) return nullptr;
+    if (on) {
+        rn::ptr conf(a[8] ? Py_NewRef(a[8]) : default_rotating_conf());
+        if (!conf) return nullptr;
+        PyObject* args[2] = {filename.get(), conf.get()};
+        rn::ptr h(make_handler(RN_ID(LocalFileHandler), args, 2));
+        if (!h || add_handler(logger.get(), h.get()) < 0) return nullptr;
+    }
+    on = flag(a[6], 0);
+    if (on < 0) return nullptr;
+    if (on) {
+        rn::ptr address(a[9] ? Py_NewRef(a[9]) : Py_BuildValue("(si)", "127.0.0.1", 6666));
+        if (!address) return nullptr;
+        rn::ptr host(PySequence_GetItem(address.get(), 0));
+        if (!host) return nullptr;
+        rn::ptr port(PySequence_GetItem(address.get(), 1));
+        if (!port) return nullptr;
+        PyObject* args[2] = {host.get(), port.get()};
+        rn::ptr h(make_handler(RN_ID(CollectHandler), args, 2));
+        if (!h || add_handler(logger.get(), h.get()) < 0) return nullptr;
+    }
+    rn::ptr zero(PyLong_FromLong(0));
+    if (!zero || PyObject_SetAttr(logger.get(), RN_ID(propagate), zero.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* init_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("init_logger", {{"appname", rn::POS, false},
+                                             {"filename", rn::POS, false},
+                                             {"log_id", rn::POS, false},
+                                             {"exist_ok", rn::POS, false},
+                                             {"open_console", rn::POS, false},
+                                             {"open_localfile", rn::POS, false},
+                                             {"open_collect", rn::POS, false},
+                                             {"level", rn::POS, false},
+                                             {"rotating_conf", rn::POS, false},
+                                             {"collect_address", rn::POS, false}});
+    PyObject* a[10];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr mutex(rn::global(g_module, RN_ID(_log_mutex)));
+    if (!mutex) return nullptr;
+    // The lock's own acquire lets other threads run while it waits.
+    rn::ptr got(PyObject_CallMethodNoArgs(mutex.get(), RN_ID(acquire)));
+    if (!got) return nullptr;
+    rn::ptr result(set_up(a));
+    rn::SavedError saved;
+    rn::ptr released(PyObject_CallMethodNoArgs(mutex.get(), RN_ID(release)));
+    if (!released) return nullptr;
+    return result.release();
+}
+
+PyMethodDef methods[] = {
+    {"set_logid", rn::fastcall_kw(set_logid), METH_FASTCALL | METH_KEYWORDS,
+     "set_logid(log_id, /)\n--\n\nThe log id that every later collected record carries."},
+    {"init_logger", rn::fastcall_kw(init_logger), METH_FASTCALL | METH_KEYWORDS,
+     "init_logger(appname=None, filename=None, log_id=None, exist_ok=False, "
+     "open_console=True, open_localfile=True, open_collect=False, level='DEBUG', "
+     "rotating_conf={'when': 'W0', 'interval': 1, 'backupCount': 53}, "
+     "collect_address=('127.0.0.1', 6666))\n--\n\n"
+     "Sets up the process logger once."},
+    {"log", rn::fastcall_kw(log_fn), METH_FASTCALL | METH_KEYWORDS,
+     "log()\n--\n\nThe process logger; raises until init_logger has run."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.logging",
+                         "The process logger and its console, file and collect handlers.", -1,
+                         methods};
+
+int init(PyObject* m) {
+    g_logging = PyImport_ImportModule("logging");
+    if (!g_logging) return -1;
+    rn::ptr handlers(PyImport_ImportModule("logging.handlers"));
+    if (!handlers) return -1;
+    g_stream_handler = PyObject_GetAttrString(g_logging, "StreamHandler");
+    g_file_handler = PyObject_GetAttrString(handlers.get(), "TimedRotatingFileHandler");
+    g_datagram_handler = PyObject_GetAttrString(handlers.get(), "DatagramHandler");
+    if (!g_stream_handler || !g_file_handler || !g_datagram_handler) return -1;
+    g_os_path = rn::import_attr("os", "path");
+    g_makedirs = rn::import_attr("os", "makedirs");
+    g_gethostname = rn::import_attr("socket", "gethostname");
+    g_pickle_dumps = rn::import_attr("pickle", "dumps");
+    if (!g_os_path || !g_makedirs || !g_gethostname || !g_pickle_dumps) return -1;
+    g_exist_ok_kw = Py_BuildValue("(s)", "exist_ok");
+    g_rotate_kw = Py_BuildValue("(sss)", "when", "interval", "backupCount");
+    if (!g_exist_ok_kw || !g_rotate_kw) return -1;
+
+    rn::ptr logs_path(rn::import_attr("ravu._internal.path", "relative_logs_path"));
+    if (!logs_path || PyModule_AddObjectRef(m, "relative_logs_path", logs_path.get()) < 0)
+        return -1;
+    rn::ptr lock(rn::import_attr("threading", "Lock"));
+    if (!lock) return -1;
+    rn::ptr mutex(PyObject_CallNoArgs(lock.get()));
+    if (!mutex || PyModule_AddObjectRef(m, "_log_mutex", mutex.get()) < 0) return -1;
+    if (PyModule_AddObjectRef(m, "_logger", Py_None) < 0 ||
+        PyModule_AddObjectRef(m, "_log_id", Py_None) < 0)
+        return -1;
+
+    rn::ptr t1(rn::add_type(m, &console_spec, g_stream_handler));
+    rn::ptr t2(rn::add_type(m, &local_file_spec, g_file_handler));
+    rn::ptr t3(rn::add_type(m, &collect_spec, g_datagram_handler));
+    if (!t1 || !t2 || !t3) return -1;
+    return rn::set_all(m, {"set_logid", "init_logger", "log"});
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_logging() {
+    PyObject* m = PyModule_Create(&moduledef);
+    if (!m) return nullptr;
+    g_module = m;  // borrowed until init succeeds; module globals are read from it
+    if (init(m) < 0) {
+        g_module = nullptr;
+        Py_DECREF(m);
+        return nullptr;
+    }
+    Py_INCREF(m);
+    return m;
+}
