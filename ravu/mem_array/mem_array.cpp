@@ -36,6 +36,8 @@ PyObject* g_lock_release = nullptr;
 PyTypeObject* g_queue_type = nullptr;      // queue.Queue
 PyTypeObject* g_condition_type = nullptr;  // threading.Condition
 PyTypeObject* g_deque_type = nullptr;      // collections.deque
+PyObject* g_deque_popleft = nullptr;       // and its methods
+PyObject* g_deque_append = nullptr;
 
 PyTypeObject* g_mapping_type = nullptr;
 PyTypeObject* g_shm_type = nullptr;
@@ -73,7 +75,8 @@ PyObject* item(PyObject* d, PyObject* key) {
 // The instance dict, made on first use.
 PyObject* own_dict(PyObject* self) {
     PyObject** dp = _PyObject_GetDictPtr(self);
-    if (!*dp) *dp = PyDict_New();
+    // Room for the eight fields of a pooled array without a resize.
+    if (!*dp) *dp = _PyDict_NewPresized(8);
     return *dp;
 }
 
@@ -218,7 +221,8 @@ int queue_take(PyObject* q, PyObject** out) {
     int rc = 0;
     rn::ptr r(with_lock(p.mutex, [&]() -> PyObject* {
         if (PyObject_Length(deque.get()) == 0) Py_RETURN_NONE;
-        rn::ptr v(PyObject_CallMethodNoArgs(deque.get(), RN_ID(popleft)));
+        PyObject* a[1] = {deque.get()};
+        rn::ptr v(PyObject_Vectorcall(g_deque_popleft, a, 1, nullptr));
         if (!v) return nullptr;
         if (notify(p.dict, RN_ID(not_full)) < 0) return nullptr;
         *out = v.release();
@@ -245,7 +249,8 @@ int queue_put(PyObject* q, PyObject* v) {
     }
     rn::ptr keep(Py_NewRef(q)), deque(Py_NewRef(p.deque));
     rn::ptr r(with_lock(p.mutex, [&]() -> PyObject* {
-        rn::ptr a(PyObject_CallMethodOneArg(deque.get(), RN_ID(append), v));
+        PyObject* args[2] = {deque.get(), v};
+        rn::ptr a(PyObject_Vectorcall(g_deque_append, args, 2, nullptr));
         if (!a) return nullptr;
         rn::ptr n(item(p.dict, RN_ID(unfinished_tasks)));
         if (!n) return nullptr;
@@ -270,6 +275,29 @@ PyObject* queue_size(PyObject* q) {
 
 // ---------------------------------------------------------------- element types
 
+// t.__name__.  The name of a static type (numpy's scalar types) cannot
+// change, so the last few are kept with their hash already computed.
+PyObject* type_name(PyObject* t) {
+    if (!PyType_Check(t) || (((PyTypeObject*)t)->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return PyObject_GetAttr(t, RN_ID(__name__));
+    static struct {
+        PyObject* type;
+        PyObject* name;
+    } cache[8];
+    static unsigned next = 0;
+    for (auto& e : cache)
+        if (e.type == t) return Py_NewRef(e.name);
+    PyObject* name = PyObject_GetAttr(t, RN_ID(__name__));
+    if (!name || !PyUnicode_CheckExact(name)) return name;
+    if (PyObject_Hash(name) == -1) PyErr_Clear();
+    auto& slot = cache[next++ % 8];
+    Py_XDECREF(slot.type);
+    Py_XDECREF(slot.name);
+    slot.type = Py_NewRef(t);
+    slot.name = Py_NewRef(name);
+    return name;
+}
+
 // TYPE_DICT_n2t / t2n look-ups of MAType(t): the code and the `dtype` form.
 bool element_type(PyObject* t, rn::ptr& code, rn::ptr& dtype) {
     if (PyLong_Check(t)) {
@@ -284,8 +312,7 @@ bool element_type(PyObject* t, rn::ptr& code, rn::ptr& dtype) {
         dtype = item(g_n2t, code.get());
         return bool(dtype);
     }
-    rn::ptr name(PyArray_DescrCheck(t) ? PyObject_GetAttr(t, RN_ID(name))
-                                       : PyObject_GetAttr(t, RN_ID(__name__)));
+    rn::ptr name(PyArray_DescrCheck(t) ? PyObject_GetAttr(t, RN_ID(name)) : type_name(t));
     if (!name) return false;
     code = item(g_t2n, name.get());
     if (!code) return false;
@@ -343,7 +370,7 @@ PyObject* pool_key(PyObject* shape, PyObject* dtype) {
         rn::ptr d(Py_NewRef(PySequence_Fast_GET_ITEM(dims, i)));
         if (!append(d.get())) return nullptr;
     }
-    return PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogatepass");
+    return PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogatepass");  // ASCII is fast
 }
 
 // ---------------------------------------------------------------- numpy view
@@ -1271,6 +1298,30 @@ PyObject* pool_call(PyObject* self, PyObject* name, PyObject* (*impl)(PyObject*)
 }
 
 PyObject* pool_get_impl(PyObject* self) {
+    rn::ptr q;
+    QueueParts parts;
+    if (Py_IS_TYPE(self, g_pool_type) && (q = field(self, RN_ID(pool))) &&
+        queue_parts(q.get(), &parts)) {
+        // is_empty() and the take under one hold of the queue's mutex: one
+        // of the interleavings the two separate steps allow.
+        PyObject* v = nullptr;
+        const int rc = queue_take(q.get(), &v);
+        if (rc == 1) return v;
+        if (rc < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_Clear();  // the take's error: nothing free
+            Py_RETURN_NONE;
+        }
+        rn::ptr added(pool_add_impl(self));
+        if (!added) return nullptr;
+        const int ok = PyObject_IsTrue(added.get());
+        if (ok < 0) return nullptr;
+        if (!ok) Py_RETURN_NONE;
+        q = field(self, RN_ID(pool));
+        if (!q) return nullptr;
+        return pool_take(q.get());
+    }
+    if (PyErr_Occurred()) return nullptr;
     rn::ptr empty(pool_call(self, RN_ID(is_empty), pool_is_empty_impl));
     if (!empty) return nullptr;
     const int is_empty = PyObject_IsTrue(empty.get());
@@ -1282,7 +1333,7 @@ PyObject* pool_get_impl(PyObject* self) {
         if (ok < 0) return nullptr;
         if (!ok) Py_RETURN_NONE;
     }
-    rn::ptr q(field(self, RN_ID(pool)));
+    q = field(self, RN_ID(pool));
     if (!q) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
         PyErr_Clear();
@@ -1560,10 +1611,15 @@ PyObject* new_mem_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return new_array(a[0], a[1], a[2]);
 }
 
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14
+#endif
+constexpr size_t kPopulateMin = 1 << 20;
+
 // np.copyto(dst, src).  Two C-contiguous arrays of one shape and one
 // element type are copied here with the GIL released (memmove: they may
 // overlap); everything else goes to numpy.
-PyObject* copy_into(PyObject* dst, PyObject* src) {
+PyObject* copy_into(PyObject* dst, PyObject* src, bool fresh) {
     if (PyArray_CheckExact(dst) && PyArray_CheckExact(src)) {
         PyArrayObject* d = (PyArrayObject*)dst;
         PyArrayObject* s = (PyArrayObject*)src;
@@ -1576,6 +1632,15 @@ PyObject* copy_into(PyObject* dst, PyObject* src) {
             void* to = PyArray_DATA(d);
             const void* from = PyArray_DATA(s);
             Py_BEGIN_ALLOW_THREADS
+            // A new segment has no pages yet: asking for all of them at once
+            // costs far less than one fault per page during the copy.  Only a
+            // hint; kernels without it say EINVAL and the copy faults them in.
+            if (fresh && n >= kPopulateMin) {
+                const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+                const uintptr_t lo = (uintptr_t)to & ~(page - 1);
+                const uintptr_t hi = ((uintptr_t)to + n + page - 1) & ~(page - 1);
+                madvise((void*)lo, hi - lo, MADV_POPULATE_WRITE);
+            }
             std::memmove(to, from, n);
             Py_END_ALLOW_THREADS
             Py_RETURN_NONE;
@@ -1607,7 +1672,7 @@ PyObject* make_mem_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!ma) return nullptr;
     rn::ptr data(field(ma.get(), RN_ID(data)));
     if (!data) return nullptr;
-    rn::ptr r(copy_into(data.get(), array));
+    rn::ptr r(copy_into(data.get(), array, Py_IS_TYPE(ma.get(), g_once_type)));
     if (r) return ma.release();
     // Nobody will ever see the new array: give its segment back.
     rn::SavedError saved;
@@ -1713,6 +1778,9 @@ int module_exec(PyObject* m) {
     g_condition_type = (PyTypeObject*)rn::import_attr("threading", "Condition");
     g_deque_type = (PyTypeObject*)rn::import_attr("collections", "deque");
     if (!g_queue_type || !g_condition_type || !g_deque_type) return -1;
+    g_deque_popleft = PyObject_GetAttrString((PyObject*)g_deque_type, "popleft");
+    g_deque_append = PyObject_GetAttrString((PyObject*)g_deque_type, "append");
+    if (!g_deque_popleft || !g_deque_append) return -1;
     rn::ptr lock_factory(rn::import_attr("_thread", "allocate_lock"));
     if (!lock_factory) return -1;
     rn::ptr lock(PyObject_CallNoArgs(lock_factory.get()));
