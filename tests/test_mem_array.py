@@ -129,6 +129,18 @@ def test_pool_key(shape, dtype, key):
     assert M.MemArray.Name(shape, dtype) == key
 
 
+def test_pool_key_follows_its_inputs(monkeypatch):
+    shape = [2, 3]
+    assert M.MemArray.Name(shape, "uint8") == "108-2-3"
+    shape[0] = 4  # a list may change between calls
+    assert M.MemArray.Name(shape, "uint8") == "108-4-3"
+    assert M.MemArray.Name((2,), np.uint8) == "108-2"
+    monkeypatch.setitem(M.TYPE_DICT_t2n, "uint8", 116)  # the tables are plain dicts
+    assert M.MemArray.Name((2,), np.uint8) == "116-2"
+    monkeypatch.undo()
+    assert M.MemArray.Name((2,), np.uint8) == "108-2"
+
+
 def test_pool_key_errors():
     with pytest.raises(TypeError):
         M.MemArray.Name(5, "uint8")

@@ -337,8 +337,51 @@ PyObject* code_size(PyObject* code) {
     return PyNumber_FloorDivide(r.get(), eight.get());
 }
 
-// MemArray.Name(shape, dtype): str(code) + "-" + "-".join(map(str, shape))
+PyObject* make_pool_key(PyObject* shape, PyObject* dtype);
+
+// Whether the key of (shape, dtype) can only change with the code tables:
+// a tuple of exact ints, and an element type whose name is fixed.
+bool key_is_stable(PyObject* shape, PyObject* dtype) {
+    if (!PyTuple_CheckExact(shape)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i)
+        if (!PyLong_CheckExact(PyTuple_GET_ITEM(shape, i))) return false;
+    if (PyLong_CheckExact(dtype) || PyUnicode_CheckExact(dtype) || PyArray_DescrCheck(dtype))
+        return true;
+    return PyType_Check(dtype) && !(((PyTypeObject*)dtype)->tp_flags & Py_TPFLAGS_HEAPTYPE);
+}
+
+uint64_t tables_version() {
+    return ((PyDictObject*)g_n2t)->ma_version_tag ^ (((PyDictObject*)g_t2n)->ma_version_tag << 1);
+}
+
+// MemArray.Name(shape, dtype): str(code) + "-" + "-".join(map(str, shape)).
+// A service asks for the same frame shape over and over, so the keys of the
+// last few stable (shape, dtype) objects are kept, checked against the
+// tables' version.
 PyObject* pool_key(PyObject* shape, PyObject* dtype) {
+    struct Entry {
+        PyObject* shape;
+        PyObject* dtype;
+        PyObject* key;
+        uint64_t version;
+    };
+    static Entry cache[4];
+    static unsigned next = 0;
+    const uint64_t version = tables_version();
+    for (const Entry& e : cache)
+        if (e.shape == shape && e.dtype == dtype && e.version == version) return Py_NewRef(e.key);
+    PyObject* key = make_pool_key(shape, dtype);
+    if (key && key_is_stable(shape, dtype) && version == tables_version()) {
+        Entry& e = cache[next++ % 4];
+        Py_XDECREF(e.shape);
+        Py_XDECREF(e.dtype);
+        Py_XDECREF(e.key);
+        e = {Py_NewRef(shape), Py_NewRef(dtype), Py_NewRef(key), version};
+    }
+    return key;
+}
+
+PyObject* make_pool_key(PyObject* shape, PyObject* dtype) {
     rn::ptr code;
     if (!element_code(dtype, code)) return nullptr;
     rn::ptr keep;
@@ -1441,9 +1484,15 @@ int reuse_init_with(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* 
     if (set_field(self, RN_ID(shape), shape) < 0 || set_field(self, RN_ID(dtype), dtype) < 0 ||
         set_field(self, RN_ID(max_pool_size), limit) < 0)
         return -1;
-    rn::ptr s(field(self, RN_ID(shape))), d(field(self, RN_ID(dtype))),
-        m(field(self, RN_ID(max_pool_size)));
-    if (!s || !d || !m) return -1;
+    // The pool is found from the stored values: for our own class those are
+    // the arguments themselves.
+    rn::ptr s(shape, true), d(dtype, true), m(limit, true);
+    if (!is_exact_array(self)) {
+        s = field(self, RN_ID(shape));
+        d = field(self, RN_ID(dtype));
+        m = field(self, RN_ID(max_pool_size));
+        if (!s || !d || !m) return -1;
+    }
     rn::ptr pool(get_pool_impl((PyObject*)g_pool_type, s.get(), d.get(), m.get()));
     if (!pool || set_field(self, RN_ID(pool), pool.get()) < 0) return -1;
     rn::ptr src(pool_call(pool.get(), RN_ID(get), pool_get_impl));
