@@ -600,6 +600,24 @@ def test_make_mem_array_copy_failure_gives_the_segment_back():
     assert M.MemArrayOncePool._pool_dict["108-3"].pool.qsize() == 1  # returned
 
 
+def test_lookup_and_refusal_take_no_lock():
+    first = M.new_mem_array((5,), np.uint8, 1)  # the pool exists and is exhausted
+    pool = first.pool
+    result = []
+
+    def borrow():
+        result.append(M.new_mem_array((5,), np.uint8, 1))
+
+    with M.MemArrayOncePool._pool_mutex, pool.mutex:  # held: a lock taken would hang
+        t = threading.Thread(target=borrow)
+        t.start()
+        t.join(5)
+        finished = not t.is_alive()
+    t.join()
+    assert finished and result[0].uuid is None and result[0].pool is pool
+    first.release()
+
+
 def test_push_back_wakes_a_waiting_queue_reader():
     pool = M.MemArrayOncePool.get_pool((2,), "uint8", 1)
     got = []
