@@ -1,6 +1,6 @@
 """ravu.mem_array.mem_array: element-type codes, once-only, attached and
-pooled shared arrays.  Every test checks /dev/shm before and after: a
-segment it created and left fails it."""
+pooled shared arrays.  Every test checks /dev/shm afterwards: a segment it
+created and left fails it."""
 import collections.abc
 import os
 import pathlib
@@ -34,13 +34,30 @@ def drain_pools():
 
 @pytest.fixture(autouse=True)
 def no_leaks():
-    before = segments()
-    yield
-    drain_pools()
-    left = segments() - before
+    """Fails a test that leaves behind a segment this process created.  The
+    standard segment class registers every segment it creates with the
+    resource tracker; recording those names (rather than diffing /dev/shm)
+    keeps other processes' segments out of the check."""
+    from multiprocessing import resource_tracker
+
+    made, real = [], resource_tracker.register
+
+    def register(name, rtype):
+        if rtype == "shared_memory":
+            made.append(name.lstrip("/"))
+        return real(name, rtype)
+
+    mp = pytest.MonkeyPatch()
+    mp.setattr(resource_tracker, "register", register)
+    try:
+        yield made
+        drain_pools()
+    finally:
+        mp.undo()
+    left = [name for name in made if (SHM / name).exists()]
     for name in left:  # leave the machine clean, then fail
-        (SHM / name).unlink(missing_ok=True)
-    assert not left, "segments left behind: %s" % sorted(left)
+        M._posixshmem.shm_unlink("/" + name)
+    assert not left, "segments left behind: %s" % left
 
 
 def open_fds():
@@ -705,9 +722,12 @@ def test_fallback_when_standard_modules_are_missing():
             r.data[0] = 11
         print(a.uuid, list(a.data))
         p = M.new_mem_array((2,), "uint8", 1)
+        names = [a.uuid, p.uuid]
         p.release()
         M.MemArrayOncePool._pool_dict["108-2"].pool.get().release()
         a.release()
+        import os
+        assert not [n for n in names if os.path.exists("/dev/shm/" + n)]
     """)
     uuid, values = out.split(" ", 1)
     assert uuid.startswith("rvsm_") and values.strip() == "[11, 1, 2, 3]"

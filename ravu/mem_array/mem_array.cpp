@@ -413,7 +413,7 @@ PyObject* make_pool_key(PyObject* shape, PyObject* dtype) {
         rn::ptr d(Py_NewRef(PySequence_Fast_GET_ITEM(dims, i)));
         if (!append(d.get())) return nullptr;
     }
-    return PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogatepass");  // ASCII is fast
+    return PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogatepass");
 }
 
 // ---------------------------------------------------------------- numpy view
@@ -580,14 +580,13 @@ struct Shm {
 };
 
 // Maps `fd` whole and sets the fields; on any failure closes `fd` and what
-// was made of it.  `fstat_done` carries a status query already made.
-int shm_attach(Shm* s, PyObject* path, int fd, const struct stat* st_given) {
+// was made of it, so a failed attach holds nothing.
+int shm_attach(Shm* s, PyObject* path, int fd) {
     struct stat st;
     int err = 0, stage = 0;  // 1 fstat, 2 empty, 3 mmap
     void* addr = MAP_FAILED;
     Py_BEGIN_ALLOW_THREADS
-    if (st_given) st = *st_given;
-    else if (fstat(fd, &st) < 0) err = errno, stage = 1;
+    if (fstat(fd, &st) < 0) err = errno, stage = 1;
     if (!stage && st.st_size == 0) stage = 2;
     if (!stage) {
         addr = mmap(nullptr, (size_t)st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -634,7 +633,7 @@ int shm_attach(Shm* s, PyObject* path, int fd, const struct stat* st_given) {
 
 // _posixshmem.shm_open(path, os.O_RDWR, mode=0o600): done here when the
 // module's `_posixshmem` is still the one bound at import.
-int shm_open_path(PyObject* path, int* fd_out, bool* direct) {
+int shm_open_path(PyObject* path, int* fd_out) {
     rn::ptr mod(rn::global(g_module, RN_ID(_posixshmem)));
     if (!mod) return -1;
     rn::ptr fn;
@@ -665,7 +664,6 @@ int shm_open_path(PyObject* path, int* fd_out, bool* direct) {
             return -1;
         }
         *fd_out = fd;
-        *direct = true;
         return 0;
     }
     if (!fn) fn = PyObject_GetAttr(mod.get(), RN_ID(shm_open));
@@ -678,7 +676,6 @@ int shm_open_path(PyObject* path, int* fd_out, bool* direct) {
     const int fd = _PyLong_AsInt(r.get());
     if (fd == -1 && PyErr_Occurred()) return -1;
     *fd_out = fd;
-    *direct = false;
     return 0;
 }
 
@@ -687,9 +684,8 @@ int shm_init_with(Shm* s, PyObject* name) {
     rn::ptr path(PyNumber_Add(RN_STR("/"), name));
     if (!path) return -1;
     int fd = -1;
-    bool direct = false;
-    if (shm_open_path(path.get(), &fd, &direct) < 0) return -1;
-    return shm_attach(s, path.get(), fd, nullptr);
+    if (shm_open_path(path.get(), &fd) < 0) return -1;
+    return shm_attach(s, path.get(), fd);
 }
 
 int shm_init(PyObject* self, PyObject* args, PyObject* kwargs) {
