@@ -365,6 +365,14 @@ def test_shared_memory_reader():
         assert s.name == a.uuid
 
 
+def test_dropped_reader_gives_back_its_descriptor():
+    with M.new_mem_array((10,), np.uint8) as a:
+        fds = open_fds()
+        for _ in range(20):
+            M.SharedMemory(a.uuid)  # dropped unclosed
+        assert open_fds() == fds
+
+
 def test_shared_memory_reader_errors():
     with pytest.raises(TypeError, match="concatenate"):
         M.SharedMemory(5)
