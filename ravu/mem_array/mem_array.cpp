@@ -108,6 +108,14 @@ int set_field(PyObject* self, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(self, name, value);
 }
 
+// A method without parameters: CPython's TypeError for any argument.
+bool no_args(const rn::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+             PyObject* kwnames) {
+    if (!PyVectorcall_NARGS(nargs) && !kwnames) return true;
+    PyObject* none[1];
+    return sig.parse(args, nargs, kwnames, none);
+}
+
 PyObject* call_method0(PyObject* obj, PyObject* name) { return PyObject_CallMethodNoArgs(obj, name); }
 
 // A small C integer from an exact int; false for anything else.
@@ -736,10 +744,7 @@ int shm_close_now(Shm* s) {
 
 PyObject* shm_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static rn::Signature sig("SharedMemory.close", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     if (shm_close_now(reinterpret_cast<Shm*>(self)) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -970,10 +975,7 @@ int array_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* array_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static rn::Signature sig("MemArray.info", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     rn::ptr d(PyDict_New());
     if (!d) return nullptr;
     for (int i = 0; i < 3; ++i) {
@@ -1029,28 +1031,19 @@ PyObject* release_impl(PyObject* self) {
 PyObject* array_release(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     static rn::Signature sig("MemArray.release", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     return release_impl(self);
 }
 
 PyObject* array__release(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static rn::Signature sig("MemArray._release", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* array_enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static rn::Signature sig("MemArray.__enter__", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     return Py_NewRef(self);
 }
 
@@ -1182,10 +1175,7 @@ PyObject* once_release_impl(PyObject* self) {
 PyObject* once__release(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     static rn::Signature sig("MemArrayOnce._release", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     return once_release_impl(self);
 }
 
@@ -1241,10 +1231,7 @@ int pool_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* pool_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static rn::Signature sig("MemArrayOncePool.name", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     return pool_key_of(self);
 }
 
@@ -1262,10 +1249,7 @@ PyObject* pool_is_empty_impl(PyObject* self) {
 PyObject* pool_is_empty(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     static rn::Signature sig("MemArrayOncePool.is_empty", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     return pool_is_empty_impl(self);
 }
 
@@ -1310,10 +1294,7 @@ PyObject* pool_add_impl(PyObject* self) {
 
 PyObject* pool_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static rn::Signature sig("MemArrayOncePool._add", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     return pool_add_impl(self);
 }
 
@@ -1383,10 +1364,7 @@ PyObject* pool_get_impl(PyObject* self) {
 
 PyObject* pool_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static rn::Signature sig("MemArrayOncePool.get", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     return pool_get_impl(self);
 }
 
@@ -1528,10 +1506,7 @@ PyObject* reuse_release_impl(PyObject* self) {
 PyObject* reuse__release(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     static rn::Signature sig("MemArrayReuse._release", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     return reuse_release_impl(self);
 }
 
@@ -1593,10 +1568,7 @@ PyObject* read_release_impl(PyObject* self) {
 PyObject* read__release(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     static rn::Signature sig("MemArrayRead._release", {}, kMethod);
-    if (nargs || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
     return read_release_impl(self);
 }
 
