@@ -1,0 +1,1 @@
+"""Numpy arrays in named POSIX shared memory (``ravu.mem_array.mem_array``)."""
