@@ -164,6 +164,41 @@ void gc_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// Instance layout of a plain Python class: a __dict__ and weak references.
+// A type's own struct derives from it and adds its C fields after them;
+// RN_PLAIN_SLOTS gives such a type the matching slots.
+struct PlainObject {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+inline int plain_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<PlainObject*>(self)->dict);
+    return 0;
+}
+
+inline int plain_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<PlainObject*>(self)->dict);
+    return 0;
+}
+
+inline PyMemberDef plain_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(PlainObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(PlainObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+inline PyGetSetDef plain_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+#define RN_PLAIN_SLOTS                                                        \
+    {Py_tp_members, rn::plain_members}, {Py_tp_getset, rn::plain_getset},     \
+        {Py_tp_traverse, (void*)rn::plain_traverse},                          \
+        {Py_tp_clear, (void*)rn::plain_clear},                                \
+        {Py_tp_dealloc, (void*)rn::gc_dealloc<rn::plain_clear>}
+
 // Body of a PyInit_ function for a single-phase module: creates it, runs
 // `init` on it and keeps a reference in `*keep`, for globals looked up at
 // call time.

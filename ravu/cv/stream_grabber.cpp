@@ -167,53 +167,13 @@ PyMethodDef frame_map_methods[] = {
      "height_map(width, height)\n--\n\nThe height itself."},
     {nullptr, nullptr, 0, nullptr}};
 
-// Layout of a plain Python class: a dict and weak references.
-struct Plain {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* weakrefs;
-};
-
-int plain_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Plain*>(self)->dict);
-    return 0;
-}
-
-int plain_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Plain*>(self)->dict);
-    return 0;
-}
-
-void plain_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Plain*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    plain_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyMemberDef plain_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(Plain, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Plain, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyGetSetDef plain_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
 PyType_Slot frame_map_slots[] = {
     {Py_tp_doc, (void*)"The default frame hook: maps nothing."},
     {Py_tp_methods, frame_map_methods},
-    {Py_tp_members, plain_members},
-    {Py_tp_getset, plain_getset},
-    {Py_tp_traverse, (void*)plain_traverse},
-    {Py_tp_clear, (void*)plain_clear},
-    {Py_tp_dealloc, (void*)plain_dealloc},
+    RN_PLAIN_SLOTS,
     {0, nullptr}};
 
-PyType_Spec frame_map_spec = {"ravu.cv.stream_grabber.FrameMap", sizeof(Plain), 0,
+PyType_Spec frame_map_spec = {"ravu.cv.stream_grabber.FrameMap", sizeof(rn::PlainObject), 0,
                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                               frame_map_slots};
 

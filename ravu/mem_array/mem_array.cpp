@@ -919,36 +919,7 @@ PyType_Spec matype_spec = {"ravu.mem_array.mem_array.MAType", sizeof(MAType), 0,
 // ---------------------------------------------------------------- MemArray
 
 // Every array and pool object: a dict for its fields and weak references.
-struct Obj {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* weakrefs;
-};
-
-int obj_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Obj*>(self)->dict);
-    return 0;
-}
-
-int obj_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Obj*>(self)->dict);
-    return 0;
-}
-
-void obj_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Obj*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    obj_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyMemberDef obj_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(Obj, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Obj, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
+using Obj = rn::PlainObject;
 
 PyObject* const* array_fields() {
     static PyObject* names[5] = {RN_ID(uuid), RN_ID(shape), RN_ID(dtype), RN_ID(shm),
@@ -1077,10 +1048,10 @@ PyGetSetDef array_getset[] = {{"ndarray", array_ndarray, nullptr, nullptr, nullp
                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot array_slots[] = {{Py_tp_init, (void*)array_init},
-                             {Py_tp_traverse, (void*)obj_traverse},
-                             {Py_tp_clear, (void*)obj_clear},
-                             {Py_tp_dealloc, (void*)obj_dealloc},
-                             {Py_tp_members, obj_members},
+                             {Py_tp_traverse, (void*)rn::plain_traverse},
+                             {Py_tp_clear, (void*)rn::plain_clear},
+                             {Py_tp_dealloc, (void*)rn::gc_dealloc<rn::plain_clear>},
+                             {Py_tp_members, rn::plain_members},
                              {Py_tp_methods, array_methods},
                              {Py_tp_getset, array_getset},
                              {0, nullptr}};
@@ -1182,8 +1153,8 @@ PyObject* once__release(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef once_methods[] = {RN_METHOD("_release", once__release), {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot once_slots[] = {{Py_tp_init, (void*)once_init},
-                            {Py_tp_traverse, (void*)obj_traverse},
-                            {Py_tp_clear, (void*)obj_clear},
+                            {Py_tp_traverse, (void*)rn::plain_traverse},
+                            {Py_tp_clear, (void*)rn::plain_clear},
                             {Py_tp_methods, once_methods},
                             {0, nullptr}};
 
@@ -1440,10 +1411,10 @@ PyGetSetDef pool_getset[] = {
 
 PyType_Slot pool_slots[] = {{Py_tp_init, (void*)pool_init},
                             {Py_tp_getset, pool_getset},
-                            {Py_tp_traverse, (void*)obj_traverse},
-                            {Py_tp_clear, (void*)obj_clear},
-                            {Py_tp_dealloc, (void*)obj_dealloc},
-                            {Py_tp_members, obj_members},
+                            {Py_tp_traverse, (void*)rn::plain_traverse},
+                            {Py_tp_clear, (void*)rn::plain_clear},
+                            {Py_tp_dealloc, (void*)rn::gc_dealloc<rn::plain_clear>},
+                            {Py_tp_members, rn::plain_members},
                             {Py_tp_methods, pool_methods},
                             {0, nullptr}};
 
@@ -1514,8 +1485,8 @@ PyMethodDef reuse_methods[] = {RN_METHOD("_release", reuse__release),
                                {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot reuse_slots[] = {{Py_tp_init, (void*)reuse_init},
-                            {Py_tp_traverse, (void*)obj_traverse},
-                            {Py_tp_clear, (void*)obj_clear},
+                            {Py_tp_traverse, (void*)rn::plain_traverse},
+                            {Py_tp_clear, (void*)rn::plain_clear},
                              {Py_tp_methods, reuse_methods},
                              {0, nullptr}};
 
@@ -1575,8 +1546,8 @@ PyObject* read__release(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef read_methods[] = {RN_METHOD("_release", read__release), {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot read_slots[] = {{Py_tp_init, (void*)read_init},
-                            {Py_tp_traverse, (void*)obj_traverse},
-                            {Py_tp_clear, (void*)obj_clear},
+                            {Py_tp_traverse, (void*)rn::plain_traverse},
+                            {Py_tp_clear, (void*)rn::plain_clear},
                             {Py_tp_methods, read_methods},
                             {0, nullptr}};
 

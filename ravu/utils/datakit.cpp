@@ -69,12 +69,8 @@ PyObject* get_any_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // ---------------------------------------------------------------- ring state
 
-// Plain object layout plus a dict and weak references, as a Python class
-// without __slots__ has.
-struct Queue {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* weakrefs;
+// A plain Python object's layout, plus the cache below.
+struct Queue : rn::PlainObject {
     // What the instance dict held when its version tag was `version`:
     // valid while the tag is unchanged, since every change of a dict gives
     // it a new tag.  Spares the hot paths three look-ups per call.
@@ -365,37 +361,13 @@ PyMethodDef queue_methods[] = {
      "getall()\n--\n\nAll slots, oldest first."},
     {nullptr, nullptr, 0, nullptr}};
 
-int queue_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Queue*>(self)->dict);
-    return 0;
-}
-
-int queue_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Queue*>(self)->dict);
-    return 0;
-}
-
-PyMemberDef queue_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(Queue, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Queue, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyGetSetDef queue_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
 PyType_Slot queue_slots[] = {
     {Py_tp_doc, (void*)"CircularQueue(size)\n--\n\nA ring of size slots keeping the newest entries."},
     {Py_tp_init, (void*)queue_init},
     {Py_tp_iter, (void*)queue_iter},
     {Py_mp_subscript, (void*)queue_subscript},
     {Py_tp_methods, queue_methods},
-    {Py_tp_members, queue_members},
-    {Py_tp_getset, queue_getset},
-    {Py_tp_traverse, (void*)queue_traverse},
-    {Py_tp_clear, (void*)queue_clear},
-    {Py_tp_dealloc, (void*)rn::gc_dealloc<queue_clear>},
+    RN_PLAIN_SLOTS,
     {0, nullptr}};
 
 PyType_Spec queue_spec = {"ravu.utils.datakit.CircularQueue", sizeof(Queue), 0,

@@ -29,11 +29,7 @@ PyObject* g_time_func = nullptr;
 
 // ---------------------------------------------------------------- helpers
 
-struct Record {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* weakrefs;
-};
+using Record = rn::PlainObject;
 
 // The instance dict when `self` is exactly `type`, else NULL.
 PyObject* exact_dict(PyObject* self, PyTypeObject* type) {
@@ -497,35 +493,6 @@ PyObject* freq_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // ---------------------------------------------------------------- types and module
 
-int record_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Record*>(self)->dict);
-    return 0;
-}
-
-int record_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Record*>(self)->dict);
-    return 0;
-}
-
-void record_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Record*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    record_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyMemberDef record_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(Record, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Record, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyGetSetDef record_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
 PyMethodDef time_methods[] = {
     {"set", rn::fastcall_kw(time_set), METH_FASTCALL | METH_KEYWORDS,
      "set()\n--\n\nRecord an event now; True when num events fall within the last sec seconds."},
@@ -540,11 +507,7 @@ PyType_Slot time_slots[] = {
                        "Counts events in a sliding window of sec seconds."},
     {Py_tp_init, (void*)time_init},
     {Py_tp_methods, time_methods},
-    {Py_tp_members, record_members},
-    {Py_tp_getset, record_getset},
-    {Py_tp_traverse, (void*)record_traverse},
-    {Py_tp_clear, (void*)record_clear},
-    {Py_tp_dealloc, (void*)record_dealloc},
+    RN_PLAIN_SLOTS,
     {0, nullptr}};
 
 PyType_Spec time_spec = {"ravu.utils.strategy.RecordByTime", sizeof(Record), 0,
@@ -564,11 +527,7 @@ PyType_Slot freq_slots[] = {
                        "Whether the mean of the last size values reached mean_over."},
     {Py_tp_init, (void*)freq_init},
     {Py_tp_methods, freq_methods},
-    {Py_tp_members, record_members},
-    {Py_tp_getset, record_getset},
-    {Py_tp_traverse, (void*)record_traverse},
-    {Py_tp_clear, (void*)record_clear},
-    {Py_tp_dealloc, (void*)record_dealloc},
+    RN_PLAIN_SLOTS,
     {0, nullptr}};
 
 PyType_Spec freq_spec = {"ravu.utils.strategy.RecordByFrequency", sizeof(Record), 0,
