@@ -1,6 +1,6 @@
 // ravu.utils.journal_hub: the log collection server.  The receive loop runs
-// in the caller's thread: it waits for datagrams and decodes them with the
-// GIL released, then stamps each record and puts it on `_log_queue`.  One
+// in the caller's thread: datagrams are received and decoded with the GIL
+// released, then each record is stamped and put on `_log_queue`.  One
 // writer thread takes the records off the queue and appends one line per
 // record to the central file of its application and day of receipt.
 //
@@ -11,11 +11,19 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -43,7 +51,12 @@ constexpr const char* kFormatTail =
 
 // Whole datagrams: UDP over IPv4 carries at most 65,507 bytes of payload.
 constexpr size_t kDatagram = 65536;
-constexpr unsigned kBatch = 16;
+constexpr unsigned kBatch = 32;
+// After handing a batch to the queue the receive loop pauses this long, so
+// that a steady stream gathers into batches and costs one GIL hand-over
+// per batch rather than per datagram; lines reach their files at most this
+// much later.  The drain thread never pauses: the kernel's buffer is small.
+constexpr long kSettleNs = 1000 * 1000;
 
 // Prints the pending exception with its traceback on standard error, as
 // traceback.print_exc() does inside an `except`, and clears it.
@@ -62,74 +75,104 @@ void report_failure() {
     Py_XDECREF(tb);
 }
 
-// ---------------------------------------------------------------- decoded values
+// ---------------------------------------------------------------- received batches
 
-PyObject* to_python(const pk::Value& v);
+enum class Outcome { Record, Short, Cut, Undecodable, SocketError };
 
-int fill_items(PyObject* seq, const pk::Value& v, bool tuple) {
-    for (size_t i = 0; i < v.items.size(); ++i) {
-        PyObject* item = to_python(v.items[i]);
-        if (!item) return -1;
-        if (tuple) PyTuple_SET_ITEM(seq, i, item);
-        else PyList_SET_ITEM(seq, i, item);
+struct Received {
+    Outcome outcome = Outcome::Record;
+    int error_number = 0;
+    uint32_t root = pk::kNoNode;
+    std::string error;
+    char when[27];
+    sockaddr_in from;
+};
+
+// The datagrams of one receive call, decoded: the nodes of all records in
+// one arena, their text in `text` (the datagrams' bytes) and `extra`.
+// Batches are recycled, so their buffers are allocated once.
+struct Batch {
+    std::vector<pk::Node> nodes;
+    std::string text, extra;
+    std::vector<Received> records;
+    void clear() {
+        nodes.clear();
+        text.clear();
+        extra.clear();
+        records.clear();
     }
-    return 0;
+    size_t footprint() const { return text.capacity() + nodes.capacity() * sizeof(pk::Node); }
+};
+
+PyObject* to_python(const Batch& b, uint32_t idx);
+
+PyObject* node_text(const Batch& b, const pk::Node& n, bool bytes) {
+    const char* s = (n.extra ? b.extra : b.text).data() + n.off;
+    if (bytes) return PyBytes_FromStringAndSize(s, (Py_ssize_t)n.len);
+    return PyUnicode_DecodeUTF8(s, (Py_ssize_t)n.len, "surrogatepass");
 }
 
 // Short text keys are interned: the writer and the template look them up.
-PyObject* dict_key(const pk::Value& k) {
-    if (k.kind != pk::Kind::Str || k.s.size() > 32) return to_python(k);
-    PyObject* s = PyUnicode_DecodeUTF8(k.s.data(), (Py_ssize_t)k.s.size(), "surrogatepass");
+PyObject* dict_key(const Batch& b, uint32_t idx) {
+    const pk::Node& n = b.nodes[idx];
+    if (n.kind != pk::Kind::Str || n.len > 32) return to_python(b, idx);
+    PyObject* s = node_text(b, n, false);
     if (s) PyUnicode_InternInPlace(&s);
     return s;
 }
 
-PyObject* to_python(const pk::Value& v) {
-    switch (v.kind) {
+PyObject* to_python(const Batch& b, uint32_t idx) {
+    const pk::Node& n = b.nodes[idx];
+    switch (n.kind) {
     case pk::Kind::None: Py_RETURN_NONE;
-    case pk::Kind::Bool: return PyBool_FromLong(v.flag);
-    case pk::Kind::Int: return PyLong_FromLongLong(v.i);
-    case pk::Kind::BigText: return PyLong_FromString(v.s.c_str(), nullptr, 10);
-    case pk::Kind::BigBytes:
-        return _PyLong_FromByteArray((const unsigned char*)v.s.data(), v.s.size(), 1, 1);
-    case pk::Kind::Float: return PyFloat_FromDouble(v.f);
-    case pk::Kind::Str:
-        return PyUnicode_DecodeUTF8(v.s.data(), (Py_ssize_t)v.s.size(), "surrogatepass");
-    case pk::Kind::Bytes: return PyBytes_FromStringAndSize(v.s.data(), (Py_ssize_t)v.s.size());
-    case pk::Kind::List: {
-        rn::ptr list(PyList_New((Py_ssize_t)v.items.size()));
-        if (!list || fill_items(list.get(), v, false) < 0) return nullptr;
-        return list.release();
+    case pk::Kind::Bool: return PyBool_FromLong((long)n.i);
+    case pk::Kind::Int: return PyLong_FromLongLong(n.i);
+    case pk::Kind::BigText: {
+        std::string digits(b.text.data() + n.off, n.len);
+        return PyLong_FromString(digits.c_str(), nullptr, 10);
     }
+    case pk::Kind::BigBytes:
+        return _PyLong_FromByteArray((const unsigned char*)b.text.data() + n.off, n.len, 1, 1);
+    case pk::Kind::Float: return PyFloat_FromDouble(n.f);
+    case pk::Kind::Str: return node_text(b, n, false);
+    case pk::Kind::Bytes: return node_text(b, n, true);
+    case pk::Kind::List:
     case pk::Kind::Tuple: {
-        rn::ptr tuple(PyTuple_New((Py_ssize_t)v.items.size()));
-        if (!tuple || fill_items(tuple.get(), v, true) < 0) return nullptr;
-        return tuple.release();
+        const bool tuple = n.kind == pk::Kind::Tuple;
+        rn::ptr seq(tuple ? PyTuple_New(n.count) : PyList_New(n.count));
+        if (!seq) return nullptr;
+        Py_ssize_t k = 0;
+        for (uint32_t c = n.first; c != pk::kNoNode; c = b.nodes[c].next) {
+            PyObject* item = to_python(b, c);
+            if (!item) return nullptr;
+            if (tuple) PyTuple_SET_ITEM(seq.get(), k++, item);
+            else PyList_SET_ITEM(seq.get(), k++, item);
+        }
+        return seq.release();
     }
     case pk::Kind::Dict: {
         rn::ptr dict(PyDict_New());
         if (!dict) return nullptr;
-        for (size_t i = 0; i + 1 < v.items.size(); i += 2) {
-            rn::ptr key(dict_key(v.items[i]));
+        for (uint32_t c = n.first; c != pk::kNoNode; c = b.nodes[b.nodes[c].next].next) {
+            rn::ptr key(dict_key(b, c));
             if (!key) return nullptr;
-            rn::ptr value(to_python(v.items[i + 1]));
+            rn::ptr value(to_python(b, b.nodes[c].next));
             if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
         }
         return dict.release();
     }
     case pk::Kind::Set:
     case pk::Kind::FrozenSet: {
-        rn::ptr set(v.kind == pk::Kind::Set ? PySet_New(nullptr) : PyFrozenSet_New(nullptr));
+        rn::ptr set(n.kind == pk::Kind::Set ? PySet_New(nullptr) : PyFrozenSet_New(nullptr));
         if (!set) return nullptr;
-        for (const pk::Value& item : v.items) {
-            rn::ptr x(to_python(item));
+        for (uint32_t c = n.first; c != pk::kNoNode; c = b.nodes[c].next) {
+            rn::ptr x(to_python(b, c));
             if (!x || PySet_Add(set.get(), x.get()) < 0) return nullptr;
         }
         return set.release();
     }
-    case pk::Kind::Container: break;
     }
-    return rn::raise(g_unpickling_error, "memo placeholder in a decoded value");
+    return rn::raise(g_unpickling_error, "unknown decoded value");
 }
 
 // ---------------------------------------------------------------- receive loop
@@ -161,35 +204,28 @@ private:
     char head_[40] = {0};
 };
 
-enum class Outcome { Record, Short, Cut, Undecodable };
-
-struct Slot {
-    Outcome outcome = Outcome::Record;
-    pk::Value value;
-    std::string error;
-    char when[27];
-    sockaddr_in from;
-};
-
-// Step 2 and 3 of a pass, without the GIL: the length prefix and the record.
-void decode_datagram(pk::Decoder& decoder, const uint8_t* buf, size_t len, int flags, Slot& slot) {
+// Steps 2 and 3 of a pass, without the GIL: the length prefix and the record.
+void decode_datagram(pk::Decoder& decoder, const uint8_t* buf, size_t len, int flags, Batch& b,
+                     Received& r) {
     if (len < 4) {
-        slot.outcome = Outcome::Short;
+        r.outcome = Outcome::Short;
         return;
     }
     if (flags & MSG_TRUNC) {
-        slot.outcome = Outcome::Cut;
+        r.outcome = Outcome::Cut;
         return;
     }
     const uint32_t n = ((uint32_t)buf[0] << 24) | ((uint32_t)buf[1] << 16) |
                        ((uint32_t)buf[2] << 8) | (uint32_t)buf[3];
     // At most N bytes after the prefix; fewer when the datagram is shorter.
     const size_t avail = len - 4 < n ? len - 4 : n;
-    if (decoder.decode(buf + 4, avail, slot.value)) {
-        slot.outcome = Outcome::Record;
+    const uint32_t base = (uint32_t)b.text.size();
+    if (decoder.decode(buf + 4, avail, b.nodes, b.extra, r.root, base)) {
+        r.outcome = Outcome::Record;
+        b.text.append((const char*)buf + 4, avail);
     } else {
-        slot.outcome = Outcome::Undecodable;
-        slot.error = decoder.error();
+        r.outcome = Outcome::Undecodable;
+        r.error = decoder.error();
     }
 }
 
@@ -199,8 +235,8 @@ int set_item(PyObject* obj, PyObject* key, PyObject* value) {
 }
 
 // Steps 4 to 6 of a pass, with the GIL: stamp and queue.
-int deliver(Slot& slot) {
-    switch (slot.outcome) {
+int deliver(const Batch& b, const Received& r) {
+    switch (r.outcome) {
     case Outcome::Short:
         PyErr_SetString(g_struct_error, "unpack requires a buffer of 4 bytes");
         return -1;
@@ -208,18 +244,21 @@ int deliver(Slot& slot) {
         PyErr_Format(g_unpickling_error, "datagram longer than %zu bytes", kDatagram);
         return -1;
     case Outcome::Undecodable:
-        PyErr_SetString(g_unpickling_error, slot.error.c_str());
+        PyErr_SetString(g_unpickling_error, r.error.c_str());
+        return -1;
+    case Outcome::SocketError:
+        errno = r.error_number;
+        PyErr_SetFromErrno(PyExc_OSError);
         return -1;
     case Outcome::Record: break;
     }
-    rn::ptr data(to_python(slot.value));
-    slot.value = pk::Value();
+    rn::ptr data(to_python(b, r.root));
     if (!data) return -1;
     char ip[INET_ADDRSTRLEN];
-    if (!inet_ntop(AF_INET, &slot.from.sin_addr, ip, sizeof ip)) ip[0] = 0;
+    if (!inet_ntop(AF_INET, &r.from.sin_addr, ip, sizeof ip)) ip[0] = 0;
     rn::ptr ip_text(PyUnicode_FromString(ip));
-    rn::ptr port(PyLong_FromLong(ntohs(slot.from.sin_port)));
-    rn::ptr now(PyUnicode_FromStringAndSize(slot.when, 26));
+    rn::ptr port(PyLong_FromLong(ntohs(r.from.sin_port)));
+    rn::ptr now(PyUnicode_FromStringAndSize(r.when, 26));
     if (!ip_text || !port || !now) return -1;
     if (set_item(data.get(), RN_ID(ip), ip_text.get()) < 0 ||
         set_item(data.get(), RN_ID(port), port.get()) < 0 ||
@@ -229,41 +268,131 @@ int deliver(Slot& slot) {
     if (!pair) return -1;
     rn::ptr queue(rn::global(g_module, RN_ID(_log_queue)));
     if (!queue) return -1;
-    rn::ptr r(PyObject_CallMethodOneArg(queue.get(), RN_ID(put_nowait), pair.get()));
-    return r ? 0 : -1;
+    rn::ptr res(PyObject_CallMethodOneArg(queue.get(), RN_ID(put_nowait), pair.get()));
+    return res ? 0 : -1;
 }
 
-// Never returns.  Datagrams that are waiting are taken in one system call
-// and decoded before the GIL is taken back, so a busy writer thread holds
-// up only the stamping and queueing.
-[[noreturn]] void receive_loop(int fd) {
+using BatchPtr = std::unique_ptr<Batch>;
+
+// Decoded batches waiting for the GIL.  The socket is drained by a thread of
+// its own that never touches Python, so a writer that holds the GIL for a
+// while delays records but never lets the kernel's receive buffer overflow;
+// the backlog is held here, in memory.
+class Inbox {
+public:
+    Inbox() : wake_fd_(eventfd(0, EFD_CLOEXEC)) {}
+    bool ok() const { return wake_fd_ >= 0; }
+
+    // Drain thread: hands over `b` and gets an empty batch back.
+    void push(BatchPtr& b) {
+        bool was_empty;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            was_empty = pending_.empty();
+            pending_.push_back(std::move(b));
+            if (!spare_.empty()) {
+                b = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        if (!b) b.reset(new Batch);
+        if (was_empty) {
+            const uint64_t one = 1;
+            ssize_t w = write(wake_fd_, &one, sizeof one);
+            (void)w;  // the counter only saturates, and then a wake-up is pending anyway
+        }
+    }
+
+    // Receive loop, GIL released: waits for batches; 0, or an errno (EINTR).
+    int take(std::deque<BatchPtr>& out) {
+        struct pollfd p = {wake_fd_, POLLIN, 0};
+        if (poll(&p, 1, -1) < 0) return errno;
+        uint64_t count;
+        ssize_t r = read(wake_fd_, &count, sizeof count);
+        (void)r;
+        std::lock_guard<std::mutex> hold(mutex_);
+        out.swap(pending_);
+        return 0;
+    }
+
+    // Receive loop, GIL released: the batches it is done with.
+    void give_back(std::deque<BatchPtr>& used) {
+        for (BatchPtr& b : used) b->clear();
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (BatchPtr& b : used)
+            if (spare_.size() < 16 && b->footprint() < (4u << 20)) spare_.push_back(std::move(b));
+        used.clear();  // the rest (after a burst) is freed
+    }
+
+private:
+    int wake_fd_;
+    std::mutex mutex_;
+    std::deque<BatchPtr> pending_;
+    std::vector<BatchPtr> spare_;
+};
+
+void drain_socket(int fd, Inbox* inbox) {
     std::unique_ptr<uint8_t[]> storage(new uint8_t[kBatch * kDatagram]);
     mmsghdr msgs[kBatch];
     iovec iov[kBatch];
-    std::vector<Slot> slots(kBatch);
+    sockaddr_in from[kBatch];
+    BatchPtr batch(new Batch);
     pk::Decoder decoder;
     ReceiveClock clock;
     for (;;) {
-        int got, err = 0;
-        Py_BEGIN_ALLOW_THREADS
         std::memset(msgs, 0, sizeof msgs);
         for (unsigned i = 0; i < kBatch; ++i) {
             iov[i].iov_base = storage.get() + i * kDatagram;
             iov[i].iov_len = kDatagram;
             msgs[i].msg_hdr.msg_iov = &iov[i];
             msgs[i].msg_hdr.msg_iovlen = 1;
-            msgs[i].msg_hdr.msg_name = &slots[i].from;
+            msgs[i].msg_hdr.msg_name = &from[i];
             msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
         }
-        got = recvmmsg(fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
-        if (got < 0) err = errno;
-        for (int i = 0; i < got; ++i) {
-            decode_datagram(decoder, (const uint8_t*)iov[i].iov_base, msgs[i].msg_len,
-                            msgs[i].msg_hdr.msg_flags, slots[i]);
-            clock.stamp(slots[i].when);
-        }
-        Py_END_ALLOW_THREADS
+        const int got = recvmmsg(fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
         if (got < 0) {
+            if (errno == EINTR) continue;
+            batch->records.emplace_back();
+            batch->records.back().outcome = Outcome::SocketError;
+            batch->records.back().error_number = errno;
+            inbox->push(batch);
+            usleep(10000);  // a socket that keeps failing must not spin
+            continue;
+        }
+        for (int i = 0; i < got; ++i) {
+            batch->records.emplace_back();
+            Received& r = batch->records.back();
+            decode_datagram(decoder, (const uint8_t*)iov[i].iov_base, msgs[i].msg_len,
+                            msgs[i].msg_hdr.msg_flags, *batch, r);
+            clock.stamp(r.when);
+            r.from = from[i];
+        }
+        inbox->push(batch);
+    }
+}
+
+// Never returns.  Runs in the thread that called start_journal_hub; the
+// helper thread it starts holds no Python state and blocks every signal, so
+// interrupts reach this thread as they would reach Python code.
+[[noreturn]] void receive_loop(int fd) {
+    static Inbox inbox;  // lives as long as the process, like the loops
+    if (!inbox.ok()) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        report_failure();
+    }
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    std::thread(drain_socket, fd, &inbox).detach();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+
+    std::deque<BatchPtr> batches;
+    for (;;) {
+        int err;
+        Py_BEGIN_ALLOW_THREADS
+        err = inbox.take(batches);
+        Py_END_ALLOW_THREADS
+        if (err) {
             // An interrupt (KeyboardInterrupt included) is one failed pass.
             if (err == EINTR) {
                 if (PyErr_CheckSignals() < 0) report_failure();
@@ -274,8 +403,19 @@ int deliver(Slot& slot) {
             }
             continue;
         }
-        for (int i = 0; i < got; ++i)
-            if (deliver(slots[i]) < 0) report_failure();
+        const bool any = !batches.empty();
+        for (const BatchPtr& b : batches)
+            for (const Received& r : b->records)
+                if (deliver(*b, r) < 0) report_failure();
+        Py_BEGIN_ALLOW_THREADS
+        inbox.give_back(batches);
+        if (any) {
+            struct timespec settle = {0, kSettleNs};
+            nanosleep(&settle, nullptr);
+        }
+        Py_END_ALLOW_THREADS
+        // An interrupt that came during the pause is not left for the next pass.
+        if (PyErr_CheckSignals() < 0) report_failure();
     }
 }
 

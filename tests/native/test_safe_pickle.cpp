@@ -6,7 +6,7 @@
 
 using rn::pickle::Decoder;
 using rn::pickle::Kind;
-using rn::pickle::Value;
+using rn::pickle::Node;
 
 namespace {
 
@@ -17,24 +17,46 @@ std::string unhex(const std::string& hex) {
     return out;
 }
 
-bool decode(const std::string& bytes, Value& v, std::string* error = nullptr) {
+// A decoded tree over its own input, navigated by position.
+struct Tree {
+    std::string input, extra;
+    std::vector<Node> nodes;
+    uint32_t root = rn::pickle::kNoNode;
+
+    const Node& node(uint32_t i) const { return nodes[i]; }
+    const Node& top() const { return nodes[root]; }
+    uint32_t child(uint32_t parent, uint32_t k) const {
+        uint32_t c = nodes[parent].first;
+        while (k--) c = nodes[c].next;
+        return c;
+    }
+    std::string text(uint32_t i) const {
+        const Node& n = nodes[i];
+        return (n.extra ? extra : input).substr(n.off, n.len);
+    }
+    // The value under a text key of a dict node, or kNoNode.
+    uint32_t get(uint32_t dict, const std::string& key) const {
+        for (uint32_t c = nodes[dict].first; c != rn::pickle::kNoNode; c = nodes[nodes[c].next].next)
+            if (nodes[c].kind == Kind::Str && text(c) == key) return nodes[c].next;
+        return rn::pickle::kNoNode;
+    }
+};
+
+bool decode(const std::string& bytes, Tree& t, std::string* error = nullptr) {
     Decoder d;
-    const bool ok = d.decode((const uint8_t*)bytes.data(), bytes.size(), v);
+    t = Tree();
+    t.input = bytes;
+    const bool ok = d.decode((const uint8_t*)t.input.data(), t.input.size(), t.nodes, t.extra,
+                             t.root);
     if (error) *error = d.error();
     return ok;
 }
 
 std::string refusal(const std::string& bytes) {
-    Value v;
+    Tree t;
     std::string error;
-    EXPECT_FALSE(decode(bytes, v, &error)) << "accepted: " << bytes;
+    EXPECT_FALSE(decode(bytes, t, &error)) << "accepted: " << bytes;
     return error;
-}
-
-const Value* get(const Value& dict, const std::string& key) {
-    for (size_t i = 0; i + 1 < dict.items.size(); i += 2)
-        if (dict.items[i].kind == Kind::Str && dict.items[i].s == key) return &dict.items[i + 1];
-    return nullptr;
 }
 
 // pickle.dumps({'name': 'svc', 'lineno': 12, 'created': 1.5, 'x': None,
@@ -62,87 +84,113 @@ const char* kRecord[] = {
 
 TEST(SafePickle, RecordDictInEveryProtocol) {
     for (const char* hex : kRecord) {
-        Value v;
+        Tree t;
         std::string error;
-        ASSERT_TRUE(decode(unhex(hex), v, &error)) << error;
-        ASSERT_EQ(v.kind, Kind::Dict);
-        EXPECT_EQ(v.items.size(), 18u);
-        EXPECT_EQ(get(v, "name")->s, "svc");
-        EXPECT_EQ(get(v, "lineno")->kind, Kind::Int);
-        EXPECT_EQ(get(v, "lineno")->i, 12);
-        EXPECT_EQ(get(v, "created")->kind, Kind::Float);
-        EXPECT_DOUBLE_EQ(get(v, "created")->f, 1.5);
-        EXPECT_EQ(get(v, "x")->kind, Kind::None);
-        EXPECT_EQ(get(v, "t")->kind, Kind::Bool);
-        EXPECT_TRUE(get(v, "t")->flag);
-        EXPECT_FALSE(get(v, "f")->flag);
-        EXPECT_EQ(get(v, "big")->kind, Kind::Int);
-        EXPECT_EQ(get(v, "big")->i, 140234567890LL);
-        EXPECT_EQ(get(v, "neg")->i, -5);
-        EXPECT_EQ(get(v, "msg")->s, "\xe6\x97\xa5\n");
+        ASSERT_TRUE(decode(unhex(hex), t, &error)) << error;
+        const uint32_t d = t.root;
+        ASSERT_EQ(t.top().kind, Kind::Dict);
+        EXPECT_EQ(t.top().count, 18u);
+        EXPECT_EQ(t.text(t.get(d, "name")), "svc");
+        EXPECT_EQ(t.node(t.get(d, "lineno")).kind, Kind::Int);
+        EXPECT_EQ(t.node(t.get(d, "lineno")).i, 12);
+        EXPECT_EQ(t.node(t.get(d, "created")).kind, Kind::Float);
+        EXPECT_DOUBLE_EQ(t.node(t.get(d, "created")).f, 1.5);
+        EXPECT_EQ(t.node(t.get(d, "x")).kind, Kind::None);
+        EXPECT_EQ(t.node(t.get(d, "t")).kind, Kind::Bool);
+        EXPECT_EQ(t.node(t.get(d, "t")).i, 1);
+        EXPECT_EQ(t.node(t.get(d, "f")).i, 0);
+        EXPECT_EQ(t.node(t.get(d, "big")).kind, Kind::Int);
+        EXPECT_EQ(t.node(t.get(d, "big")).i, 140234567890LL);
+        EXPECT_EQ(t.node(t.get(d, "neg")).i, -5);
+        EXPECT_EQ(t.text(t.get(d, "msg")), "\xe6\x97\xa5\n");
     }
 }
 
+TEST(SafePickle, RecordsShareOneArena) {
+    // Two records in one node arena, text offsets counted from a base.
+    const std::string a = unhex(kRecord[1]), b = unhex(kRecord[2]);
+    const std::string input = a + b;
+    std::vector<Node> nodes;
+    std::string extra;
+    uint32_t ra, rb;
+    Decoder d;
+    ASSERT_TRUE(d.decode((const uint8_t*)input.data(), a.size(), nodes, extra, ra, 0));
+    ASSERT_TRUE(d.decode((const uint8_t*)input.data() + a.size(), b.size(), nodes, extra, rb,
+                         (uint32_t)a.size()));
+    EXPECT_LT(ra, rb);
+    const Node& name = nodes[nodes[nodes[rb].first].next];
+    EXPECT_EQ(input.substr(name.off, name.len), "svc");
+}
+
 TEST(SafePickle, BytesAfterStopAreIgnored) {
-    Value v;
-    ASSERT_TRUE(decode(unhex("4b072e") + "garbage", v));
-    EXPECT_EQ(v.i, 7);
+    Tree t;
+    ASSERT_TRUE(decode(unhex("4b072e") + "garbage", t));
+    EXPECT_EQ(t.top().i, 7);
 }
 
 TEST(SafePickle, MemoOfTextIsCopied) {
     // [s, s] with one shared str: BINPUT 1, then BINGET 1
-    Value v;
-    ASSERT_TRUE(decode(unhex("5d71002858080000007368617265642d7871016801652e"), v));
-    ASSERT_EQ(v.kind, Kind::List);
-    ASSERT_EQ(v.items.size(), 2u);
-    EXPECT_EQ(v.items[0].s, "shared-x");
-    EXPECT_EQ(v.items[1].s, "shared-x");
+    Tree t;
+    ASSERT_TRUE(decode(unhex("5d71002858080000007368617265642d7871016801652e"), t));
+    ASSERT_EQ(t.top().kind, Kind::List);
+    ASSERT_EQ(t.top().count, 2u);
+    EXPECT_EQ(t.text(t.child(t.root, 0)), "shared-x");
+    EXPECT_EQ(t.text(t.child(t.root, 1)), "shared-x");
+    EXPECT_NE(t.child(t.root, 0), t.child(t.root, 1));
 }
 
 TEST(SafePickle, NestedContainers) {
     // {'a': [1, (2, 3.0)], 'b': {'c': b'\x00\xff'}, 'd': {4, 5}, 'e': frozenset([6])}
-    Value v;
+    Tree t;
     std::string error;
     ASSERT_TRUE(decode(unhex("80049541000000000000007d94288c0161945d94284b014b024740080000000000"
                              "008694658c0162947d948c016394430200ff94738c0164948f94284b044b0590"
                              "8c016594284b069194752e"),
-                       v, &error))
+                       t, &error))
         << error;
-    const Value* a = get(v, "a");
-    ASSERT_EQ(a->kind, Kind::List);
-    ASSERT_EQ(a->items.size(), 2u);
-    EXPECT_EQ(a->items[1].kind, Kind::Tuple);
-    EXPECT_DOUBLE_EQ(a->items[1].items[1].f, 3.0);
-    EXPECT_EQ(get(*get(v, "b"), "c")->kind, Kind::Bytes);
-    EXPECT_EQ(get(*get(v, "b"), "c")->s, std::string("\x00\xff", 2));
-    EXPECT_EQ(get(v, "d")->kind, Kind::Set);
-    EXPECT_EQ(get(v, "d")->items.size(), 2u);
-    EXPECT_EQ(get(v, "e")->kind, Kind::FrozenSet);
-    EXPECT_EQ(v.depth, 2u);
+    const uint32_t a = t.get(t.root, "a");
+    ASSERT_EQ(t.node(a).kind, Kind::List);
+    ASSERT_EQ(t.node(a).count, 2u);
+    const uint32_t pair = t.child(a, 1);
+    EXPECT_EQ(t.node(pair).kind, Kind::Tuple);
+    EXPECT_DOUBLE_EQ(t.node(t.child(pair, 1)).f, 3.0);
+    const uint32_t c = t.get(t.get(t.root, "b"), "c");
+    EXPECT_EQ(t.node(c).kind, Kind::Bytes);
+    EXPECT_EQ(t.text(c), std::string("\x00\xff", 2));
+    EXPECT_EQ(t.node(t.get(t.root, "d")).kind, Kind::Set);
+    EXPECT_EQ(t.node(t.get(t.root, "d")).count, 2u);
+    EXPECT_EQ(t.node(t.get(t.root, "e")).kind, Kind::FrozenSet);
+    EXPECT_EQ(t.top().depth, 2u);
 }
 
 TEST(SafePickle, LargeIntegers) {
-    Value v;
-    ASSERT_TRUE(decode("L1180591620717411303424L\n.", v));  // 2**70, protocol 1
-    EXPECT_EQ(v.kind, Kind::BigText);
-    EXPECT_EQ(v.s, "1180591620717411303424");
-    ASSERT_TRUE(decode(unhex("80028a090000000000000000c02e"), v));  // -2**70, LONG1
-    EXPECT_EQ(v.kind, Kind::BigBytes);
-    EXPECT_EQ(v.s.size(), 9u);
-    ASSERT_TRUE(decode(unhex("80028a027fff2e"), v));  // -129
-    EXPECT_EQ(v.kind, Kind::Int);
-    EXPECT_EQ(v.i, -129);
-    ASSERT_TRUE(decode(unhex("8a00") + ".", v));  // LONG1 of no bytes is 0
-    EXPECT_EQ(v.i, 0);
+    Tree t;
+    ASSERT_TRUE(decode("L1180591620717411303424L\n.", t));  // 2**70, protocol 1
+    EXPECT_EQ(t.top().kind, Kind::BigText);
+    EXPECT_EQ(t.text(t.root), "1180591620717411303424");
+    ASSERT_TRUE(decode("L-1180591620717411303424\n.", t));
+    EXPECT_EQ(t.text(t.root), "-1180591620717411303424");
+    ASSERT_TRUE(decode(unhex("80028a090000000000000000c02e"), t));  // -2**70, LONG1
+    EXPECT_EQ(t.top().kind, Kind::BigBytes);
+    EXPECT_EQ(t.top().len, 9u);
+    ASSERT_TRUE(decode(unhex("80028a027fff2e"), t));  // -129
+    EXPECT_EQ(t.top().kind, Kind::Int);
+    EXPECT_EQ(t.top().i, -129);
+    ASSERT_TRUE(decode(unhex("8a00") + ".", t));  // LONG1 of no bytes is 0
+    EXPECT_EQ(t.top().i, 0);
+    ASSERT_TRUE(decode("I-7\n.", t));
+    EXPECT_EQ(t.top().i, -7);
+    EXPECT_NE(refusal("I+-7\n."), "");
 }
 
 TEST(SafePickle, RawUnicodeEscapeText) {
-    Value v;
+    Tree t;
     // U+65E5, an escaped backslash before 'u' (no escape), a Latin-1 byte
-    ASSERT_TRUE(decode("V\\u65e5\\\\u0041\xe9\n.", v));
-    EXPECT_EQ(v.s, "\xe6\x97\xa5\\\\u0041\xc3\xa9");
-    ASSERT_TRUE(decode("V\\U0001F600\n.", v));
-    EXPECT_EQ(v.s, "\xf0\x9f\x98\x80");
+    ASSERT_TRUE(decode("V\\u65e5\\\\u0041\xe9\n.", t));
+    EXPECT_TRUE(t.top().extra);
+    EXPECT_EQ(t.text(t.root), "\xe6\x97\xa5\\\\u0041\xc3\xa9");
+    ASSERT_TRUE(decode("V\\U0001F600\n.", t));
+    EXPECT_EQ(t.text(t.root), "\xf0\x9f\x98\x80");
     EXPECT_NE(refusal("V\\u12\n."), "");
     EXPECT_NE(refusal("V\\U00110000\n."), "");
 }
@@ -179,23 +227,24 @@ TEST(SafePickle, RefusesEveryCodeOpcode) {
 TEST(SafePickle, RefusesMalformedData) {
     const std::string full = unhex(kRecord[1]);
     const std::string cases[] = {
-        "",                      // nothing at all
+        "",                               // nothing at all
         full.substr(0, full.size() - 1),  // no STOP
-        full.substr(0, 40),      // cut inside a string
-        ".",                     // STOP on an empty stack
-        "(.",                    // STOP on a mark
-        "t.",                    // TUPLE without a mark
-        "(K\x01K\x02K\x03" "d.",  // odd number of dict items
-        "K\x01K\x02s.",          // SETITEM without a dict
-        "K\x01K\x02" "a.",        // APPEND to an int
-        "h\x05.",                // memo index never stored
-        "\x80\x09N.",            // protocol from the future
-        "\xff.",                 // no such opcode
-        "Ifoo\n.",               // INT that is no number
-        "F1.5x\n.",              // FLOAT that is no number
-        "S'x'\n.",               // quoted byte strings are not read
-        "U\x01\xe9.",            // byte string beyond ASCII
-        "\x8b\xff\xff\xff\xff.",  // LONG4 of negative size
+        full.substr(0, 40),               // cut inside a string
+        ".",                              // STOP on an empty stack
+        "(.",                             // STOP on a mark
+        "t.",                             // TUPLE without a mark
+        "(K\x01K\x02K\x03" "d.",          // odd number of dict items
+        "K\x01K\x02s.",                   // SETITEM without a dict
+        "K\x01K\x02" "a.",                // APPEND to an int
+        "h\x05.",                         // memo index never stored
+        "Nr\xff\xff\xff\x7f.",            // memo index beyond any record
+        "\x80\x09N.",                     // protocol from the future
+        "\xff.",                          // no such opcode
+        "Ifoo\n.",                        // INT that is no number
+        "F1.5x\n.",                       // FLOAT that is no number
+        "S'x'\n.",                        // quoted byte strings are not read
+        "U\x01\xe9.",                     // byte string beyond ASCII
+        "\x8b\xff\xff\xff\xff.",          // LONG4 of negative size
     };
     for (const std::string& c : cases) EXPECT_NE(refusal(c), "");
 }
@@ -217,21 +266,22 @@ TEST(SafePickle, NestingIsBounded) {
     for (int i = 0; i < 10; ++i) fine += "]";
     for (int i = 0; i < 9; ++i) fine += "a";
     fine += ".";
-    Value v;
-    ASSERT_TRUE(decode(fine, v));
-    EXPECT_EQ(v.depth, 9u);
+    Tree t;
+    ASSERT_TRUE(decode(fine, t));
+    EXPECT_EQ(t.top().depth, 9u);
 }
 
 TEST(SafePickle, PopAndMarks) {
-    Value v;
-    ASSERT_TRUE(decode("K\x01(K\x02K\x03" "1.", v));  // POP_MARK drops 2 and 3
-    EXPECT_EQ(v.i, 1);
-    ASSERT_TRUE(decode("K\x01K\x02" "0.", v));  // POP
-    EXPECT_EQ(v.i, 1);
-    ASSERT_TRUE(decode("K\x01(0.", v));  // POP of a mark on top
-    EXPECT_EQ(v.i, 1);
-    ASSERT_TRUE(decode("I01\nI00\n\x86.", v));  // protocol 0 truth values, TUPLE2
-    ASSERT_EQ(v.kind, Kind::Tuple);
-    EXPECT_TRUE(v.items[0].flag);
-    EXPECT_FALSE(v.items[1].flag);
+    Tree t;
+    ASSERT_TRUE(decode("K\x01(K\x02K\x03" "1.", t));  // POP_MARK drops 2 and 3
+    EXPECT_EQ(t.top().i, 1);
+    ASSERT_TRUE(decode("K\x01K\x02" "0.", t));  // POP
+    EXPECT_EQ(t.top().i, 1);
+    ASSERT_TRUE(decode("K\x01(0.", t));  // POP of a mark on top
+    EXPECT_EQ(t.top().i, 1);
+    ASSERT_TRUE(decode("I01\nI00\n\x86.", t));  // protocol 0 truth values, TUPLE2
+    ASSERT_EQ(t.top().kind, Kind::Tuple);
+    EXPECT_EQ(t.node(t.child(t.root, 0)).kind, Kind::Bool);
+    EXPECT_EQ(t.node(t.child(t.root, 0)).i, 1);
+    EXPECT_EQ(t.node(t.child(t.root, 1)).i, 0);
 }
