@@ -374,12 +374,7 @@ void drain_socket(int fd, Inbox* inbox) {
 // Never returns.  Runs in the thread that called start_journal_hub; the
 // helper thread it starts holds no Python state and blocks every signal, so
 // interrupts reach this thread as they would reach Python code.
-[[noreturn]] void receive_loop(int fd) {
-    static Inbox inbox;  // lives as long as the process, like the loops
-    if (!inbox.ok()) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        report_failure();
-    }
+[[noreturn]] void receive_loop(int fd, Inbox& inbox) {
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
@@ -754,12 +749,20 @@ PyObject* start_journal_hub(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           : nullptr);
     rn::ptr fileno(bound ? PyObject_CallMethodNoArgs(sock.get(), RN_ID(fileno)) : nullptr);
     const long fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
-    if (fd < 0) {
+    // Never freed: the drain thread uses it until the process ends, and no
+    // destructor may run under it at exit.
+    Inbox* inbox = fd >= 0 ? new Inbox : nullptr;
+    if (inbox && !inbox->ok()) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        delete inbox;
+        inbox = nullptr;
+    }
+    if (!inbox) {
         stop_writer(thread.get());
         g_serving = false;
         return nullptr;
     }
-    receive_loop((int)fd);  // `sock` stays referenced here for good
+    receive_loop((int)fd, *inbox);  // `sock` stays referenced here for good
 }
 
 PyMethodDef methods[] = {
