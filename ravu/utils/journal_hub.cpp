@@ -52,11 +52,16 @@ constexpr const char* kFormatTail =
 // Whole datagrams: UDP over IPv4 carries at most 65,507 bytes of payload.
 constexpr size_t kDatagram = 65536;
 constexpr unsigned kBatch = 32;
-// After handing a batch to the queue the receive loop pauses this long, so
-// that a steady stream gathers into batches and costs one GIL hand-over
-// per batch rather than per datagram; lines reach their files at most this
-// much later.  The drain thread never pauses: the kernel's buffer is small.
+// Short pauses that let a steady stream gather into batches, so that it
+// costs one wake-up per batch rather than per datagram: the drain thread
+// pauses after a partial batch (the kernel's buffer holds far more than
+// arrives meanwhile), and the receive loop after handing batches to the
+// queue, which makes one GIL hand-over per batch.  A line reaches its file
+// at most about a millisecond later.
+constexpr long kGatherNs = 100 * 1000;
 constexpr long kSettleNs = 1000 * 1000;
+constexpr Py_ssize_t kBacklog = 256;
+constexpr long kYieldNs = 300 * 1000;
 
 // Prints the pending exception with its traceback on standard error, as
 // traceback.print_exc() does inside an `except`, and clears it.
@@ -95,6 +100,12 @@ struct Batch {
     std::vector<pk::Node> nodes;
     std::string text, extra;
     std::vector<Received> records;
+    Batch() {
+        // Room for a full batch of ordinary records from the start.
+        nodes.reserve(kBatch * 64);
+        text.reserve(kBatch * 1024);
+        records.reserve(kBatch);
+    }
     void clear() {
         nodes.clear();
         text.clear();
@@ -320,7 +331,7 @@ public:
         for (BatchPtr& b : used) b->clear();
         std::lock_guard<std::mutex> hold(mutex_);
         for (BatchPtr& b : used)
-            if (spare_.size() < 16 && b->footprint() < (4u << 20)) spare_.push_back(std::move(b));
+            if (spare_.size() < 64 && b->footprint() < (4u << 20)) spare_.push_back(std::move(b));
         used.clear();  // the rest (after a burst) is freed
     }
 
@@ -368,7 +379,20 @@ void drain_socket(int fd, Inbox* inbox) {
             r.from = from[i];
         }
         inbox->push(batch);
+        if ((unsigned)got < kBatch) {
+            struct timespec gather = {0, kGatherNs};
+            nanosleep(&gather, nullptr);
+        }
     }
+}
+
+// Items on _log_queue (its qsize()), 0 when that cannot be told.
+Py_ssize_t writer_backlog() {
+    rn::ptr queue(rn::global(g_module, RN_ID(_log_queue)));
+    rn::ptr size(queue ? PyObject_CallMethodNoArgs(queue.get(), RN_ID(qsize)) : nullptr);
+    const Py_ssize_t n = size ? PyLong_AsSsize_t(size.get()) : -1;
+    if (n < 0) PyErr_Clear();
+    return n < 0 ? 0 : n;
 }
 
 // Never returns.  Runs in the thread that called start_journal_hub; the
@@ -399,9 +423,19 @@ void drain_socket(int fd, Inbox* inbox) {
             continue;
         }
         const bool any = !batches.empty();
-        for (const BatchPtr& b : batches)
+        for (const BatchPtr& b : batches) {
             for (const Received& r : b->records)
                 if (deliver(*b, r) < 0) report_failure();
+            // The writer gets the GIL only while this loop lets go of it: when
+            // its queue is long, step aside; the backlog then waits here, in
+            // decoded form, and the socket is drained all the same.
+            if (writer_backlog() > kBacklog) {
+                Py_BEGIN_ALLOW_THREADS
+                struct timespec yield = {0, kYieldNs};
+                nanosleep(&yield, nullptr);
+                Py_END_ALLOW_THREADS
+            }
+        }
         Py_BEGIN_ALLOW_THREADS
         inbox.give_back(batches);
         if (any) {
