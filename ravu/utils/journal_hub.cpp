@@ -1,8 +1,9 @@
 // ravu.utils.journal_hub: the log collection server.  The receive loop runs
-// in the caller's thread: datagrams are received and decoded with the GIL
-// released, then each record is stamped and put on `_log_queue`.  One
-// writer thread takes the records off the queue and appends one line per
-// record to the central file of its application and day of receipt.
+// in the caller's thread: a helper thread without Python state drains the
+// socket and decodes each datagram, then the loop stamps each record and
+// puts it on `_log_queue`.  One writer thread takes the records off the
+// queue and appends one line per record to the central file of its
+// application and day of receipt.
 //
 // Records come from the network, so they are decoded by a pickle reader that
 // knows plain data only (safe_pickle.h) and never imports or calls anything.
@@ -60,6 +61,8 @@ constexpr unsigned kBatch = 32;
 // at most about a millisecond later.
 constexpr long kGatherNs = 100 * 1000;
 constexpr long kSettleNs = 1000 * 1000;
+// While the writer has more than kBacklog records waiting, the receive
+// loop lets it have the GIL for kYieldNs after each batch it queues.
 constexpr Py_ssize_t kBacklog = 256;
 constexpr long kYieldNs = 300 * 1000;
 
@@ -100,12 +103,6 @@ struct Batch {
     std::vector<pk::Node> nodes;
     std::string text, extra;
     std::vector<Received> records;
-    Batch() {
-        // Room for a full batch of ordinary records from the start.
-        nodes.reserve(kBatch * 64);
-        text.reserve(kBatch * 1024);
-        records.reserve(kBatch);
-    }
     void clear() {
         nodes.clear();
         text.clear();
@@ -370,6 +367,12 @@ void drain_socket(int fd, Inbox* inbox) {
             usleep(10000);  // a socket that keeps failing must not spin
             continue;
         }
+        // Room for what came, at once: ordinary records take a few dozen nodes.
+        size_t bytes = 0;
+        for (int i = 0; i < got; ++i) bytes += msgs[i].msg_len;
+        batch->nodes.reserve(batch->nodes.size() + (size_t)got * 48);
+        batch->text.reserve(batch->text.size() + bytes);
+        batch->records.reserve(batch->records.size() + (size_t)got);
         for (int i = 0; i < got; ++i) {
             batch->records.emplace_back();
             Received& r = batch->records.back();
