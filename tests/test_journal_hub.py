@@ -350,7 +350,7 @@ def test_second_start_in_one_process_is_refused(tmp_path):
 # ---------------------------------------------------------------- the writer alone
 
 WRITER = """\
-import os, sys, threading, time, traceback
+import os, threading, time
 from ravu.utils import journal_hub as jh
 threading.Thread(target=jh._log_thread, daemon=True).start()
 

@@ -7,11 +7,13 @@ import json
 import logging
 import logging.handlers
 import os
+import pickle
 import pickletools
 import re
 import socket
 import struct
 import sys
+import threading
 import time
 
 import pytest
@@ -62,7 +64,7 @@ def test_module_surface_and_handler_classes():
         assert "__init__" in vars(cls)
     assert set(vars(rlog.CollectHandler)) >= {"__init__", "makePickle"}
     assert "emit" not in vars(rlog.CollectHandler)
-    assert type(rlog._log_mutex) is type(__import__("threading").Lock())
+    assert type(rlog._log_mutex) is type(threading.Lock())
 
 
 def test_set_logid_takes_its_argument_by_position_only(monkeypatch):
@@ -119,7 +121,7 @@ def decode(datagram):
     # Protocol 1: no PROTO opcode, only opcodes of protocols 0 and 1.
     assert body[0] != 0x80
     assert max(op.proto for op, _, _ in pickletools.genops(body)) <= 1
-    return __import__("pickle").loads(body)
+    return pickle.loads(body)
 
 
 @pytest.fixture
@@ -198,7 +200,7 @@ def expected_datagram(handler, rec):
     d.update(msg=msg[:3072], args=None, exc_info=None, log_id=rlog._log_id)
     d["hostname"] = handler.hostname
     d.pop("message", None)
-    body = __import__("pickle").dumps(d, 1)
+    body = pickle.dumps(d, 1)
     return struct.pack(">L", len(body)) + body
 
 
@@ -363,7 +365,7 @@ def test_failed_set_up_keeps_the_logger(tmp_path):
         except Exception as e:
             got.append(str(e))
         try:
-            L.init_logger.__call__(bogus=1)
+            L.init_logger(bogus=1)
         except TypeError as e:
             got.append(str(e))
         print(json.dumps(got))
