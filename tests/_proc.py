@@ -6,7 +6,6 @@ import pickle
 import socket
 import struct
 import subprocess
-import sys
 import textwrap
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -7,11 +7,13 @@ import json
 import logging
 import logging.handlers
 import os
+import pickle
 import pickletools
 import re
 import socket
 import struct
 import sys
+import threading
 import time
 
 import pytest
@@ -62,7 +64,7 @@ def test_module_surface_and_handler_classes():
         assert "__init__" in vars(cls)
     assert set(vars(rlog.CollectHandler)) >= {"__init__", "makePickle"}
     assert "emit" not in vars(rlog.CollectHandler)
-    assert type(rlog._log_mutex) is type(__import__("threading").Lock())
+    assert type(rlog._log_mutex) is type(threading.Lock())
 
 
 def test_set_logid_takes_its_argument_by_position_only(monkeypatch):
@@ -119,7 +121,7 @@ def decode(datagram):
     # Protocol 1: no PROTO opcode, only opcodes of protocols 0 and 1.
     assert body[0] != 0x80
     assert max(op.proto for op, _, _ in pickletools.genops(body)) <= 1
-    return __import__("pickle").loads(body)
+    return pickle.loads(body)
 
 
 @pytest.fixture
@@ -189,6 +191,39 @@ def test_log_id_is_read_when_each_datagram_is_built(collect):
     rlog.set_logid({"job": "a"})
     second = decode(collect.makePickle(make_record()))
     assert first["log_id"] == 7 and second["log_id"] == {"job": "a"}
+
+
+def expected_datagram(handler, rec):
+    """The datagram by the rules, through the standard pickler."""
+    d = dict(rec.__dict__)
+    msg = rec.getMessage()
+    d.update(msg=msg[:3072], args=None, exc_info=None, log_id=rlog._log_id)
+    d["hostname"] = handler.hostname
+    d.pop("message", None)
+    body = pickle.dumps(d, 1)
+    return struct.pack(">L", len(body)) + body
+
+
+SHARED = "shared-" + str(id(object()))
+EXTRAS = [
+    {},
+    {"big": 2 ** 40, "huge": -(2 ** 80), "neg": -5, "small": 255, "mid": 65535, "edge": 2 ** 31,
+     "low": -(2 ** 31), "f": float("nan"), "inf": float("-inf"), "t": True, "n": None},
+    {"a": SHARED, "b": SHARED, "c": "日本語" * 100, "e": ""},
+    {f"k{i}": f"v{i}" for i in range(200)},  # more str than the fast memo holds
+    {"tag": ("tuple",), "obj": {"nested": [1, 2]}},  # containers: the standard pickler
+    {"s": "\udc80 lone surrogate"},
+]
+
+
+@pytest.mark.parametrize("extra", EXTRAS, ids=range(len(EXTRAS)))
+@pytest.mark.parametrize("log_id", [None, 12, "id-7"])
+def test_datagram_bytes_are_the_standard_picklers(collect, extra, log_id):
+    rlog.set_logid(log_id)
+    rec = make_record("%s=%d", (SHARED, 3), asctime="2024-01-08 09:15:02,417", **extra)
+    assert collect.makePickle(rec) == expected_datagram(collect, rec)
+    rec = make_record("x" * 4000, asctime="2024-01-08 09:15:02,417", name="n", message="m")
+    assert collect.makePickle(rec) == expected_datagram(collect, rec)
 
 
 def test_collect_handler_arguments():
@@ -330,7 +365,7 @@ def test_failed_set_up_keeps_the_logger(tmp_path):
         except Exception as e:
             got.append(str(e))
         try:
-            L.init_logger.__call__(bogus=1)
+            L.init_logger(bogus=1)
         except TypeError as e:
             got.append(str(e))
         print(json.dumps(got))

@@ -1,0 +1,895 @@
+// ravu.utils.journal_hub: the log collection server.  The receive loop runs
+// in the caller's thread: a helper thread without Python state drains the
+// socket and decodes each datagram, then the loop stamps each record and
+// puts it on `_log_queue`.  One writer thread takes the records off the
+// queue and appends one line per record to the central file of its
+// application and day of receipt.
+//
+// Records come from the network, so they are decoded by a pickle reader that
+// knows plain data only (safe_pickle.h) and never imports or calls anything.
+#include "rn.h"
+#include "safe_pickle.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+namespace pk = rn::pickle;
+
+PyObject* g_module = nullptr;
+PyObject* g_print_exception = nullptr;  // traceback.print_exception
+PyObject* g_struct_error = nullptr;
+PyObject* g_unpickling_error = nullptr;
+PyObject* g_makedirs = nullptr;
+PyObject* g_open = nullptr;  // io.open
+PyObject* g_thread_cls = nullptr;
+PyObject* g_socket_cls = nullptr;
+PyObject* g_af_inet = nullptr;
+PyObject* g_sock_dgram = nullptr;
+PyObject* g_stop = nullptr;  // private item that tells the writer to end
+PyObject* g_exist_ok_kw = nullptr;
+PyObject* g_open_kw = nullptr;  // ("encoding", "errors")
+PyObject* g_thread_kw = nullptr;  // ("target", "args")
+bool g_serving = false;
+
+constexpr const char* kFormatHead = "{log_time}|HN:{hostname}|AD:{ip}:{port}|LID:{log_id}|";
+constexpr const char* kFormatTail =
+    "PID:{process}|ATIME:{asctime}|LEV:{levelname}|({pathname}|{lineno}):{msg}\n";
+
+// Whole datagrams: UDP over IPv4 carries at most 65,507 bytes of payload.
+constexpr size_t kDatagram = 65536;
+constexpr unsigned kBatch = 32;
+// Short pauses that let a steady stream gather into batches, so that it
+// costs one wake-up per batch rather than per datagram: the drain thread
+// pauses after a partial batch (the kernel's buffer holds far more than
+// arrives meanwhile), and the receive loop after handing batches to the
+// queue, which makes one GIL hand-over per batch.  A line reaches its file
+// at most about a millisecond later.
+constexpr long kGatherNs = 100 * 1000;
+constexpr long kSettleNs = 1000 * 1000;
+// While the writer has more than kBacklog records waiting, the receive
+// loop lets it have the GIL for kYieldNs after each batch it queues.
+constexpr Py_ssize_t kBacklog = 256;
+constexpr long kYieldNs = 300 * 1000;
+
+// Prints the pending exception with its traceback on standard error, as
+// traceback.print_exc() does inside an `except`, and clears it.
+void report_failure() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    if (value) {
+        PyObject* r = PyObject_CallOneArg(g_print_exception, value);
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();  // nowhere left to report it
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+}
+
+// ---------------------------------------------------------------- received batches
+
+enum class Outcome { Record, Short, Cut, Undecodable, SocketError };
+
+struct Received {
+    Outcome outcome = Outcome::Record;
+    int error_number = 0;
+    uint32_t root = pk::kNoNode;
+    std::string error;
+    char when[27];
+    sockaddr_in from;
+};
+
+// The datagrams of one receive call, decoded: the nodes of all records in
+// one arena, their text in `text` (the datagrams' bytes) and `extra`.
+// Batches are recycled, so their buffers are allocated once.
+struct Batch {
+    std::vector<pk::Node> nodes;
+    std::string text, extra;
+    std::vector<Received> records;
+    void clear() {
+        nodes.clear();
+        text.clear();
+        extra.clear();
+        records.clear();
+    }
+    size_t footprint() const { return text.capacity() + nodes.capacity() * sizeof(pk::Node); }
+};
+
+PyObject* to_python(const Batch& b, uint32_t idx);
+
+PyObject* node_text(const Batch& b, const pk::Node& n, bool bytes) {
+    const char* s = (n.extra ? b.extra : b.text).data() + n.off;
+    if (bytes) return PyBytes_FromStringAndSize(s, (Py_ssize_t)n.len);
+    return PyUnicode_DecodeUTF8(s, (Py_ssize_t)n.len, "surrogatepass");
+}
+
+// Short text keys are interned: the writer and the template look them up.
+PyObject* dict_key(const Batch& b, uint32_t idx) {
+    const pk::Node& n = b.nodes[idx];
+    if (n.kind != pk::Kind::Str || n.len > 32) return to_python(b, idx);
+    PyObject* s = node_text(b, n, false);
+    if (s) PyUnicode_InternInPlace(&s);
+    return s;
+}
+
+PyObject* to_python(const Batch& b, uint32_t idx) {
+    const pk::Node& n = b.nodes[idx];
+    switch (n.kind) {
+    case pk::Kind::None: Py_RETURN_NONE;
+    case pk::Kind::Bool: return PyBool_FromLong((long)n.i);
+    case pk::Kind::Int: return PyLong_FromLongLong(n.i);
+    case pk::Kind::BigText: {
+        std::string digits(b.text.data() + n.off, n.len);
+        return PyLong_FromString(digits.c_str(), nullptr, 10);
+    }
+    case pk::Kind::BigBytes:
+        return _PyLong_FromByteArray((const unsigned char*)b.text.data() + n.off, n.len, 1, 1);
+    case pk::Kind::Float: return PyFloat_FromDouble(n.f);
+    case pk::Kind::Str: return node_text(b, n, false);
+    case pk::Kind::Bytes: return node_text(b, n, true);
+    case pk::Kind::List:
+    case pk::Kind::Tuple: {
+        const bool tuple = n.kind == pk::Kind::Tuple;
+        rn::ptr seq(tuple ? PyTuple_New(n.count) : PyList_New(n.count));
+        if (!seq) return nullptr;
+        Py_ssize_t k = 0;
+        for (uint32_t c = n.first; c != pk::kNoNode; c = b.nodes[c].next) {
+            PyObject* item = to_python(b, c);
+            if (!item) return nullptr;
+            if (tuple) PyTuple_SET_ITEM(seq.get(), k++, item);
+            else PyList_SET_ITEM(seq.get(), k++, item);
+        }
+        return seq.release();
+    }
+    case pk::Kind::Dict: {
+        rn::ptr dict(PyDict_New());
+        if (!dict) return nullptr;
+        for (uint32_t c = n.first; c != pk::kNoNode; c = b.nodes[b.nodes[c].next].next) {
+            rn::ptr key(dict_key(b, c));
+            if (!key) return nullptr;
+            rn::ptr value(to_python(b, b.nodes[c].next));
+            if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    }
+    case pk::Kind::Set:
+    case pk::Kind::FrozenSet: {
+        rn::ptr set(n.kind == pk::Kind::Set ? PySet_New(nullptr) : PyFrozenSet_New(nullptr));
+        if (!set) return nullptr;
+        for (uint32_t c = n.first; c != pk::kNoNode; c = b.nodes[c].next) {
+            rn::ptr x(to_python(b, c));
+            if (!x || PySet_Add(set.get(), x.get()) < 0) return nullptr;
+        }
+        return set.release();
+    }
+    }
+    return rn::raise(g_unpickling_error, "unknown decoded value");
+}
+
+// ---------------------------------------------------------------- receive loop
+
+// Local time "%Y-%m-%d %H:%M:%S.%f" (26 characters); the date and time to
+// the second are made once per second.
+class ReceiveClock {
+public:
+    void stamp(char out[27]) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        if (ts.tv_sec != sec_) {
+            struct tm tm;
+            time_t s = ts.tv_sec;
+            localtime_r(&s, &tm);
+            std::snprintf(head_, sizeof head_, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
+                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+            sec_ = ts.tv_sec;
+        }
+        std::memcpy(out, head_, 19);
+        out[19] = '.';
+        long us = ts.tv_nsec / 1000L;
+        for (int i = 25; i >= 20; --i, us /= 10) out[i] = (char)('0' + us % 10);
+        out[26] = 0;
+    }
+
+private:
+    time_t sec_ = -1;
+    char head_[40] = {0};
+};
+
+// Steps 2 and 3 of a pass, without the GIL: the length prefix and the record.
+void decode_datagram(pk::Decoder& decoder, const uint8_t* buf, size_t len, int flags, Batch& b,
+                     Received& r) {
+    if (len < 4) {
+        r.outcome = Outcome::Short;
+        return;
+    }
+    if (flags & MSG_TRUNC) {
+        r.outcome = Outcome::Cut;
+        return;
+    }
+    const uint32_t n = ((uint32_t)buf[0] << 24) | ((uint32_t)buf[1] << 16) |
+                       ((uint32_t)buf[2] << 8) | (uint32_t)buf[3];
+    // At most N bytes after the prefix; fewer when the datagram is shorter.
+    const size_t avail = len - 4 < n ? len - 4 : n;
+    const uint32_t base = (uint32_t)b.text.size();
+    if (decoder.decode(buf + 4, avail, b.nodes, b.extra, r.root, base)) {
+        r.outcome = Outcome::Record;
+        b.text.append((const char*)buf + 4, avail);
+    } else {
+        r.outcome = Outcome::Undecodable;
+        r.error = decoder.error();
+    }
+}
+
+int set_item(PyObject* obj, PyObject* key, PyObject* value) {
+    return PyDict_CheckExact(obj) ? PyDict_SetItem(obj, key, value)
+                                  : PyObject_SetItem(obj, key, value);
+}
+
+// Steps 4 to 6 of a pass, with the GIL: stamp and queue.
+int deliver(const Batch& b, const Received& r) {
+    switch (r.outcome) {
+    case Outcome::Short:
+        PyErr_SetString(g_struct_error, "unpack requires a buffer of 4 bytes");
+        return -1;
+    case Outcome::Cut:
+        PyErr_Format(g_unpickling_error, "datagram longer than %zu bytes", kDatagram);
+        return -1;
+    case Outcome::Undecodable:
+        PyErr_SetString(g_unpickling_error, r.error.c_str());
+        return -1;
+    case Outcome::SocketError:
+        errno = r.error_number;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    case Outcome::Record: break;
+    }
+    rn::ptr data(to_python(b, r.root));
+    if (!data) return -1;
+    char ip[INET_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET, &r.from.sin_addr, ip, sizeof ip)) ip[0] = 0;
+    rn::ptr ip_text(PyUnicode_FromString(ip));
+    rn::ptr port(PyLong_FromLong(ntohs(r.from.sin_port)));
+    rn::ptr now(PyUnicode_FromStringAndSize(r.when, 26));
+    if (!ip_text || !port || !now) return -1;
+    if (set_item(data.get(), RN_ID(ip), ip_text.get()) < 0 ||
+        set_item(data.get(), RN_ID(port), port.get()) < 0 ||
+        set_item(data.get(), RN_ID(log_time), now.get()) < 0)
+        return -1;
+    rn::ptr pair(PyTuple_Pack(2, now.get(), data.get()));
+    if (!pair) return -1;
+    rn::ptr queue(rn::global(g_module, RN_ID(_log_queue)));
+    if (!queue) return -1;
+    rn::ptr res(PyObject_CallMethodOneArg(queue.get(), RN_ID(put_nowait), pair.get()));
+    return res ? 0 : -1;
+}
+
+using BatchPtr = std::unique_ptr<Batch>;
+
+// Decoded batches waiting for the GIL.  The socket is drained by a thread of
+// its own that never touches Python, so a writer that holds the GIL for a
+// while delays records but never lets the kernel's receive buffer overflow;
+// the backlog is held here, in memory.
+class Inbox {
+public:
+    Inbox() : wake_fd_(eventfd(0, EFD_CLOEXEC)) {}
+    bool ok() const { return wake_fd_ >= 0; }
+
+    // Drain thread: hands over `b` and gets an empty batch back.
+    void push(BatchPtr& b) {
+        bool was_empty;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            was_empty = pending_.empty();
+            pending_.push_back(std::move(b));
+            if (!spare_.empty()) {
+                b = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        if (!b) b.reset(new Batch);
+        if (was_empty) {
+            const uint64_t one = 1;
+            ssize_t w = write(wake_fd_, &one, sizeof one);
+            (void)w;  // the counter only saturates, and then a wake-up is pending anyway
+        }
+    }
+
+    // Receive loop, GIL released: waits for batches; 0, or an errno (EINTR).
+    int take(std::deque<BatchPtr>& out) {
+        struct pollfd p = {wake_fd_, POLLIN, 0};
+        if (poll(&p, 1, -1) < 0) return errno;
+        uint64_t count;
+        ssize_t r = read(wake_fd_, &count, sizeof count);
+        (void)r;
+        std::lock_guard<std::mutex> hold(mutex_);
+        out.swap(pending_);
+        return 0;
+    }
+
+    // Receive loop, GIL released: the batches it is done with.
+    void give_back(std::deque<BatchPtr>& used) {
+        for (BatchPtr& b : used) b->clear();
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (BatchPtr& b : used)
+            if (spare_.size() < 64 && b->footprint() < (4u << 20)) spare_.push_back(std::move(b));
+        used.clear();  // the rest (after a burst) is freed
+    }
+
+private:
+    int wake_fd_;
+    std::mutex mutex_;
+    std::deque<BatchPtr> pending_;
+    std::vector<BatchPtr> spare_;
+};
+
+void drain_socket(int fd, Inbox* inbox) {
+    std::unique_ptr<uint8_t[]> storage(new uint8_t[kBatch * kDatagram]);
+    mmsghdr msgs[kBatch];
+    iovec iov[kBatch];
+    sockaddr_in from[kBatch];
+    BatchPtr batch(new Batch);
+    pk::Decoder decoder;
+    ReceiveClock clock;
+    for (;;) {
+        std::memset(msgs, 0, sizeof msgs);
+        for (unsigned i = 0; i < kBatch; ++i) {
+            iov[i].iov_base = storage.get() + i * kDatagram;
+            iov[i].iov_len = kDatagram;
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_name = &from[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        }
+        const int got = recvmmsg(fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            batch->records.emplace_back();
+            batch->records.back().outcome = Outcome::SocketError;
+            batch->records.back().error_number = errno;
+            inbox->push(batch);
+            usleep(10000);  // a socket that keeps failing must not spin
+            continue;
+        }
+        // Room for what came, at once: ordinary records take a few dozen nodes.
+        size_t bytes = 0;
+        for (int i = 0; i < got; ++i) bytes += msgs[i].msg_len;
+        batch->nodes.reserve(batch->nodes.size() + (size_t)got * 48);
+        batch->text.reserve(batch->text.size() + bytes);
+        batch->records.reserve(batch->records.size() + (size_t)got);
+        for (int i = 0; i < got; ++i) {
+            batch->records.emplace_back();
+            Received& r = batch->records.back();
+            decode_datagram(decoder, (const uint8_t*)iov[i].iov_base, msgs[i].msg_len,
+                            msgs[i].msg_hdr.msg_flags, *batch, r);
+            clock.stamp(r.when);
+            r.from = from[i];
+        }
+        inbox->push(batch);
+        if ((unsigned)got < kBatch) {
+            struct timespec gather = {0, kGatherNs};
+            nanosleep(&gather, nullptr);
+        }
+    }
+}
+
+// Items on _log_queue (its qsize()), 0 when that cannot be told.
+Py_ssize_t writer_backlog() {
+    rn::ptr queue(rn::global(g_module, RN_ID(_log_queue)));
+    rn::ptr size(queue ? PyObject_CallMethodNoArgs(queue.get(), RN_ID(qsize)) : nullptr);
+    const Py_ssize_t n = size ? PyLong_AsSsize_t(size.get()) : -1;
+    if (n < 0) PyErr_Clear();
+    return n < 0 ? 0 : n;
+}
+
+// Never returns.  Runs in the thread that called start_journal_hub; the
+// helper thread it starts holds no Python state and blocks every signal, so
+// interrupts reach this thread as they would reach Python code.
+[[noreturn]] void receive_loop(int fd, Inbox& inbox) {
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    std::thread(drain_socket, fd, &inbox).detach();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+
+    std::deque<BatchPtr> batches;
+    for (;;) {
+        int err;
+        Py_BEGIN_ALLOW_THREADS
+        err = inbox.take(batches);
+        Py_END_ALLOW_THREADS
+        if (err) {
+            // An interrupt (KeyboardInterrupt included) is one failed pass.
+            if (err == EINTR) {
+                if (PyErr_CheckSignals() < 0) report_failure();
+            } else {
+                errno = err;
+                PyErr_SetFromErrno(PyExc_OSError);
+                report_failure();
+            }
+            continue;
+        }
+        const bool any = !batches.empty();
+        for (const BatchPtr& b : batches) {
+            for (const Received& r : b->records)
+                if (deliver(*b, r) < 0) report_failure();
+            // The writer gets the GIL only while this loop lets go of it: when
+            // its queue is long, step aside; the backlog then waits here, in
+            // decoded form, and the socket is drained all the same.
+            if (writer_backlog() > kBacklog) {
+                Py_BEGIN_ALLOW_THREADS
+                struct timespec yield = {0, kYieldNs};
+                nanosleep(&yield, nullptr);
+                Py_END_ALLOW_THREADS
+            }
+        }
+        Py_BEGIN_ALLOW_THREADS
+        inbox.give_back(batches);
+        if (any) {
+            struct timespec settle = {0, kSettleNs};
+            nanosleep(&settle, nullptr);
+        }
+        Py_END_ALLOW_THREADS
+        // An interrupt that came during the pause is not left for the next pass.
+        if (PyErr_CheckSignals() < 0) report_failure();
+    }
+}
+
+// ---------------------------------------------------------------- writer
+
+// An application name becomes a directory below the logs root: it must be
+// one plain path component, or it could reach anywhere on the disk.
+int check_appname(PyObject* name) {
+    if (!PyUnicode_Check(name)) return 0;  // the path join refuses it itself
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    bool bad = n == 0 || PyUnicode_FindChar(name, '/', 0, n, 1) >= 0 ||
+               PyUnicode_FindChar(name, 0, 0, n, 1) >= 0;
+    if (!bad && n <= 2) bad = PyUnicode_CompareWithASCIIString(name, ".") == 0 ||
+                              PyUnicode_CompareWithASCIIString(name, "..") == 0;
+    if (bad) {
+        PyErr_Format(PyExc_ValueError, "application name %R is not one plain path component",
+                     name);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* get_item(PyObject* obj, PyObject* key) {
+    if (PyDict_CheckExact(obj)) {
+        PyObject* v = PyDict_GetItemWithError(obj, key);
+        if (v) return Py_NewRef(v);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        return nullptr;
+    }
+    return PyObject_GetItem(obj, key);
+}
+
+// text[start:]
+PyObject* tail(PyObject* text, Py_ssize_t start) {
+    if (PyUnicode_CheckExact(text)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        return PyUnicode_Substring(text, start < n ? start : n, n);
+    }
+    rn::ptr from(PyLong_FromSsize_t(start));
+    if (!from) return nullptr;
+    rn::ptr slice(PySlice_New(from.get(), nullptr, nullptr));
+    if (!slice) return nullptr;
+    return PyObject_GetItem(text, slice.get());
+}
+
+// text[:10]
+PyObject* head10(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        return PyUnicode_Substring(text, 0, n < 10 ? n : 10);
+    }
+    rn::ptr to(PyLong_FromLong(10));
+    if (!to) return nullptr;
+    rn::ptr slice(PySlice_New(nullptr, to.get(), nullptr));
+    if (!slice) return nullptr;
+    return PyObject_GetItem(text, slice.get());
+}
+
+// Makes the application's directory and opens its file of `day`, stored in
+// _app_dict as (file, day).
+int open_day_file(PyObject* apps, PyObject* appname, PyObject* day) {
+    rn::ptr logs_path(rn::global(g_module, RN_ID(relative_logs_path)));
+    if (!logs_path) return -1;
+    rn::ptr dir(PyObject_CallOneArg(logs_path.get(), appname));
+    if (!dir) return -1;
+    PyObject* mk[2] = {dir.get(), Py_True};
+    rn::ptr made(PyObject_Vectorcall(g_makedirs, mk, 1, g_exist_ok_kw));
+    if (!made) return -1;
+    rn::ptr name(PyNumber_Add(day, RN_STR(".log")));
+    if (!name) return -1;
+    PyObject* pa[2] = {appname, name.get()};
+    rn::ptr path(PyObject_Vectorcall(logs_path.get(), pa, 2, nullptr));
+    if (!path) return -1;
+    // UTF-8 whatever the locale, and no record lost to a lone surrogate.
+    PyObject* oa[4] = {path.get(), RN_STR("a"), RN_STR("utf-8"), RN_STR("backslashreplace")};
+    rn::ptr file(PyObject_Vectorcall(g_open, oa, 2, g_open_kw));
+    if (!file) return -1;
+    rn::ptr entry(PyTuple_Pack(2, file.get(), day));
+    if (!entry) return -1;
+    return set_item(apps, appname, entry.get());
+}
+
+// The line template parsed once per template object: literal texts and
+// plain `{name}` fields.  Anything else (conversions, format specs,
+// attribute or index access, positional fields) goes to str.format itself.
+struct Template {
+    PyObject* source = nullptr;  // strong; the object this was parsed from
+    bool plain = false;
+    std::vector<std::pair<bool, PyObject*>> pieces;  // (is field, text or name), strong
+
+    void reset() {
+        Py_CLEAR(source);
+        for (auto& p : pieces) Py_DECREF(p.second);
+        pieces.clear();
+        plain = false;
+    }
+
+    int parse(PyObject* fmt) {
+        reset();
+        source = Py_NewRef(fmt);
+        Py_ssize_t n;
+        const char* s = PyUnicode_AsUTF8AndSize(fmt, &n);
+        if (!s) return -1;
+        std::string lit;
+        auto flush_lit = [&]() -> bool {
+            if (lit.empty()) return true;
+            PyObject* t = PyUnicode_DecodeUTF8(lit.data(), (Py_ssize_t)lit.size(), "surrogatepass");
+            if (!t) return false;
+            pieces.emplace_back(false, t);
+            lit.clear();
+            return true;
+        };
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const char c = s[i];
+            if (c == '}') {
+                if (i + 1 < n && s[i + 1] == '}') {
+                    lit += '}';
+                    ++i;
+                    continue;
+                }
+                return 0;  // a lone '}': let str.format raise
+            }
+            if (c != '{') {
+                lit += c;
+                continue;
+            }
+            if (i + 1 < n && s[i + 1] == '{') {
+                lit += '{';
+                ++i;
+                continue;
+            }
+            Py_ssize_t j = i + 1;
+            while (j < n && s[j] != '}') {
+                if (std::strchr("{!:.[]", s[j])) return 0;
+                ++j;
+            }
+            if (j == n || j == i + 1 || (s[i + 1] >= '0' && s[i + 1] <= '9')) return 0;
+            if (!flush_lit()) return -1;
+            PyObject* name = PyUnicode_DecodeUTF8(s + i + 1, j - i - 1, "surrogatepass");
+            if (!name) return -1;
+            PyUnicode_InternInPlace(&name);
+            pieces.emplace_back(true, name);
+            i = j;
+        }
+        if (!flush_lit()) return -1;
+        plain = true;
+        return 0;
+    }
+};
+
+Template g_template;
+
+// _format.format(**data)
+PyObject* fill_line(PyObject* data) {
+    rn::ptr fmt(rn::global(g_module, RN_ID(_format)));
+    if (!fmt) return nullptr;
+    if (PyUnicode_CheckExact(fmt.get()) && PyDict_CheckExact(data)) {
+        if (g_template.source != fmt.get() && g_template.parse(fmt.get()) < 0) return nullptr;
+        if (g_template.plain) {
+            rn::ptr parts(PyList_New((Py_ssize_t)g_template.pieces.size()));
+            if (!parts) return nullptr;
+            Py_ssize_t k = 0;
+            for (auto& piece : g_template.pieces) {
+                PyObject* text;
+                if (!piece.first) {
+                    text = Py_NewRef(piece.second);
+                } else {
+                    PyObject* v = PyDict_GetItemWithError(data, piece.second);
+                    if (!v) {
+                        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, piece.second);
+                        return nullptr;
+                    }
+                    text = PyObject_Format(v, nullptr);
+                    if (!text) return nullptr;
+                }
+                PyList_SET_ITEM(parts.get(), k++, text);
+            }
+            return PyUnicode_Join(RN_STR(""), parts.get());
+        }
+    }
+    rn::ptr format(PyObject_GetAttr(fmt.get(), RN_ID(format)));
+    if (!format) return nullptr;
+    rn::ptr kwargs(PyDict_New());
+    if (!kwargs || PyDict_Update(kwargs.get(), data) < 0) return nullptr;
+    rn::ptr empty(PyTuple_New(0));
+    if (!empty) return nullptr;
+    return PyObject_Call(format.get(), empty.get(), kwargs.get());
+}
+
+// One pass of the writer: 1 when told to stop, 0 done, -1 failed.
+int writer_pass() {
+    rn::ptr queue(rn::global(g_module, RN_ID(_log_queue)));
+    if (!queue) return -1;
+    rn::ptr item(PyObject_CallMethodNoArgs(queue.get(), RN_ID(get)));
+    if (!item) return -1;
+    if (item.get() == g_stop) return 1;
+
+    rn::ptr pair(PySequence_Fast(item.get(), "cannot unpack non-iterable object"));
+    if (!pair) return -1;
+    if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair.get());
+        if (n < 2)
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        else
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return -1;
+    }
+    PyObject* now = PySequence_Fast_GET_ITEM(pair.get(), 0);
+    PyObject* data = PySequence_Fast_GET_ITEM(pair.get(), 1);
+
+    rn::ptr appname(get_item(data, RN_ID(name)));
+    if (!appname || check_appname(appname.get()) < 0) return -1;
+    rn::ptr day(head10(now));
+    if (!day) return -1;
+    rn::ptr apps(rn::global(g_module, RN_ID(_app_dict)));
+    if (!apps) return -1;
+    rn::ptr entry;
+    if (PyDict_CheckExact(apps.get())) {
+        PyObject* e = PyDict_GetItemWithError(apps.get(), appname.get());
+        if (!e && PyErr_Occurred()) return -1;
+        entry.set(e ? e : Py_None, true);
+    } else {
+        entry = PyObject_CallMethodOneArg(apps.get(), RN_ID(get), appname.get());
+        if (!entry) return -1;
+    }
+    if (entry.get() == Py_None) {
+        if (open_day_file(apps.get(), appname.get(), day.get()) < 0) return -1;
+    } else {
+        rn::ptr old_day(PySequence_GetItem(entry.get(), 1));
+        if (!old_day) return -1;
+        const int changed = PyObject_RichCompareBool(old_day.get(), day.get(), Py_NE);
+        if (changed < 0) return -1;
+        if (changed) {
+            rn::ptr old_file(PySequence_GetItem(entry.get(), 0));
+            if (!old_file) return -1;
+            rn::ptr closed(PyObject_CallMethodNoArgs(old_file.get(), RN_ID(close)));
+            if (!closed || open_day_file(apps.get(), appname.get(), day.get()) < 0) return -1;
+        }
+    }
+
+    rn::ptr asctime(get_item(data, RN_ID(asctime)));
+    if (!asctime) return -1;
+    rn::ptr clock(tail(asctime.get(), 11));
+    if (!clock || set_item(data, RN_ID(asctime), clock.get()) < 0) return -1;
+
+    rn::ptr pathname(get_item(data, RN_ID(pathname)));
+    if (!pathname) return -1;
+    Py_ssize_t at;
+    if (PyUnicode_CheckExact(pathname.get())) {
+        at = PyUnicode_Find(pathname.get(), RN_STR("/src/"), 0, PY_SSIZE_T_MAX, 1);
+        if (at == -2) return -1;
+    } else {
+        rn::ptr found(PyObject_CallMethodOneArg(pathname.get(), RN_ID(find), RN_STR("/src/")));
+        if (!found) return -1;
+        at = PyLong_AsSsize_t(found.get());
+        if (at == -1 && PyErr_Occurred()) return -1;
+    }
+    rn::ptr source(at >= 0 ? tail(pathname.get(), at + 5) : get_item(data, RN_ID(filename)));
+    if (!source || set_item(data, RN_ID(pathname), source.get()) < 0) return -1;
+
+    // Formatted whole before anything is written: a failure leaves no part.
+    rn::ptr line(fill_line(data));
+    if (!line) return -1;
+    rn::ptr current(get_item(apps.get(), appname.get()));
+    if (!current) return -1;
+    rn::ptr file(PySequence_GetItem(current.get(), 0));
+    if (!file) return -1;
+    rn::ptr w(PyObject_CallMethodOneArg(file.get(), RN_ID(write), line.get()));
+    if (!w) return -1;
+    rn::ptr f(PyObject_CallMethodNoArgs(file.get(), RN_ID(flush)));
+    return f ? 0 : -1;
+}
+
+PyObject* log_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static rn::Signature sig("_log_thread", {});
+    if (PyVectorcall_NARGS(nargs) || kwnames) {
+        PyObject* none[1];
+        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
+    }
+    for (;;) {
+        const int r = writer_pass();
+        if (r > 0) Py_RETURN_NONE;  // only a failed start-up sends this
+        if (r < 0) report_failure();
+    }
+}
+
+// ---------------------------------------------------------------- start-up
+
+// After a failed bind: the writer is told to end and joined, so that the
+// caller's exception can end the process.
+void stop_writer(PyObject* thread) {
+    rn::SavedError saved;
+    rn::ptr queue(rn::global(g_module, RN_ID(_log_queue)));
+    rn::ptr put(queue ? PyObject_CallMethodOneArg(queue.get(), RN_ID(put_nowait), g_stop)
+                      : nullptr);
+    if (!put) {
+        PyErr_Clear();
+        return;
+    }
+    rn::ptr joined(PyObject_CallMethodNoArgs(thread, RN_ID(join)));
+    if (!joined) PyErr_Clear();
+}
+
+PyObject* start_journal_hub(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    static rn::Signature sig("start_journal_hub",
+                             {{"host", rn::POS, false}, {"port", rn::POS, false}});
+    PyObject* a[2];
+    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr host(Py_NewRef(a[0] ? a[0] : RN_STR("0.0.0.0")));
+    rn::ptr port(a[1] ? Py_NewRef(a[1]) : PyLong_FromLong(6666));
+    if (!port) return nullptr;
+    if (g_serving)
+        return rn::raise(PyExc_RuntimeError,
+                         "start_journal_hub() is already serving in this process");
+    g_serving = true;
+
+    rn::ptr target(rn::global(g_module, RN_ID(_log_thread)));
+    if (!target) {
+        g_serving = false;
+        return nullptr;
+    }
+    rn::ptr no_args(PyTuple_New(0));
+    PyObject* ta[2] = {target.get(), no_args.get()};
+    rn::ptr thread(no_args ? PyObject_Vectorcall(g_thread_cls, ta, 0, g_thread_kw) : nullptr);
+    rn::ptr started(thread ? PyObject_CallMethodNoArgs(thread.get(), RN_ID(start)) : nullptr);
+    if (!started) {
+        g_serving = false;
+        return nullptr;
+    }
+
+    PyObject* sa[2] = {g_af_inet, g_sock_dgram};
+    rn::ptr sock(PyObject_Vectorcall(g_socket_cls, sa, 2, nullptr));
+    rn::ptr address(sock ? PyTuple_Pack(2, host.get(), port.get()) : nullptr);
+    rn::ptr bound(address ? PyObject_CallMethodOneArg(sock.get(), RN_ID(bind), address.get())
+                          : nullptr);
+    rn::ptr fileno(bound ? PyObject_CallMethodNoArgs(sock.get(), RN_ID(fileno)) : nullptr);
+    const long fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
+    // Never freed: the drain thread uses it until the process ends, and no
+    // destructor may run under it at exit.
+    Inbox* inbox = fd >= 0 ? new Inbox : nullptr;
+    if (inbox && !inbox->ok()) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        delete inbox;
+        inbox = nullptr;
+    }
+    if (!inbox) {
+        stop_writer(thread.get());
+        g_serving = false;
+        return nullptr;
+    }
+    receive_loop((int)fd, *inbox);  // `sock` stays referenced here for good
+}
+
+PyMethodDef methods[] = {
+    {"start_journal_hub", rn::fastcall_kw(start_journal_hub), METH_FASTCALL | METH_KEYWORDS,
+     "start_journal_hub(host='0.0.0.0', port=6666)\n--\n\n"
+     "Runs the log collection server in the calling thread; never returns."},
+    {"_log_thread", rn::fastcall_kw(log_thread), METH_FASTCALL | METH_KEYWORDS,
+     "_log_thread()\n--\n\nThe writer loop: one line per queued record."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.journal_hub",
+                         "The log collection server: UDP records to one file per application "
+                         "and day.",
+                         -1, methods};
+
+// from ravu._internal.path import *
+int import_base_dirs(PyObject* m) {
+    rn::ptr mod(PyImport_ImportModule("ravu._internal.path"));
+    if (!mod) return -1;
+    rn::ptr names(PyObject_GetAttrString(mod.get(), "__all__"));
+    if (!names) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        rn::ptr all(PyObject_Dir(mod.get()));
+        if (!all) return -1;
+        names = PyList_New(0);
+        if (!names) return -1;
+        const Py_ssize_t n = PyList_GET_SIZE(all.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* name = PyList_GET_ITEM(all.get(), i);
+            if (PyUnicode_READ_CHAR(name, 0) != '_' && PyList_Append(names.get(), name) < 0)
+                return -1;
+        }
+    }
+    rn::ptr it(PyObject_GetIter(names.get()));
+    if (!it) return -1;
+    while (rn::ptr name{PyIter_Next(it.get())}) {
+        rn::ptr value(PyObject_GetAttr(mod.get(), name.get()));
+        if (!value || PyObject_SetAttr(m, name.get(), value.get()) < 0) return -1;
+    }
+    if (PyErr_Occurred()) return -1;
+    rn::ptr check(PyObject_GetAttrString(m, "relative_logs_path"));
+    return check ? 0 : -1;
+}
+
+int init(PyObject* m) {
+    g_print_exception = rn::import_attr("traceback", "print_exception");
+    g_struct_error = rn::import_attr("struct", "error");
+    g_unpickling_error = rn::import_attr("pickle", "UnpicklingError");
+    g_makedirs = rn::import_attr("os", "makedirs");
+    g_open = rn::import_attr("io", "open");
+    g_thread_cls = rn::import_attr("threading", "Thread");
+    g_socket_cls = rn::import_attr("socket", "socket");
+    g_af_inet = rn::import_attr("socket", "AF_INET");
+    g_sock_dgram = rn::import_attr("socket", "SOCK_DGRAM");
+    if (!g_print_exception || !g_struct_error || !g_unpickling_error || !g_makedirs || !g_open ||
+        !g_thread_cls || !g_socket_cls || !g_af_inet || !g_sock_dgram)
+        return -1;
+    g_stop = PyObject_CallNoArgs((PyObject*)&PyBaseObject_Type);
+    g_exist_ok_kw = Py_BuildValue("(s)", "exist_ok");
+    g_open_kw = Py_BuildValue("(ss)", "encoding", "errors");
+    g_thread_kw = Py_BuildValue("(ss)", "target", "args");
+    if (!g_stop || !g_exist_ok_kw || !g_open_kw || !g_thread_kw) return -1;
+
+    if (import_base_dirs(m) < 0) return -1;
+    rn::ptr queue_cls(rn::import_attr("queue", "Queue"));
+    if (!queue_cls) return -1;
+    rn::ptr queue(PyObject_CallNoArgs(queue_cls.get()));
+    if (!queue || PyModule_AddObjectRef(m, "_log_queue", queue.get()) < 0) return -1;
+    rn::ptr apps(PyDict_New());
+    if (!apps || PyModule_AddObjectRef(m, "_app_dict", apps.get()) < 0) return -1;
+    rn::ptr head(PyUnicode_FromString(kFormatHead));
+    rn::ptr tail_text(PyUnicode_FromString(kFormatTail));
+    if (!head || !tail_text) return -1;
+    rn::ptr format(PyUnicode_Concat(head.get(), tail_text.get()));
+    if (!format || PyModule_AddObjectRef(m, "_format", format.get()) < 0) return -1;
+    return rn::set_all(m, {"start_journal_hub"});
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_journal_hub() {
+    PyObject* m = PyModule_Create(&moduledef);
+    if (!m) return nullptr;
+    g_module = m;
+    if (init(m) < 0) {
+        g_module = nullptr;
+        Py_DECREF(m);
+        return nullptr;
+    }
+    Py_INCREF(m);
+    return m;
+}
