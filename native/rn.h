@@ -201,15 +201,17 @@ inline PyGetSetDef plain_getset[] = {
 
 // Body of a PyInit_ function for a single-phase module: creates it, runs
 // `init` on it and keeps a reference in `*keep`, for globals looked up at
-// call time.
+// call time (already set while `init` runs, cleared if it fails).
 inline PyObject* create_module(PyModuleDef* def, int (*init)(PyObject*), PyObject** keep) {
     PyObject* m = PyModule_Create(def);
     if (!m) return nullptr;
+    *keep = m;
     if (init(m) < 0) {
+        *keep = nullptr;
         Py_DECREF(m);
         return nullptr;
     }
-    if (keep) *keep = Py_NewRef(m);
+    Py_INCREF(m);
     return m;
 }
 

@@ -702,12 +702,5 @@ int init(PyObject* m) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_stream_grabber() {
-    PyObject* m = PyModule_Create(&moduledef);
-    if (!m) return nullptr;
-    if (init(m) < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    g_module = Py_NewRef(m);
-    return m;
+    return rn::create_module(&moduledef, init, &g_module);
 }

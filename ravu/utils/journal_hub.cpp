@@ -882,14 +882,5 @@ int init(PyObject* m) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_journal_hub() {
-    PyObject* m = PyModule_Create(&moduledef);
-    if (!m) return nullptr;
-    g_module = m;
-    if (init(m) < 0) {
-        g_module = nullptr;
-        Py_DECREF(m);
-        return nullptr;
-    }
-    Py_INCREF(m);
-    return m;
+    return rn::create_module(&moduledef, init, &g_module);
 }

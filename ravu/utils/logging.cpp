@@ -702,14 +702,5 @@ int init(PyObject* m) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_logging() {
-    PyObject* m = PyModule_Create(&moduledef);
-    if (!m) return nullptr;
-    g_module = m;  // borrowed until init succeeds; module globals are read from it
-    if (init(m) < 0) {
-        g_module = nullptr;
-        Py_DECREF(m);
-        return nullptr;
-    }
-    Py_INCREF(m);
-    return m;
+    return rn::create_module(&moduledef, init, &g_module);
 }
