@@ -158,6 +158,29 @@ def test_pool_key_follows_its_inputs(monkeypatch):
     assert M.MemArray.Name((2,), np.uint8) == "108-2"
 
 
+def test_pool_key_survives_code_run_by_an_evicted_key():
+    # A dtype's metadata may hold anything; when the last reference to it
+    # goes, that code may ask for more keys than the process keeps at hand.
+    out = run_child("""
+        import numpy as np
+        from ravu.mem_array.mem_array import MemArray
+
+        class Hook:
+            def __del__(self):
+                for i in range(8):
+                    MemArray.Name((i + 100, 7), "uint8")
+
+        d = np.dtype("uint8", metadata={"hook": Hook()})
+        shape = tuple([1, 2])
+        assert MemArray.Name(shape, d) == "108-1-2"
+        del d, shape
+        for i in range(8):
+            MemArray.Name((i, 3), "int8")
+        print(all(MemArray.Name((i, 5), np.uint16) == "116-%d-5" % i for i in range(20)))
+    """)
+    assert out.strip() == "True"
+
+
 def test_pool_key_errors():
     with pytest.raises(TypeError):
         M.MemArray.Name(5, "uint8")
@@ -470,21 +493,21 @@ def test_child_creates_parent_attaches():
         print(list(a.data), flush=True)
         a.release()
     """)
-    p = subprocess.Popen([sys.executable, "-c", code], env=env, stdin=subprocess.PIPE,
-                         stdout=subprocess.PIPE, text=True)
-    try:
-        uuid = p.stdout.readline().strip()
-        with M.load_mem_array({"uuid": uuid, "shape": (6,), "dtype": np.uint8}) as r:
-            assert list(r.data) == [0, 1, 2, 3, 4, 5]
-            r.data[::2] = 9
-        p.stdin.write("\n")
-        p.stdin.flush()
-        assert p.stdout.readline().strip() == "[9, 1, 9, 3, 9, 5]"
-        assert p.wait(timeout=30) == 0
-    finally:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
+    with subprocess.Popen([sys.executable, "-c", code], env=env, stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, text=True) as p:  # closes the pipes
+        try:
+            uuid = p.stdout.readline().strip()
+            with M.load_mem_array({"uuid": uuid, "shape": (6,), "dtype": np.uint8}) as r:
+                assert list(r.data) == [0, 1, 2, 3, 4, 5]
+                r.data[::2] = 9
+            p.stdin.write("\n")
+            p.stdin.flush()
+            assert p.stdout.readline().strip() == "[9, 1, 9, 3, 9, 5]"
+            assert p.wait(timeout=30) == 0
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
     assert uuid not in segments()
 
 

@@ -380,11 +380,14 @@ PyObject* pool_key(PyObject* shape, PyObject* dtype) {
         if (e.shape == shape && e.dtype == dtype && e.version == version) return Py_NewRef(e.key);
     PyObject* key = make_pool_key(shape, dtype);
     if (key && key_is_stable(shape, dtype) && version == tables_version()) {
+        // The evicted objects go only once the slot holds the new entry:
+        // freeing them may run Python code that comes back here.
         Entry& e = cache[next++ % 4];
-        Py_XDECREF(e.shape);
-        Py_XDECREF(e.dtype);
-        Py_XDECREF(e.key);
+        const Entry old = e;
         e = {Py_NewRef(shape), Py_NewRef(dtype), Py_NewRef(key), version};
+        Py_XDECREF(old.shape);
+        Py_XDECREF(old.dtype);
+        Py_XDECREF(old.key);
     }
     return key;
 }
