@@ -429,6 +429,19 @@ def test_larger_segment_is_fine_smaller_is_refused():
         assert open_fds() == fds  # the failed attaches closed what they opened
 
 
+@pytest.mark.parametrize("shape, dtype", [
+    ((4,), object), ([4], "O"), ((2,), [("a", "u8"), ("b", "O")]), (4, object),
+])
+def test_attach_refuses_object_elements(shape, dtype):
+    # Raw bytes from another process are no object pointers.
+    with M.new_mem_array((4,), np.uint64) as a:
+        a.data[:] = 0x41414141
+        fds = open_fds()
+        with pytest.raises(TypeError, match="OBJECT"):
+            M.load_mem_array({"uuid": a.uuid, "shape": shape, "dtype": dtype})
+        assert open_fds() == fds
+
+
 def test_empty_segment_attach_closes_its_descriptor():
     import _posixshmem
 

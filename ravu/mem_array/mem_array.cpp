@@ -433,7 +433,7 @@ PyObject* make_pool_key(PyObject* shape, PyObject* dtype) {
 // large enough for a plain shape and element type is wrapped here directly,
 // with the same flags and base numpy's constructor gives; anything else, and
 // every error, goes through the constructor itself.
-PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf) {
+PyObject* make_view_any(PyObject* shape, PyObject* dtype, PyObject* buf) {
     do {
         if (!PyTuple_CheckExact(shape) && !PyList_CheckExact(shape)) break;
         const Py_ssize_t nd = PySequence_Fast_GET_SIZE(shape);
@@ -488,6 +488,20 @@ PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf) {
     } while (false);
     PyObject* a[3] = {shape, dtype, buf};
     return PyObject_Vectorcall((PyObject*)&PyArray_Type, a, 1, g_view_kwnames);
+}
+
+// The view, refused for element types that hold object references: the
+// bytes of a segment come from whatever process wrote them, and read as
+// pointers they would crash this one.  The refused array owns no data, so
+// dropping it touches none of those bytes.
+PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf) {
+    PyObject* arr = make_view_any(shape, dtype, buf);
+    if (arr && PyArray_Check(arr) && PyDataType_REFCHK(PyArray_DESCR((PyArrayObject*)arr))) {
+        Py_DECREF(arr);
+        PyErr_SetString(PyExc_TypeError, "cannot create an OBJECT array from memory buffer");
+        return nullptr;
+    }
+    return arr;
 }
 
 // ---------------------------------------------------------------- _Mapping
