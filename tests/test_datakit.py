@@ -1,7 +1,6 @@
 """Dictionary get-or-insert and the ring buffer."""
 import collections
 import threading
-import time
 
 import pytest
 
@@ -136,19 +135,22 @@ def test_subclass_goes_through_the_attribute_protocol():
 
 def test_put_times_out_while_the_ring_is_locked():
     q = CircularQueue(2)
-    taken = threading.Event()
+    taken, done = threading.Event(), threading.Event()
 
     def holder():
         with q._mutex_:
             taken.set()
-            time.sleep(3.4)
+            done.wait()
 
     t = threading.Thread(target=holder)
     t.start()
     taken.wait()
-    with pytest.raises(Exception, match="^put acquire timeout$"):
-        q.put(1)
-    t.join()
+    try:
+        with pytest.raises(Exception, match="^put acquire timeout$"):
+            q.put(1)
+    finally:
+        done.set()
+        t.join()
     assert q.queue == [None, None] and q.cur_index == 0
     assert q[0] is None  # indexing takes no lock
 

@@ -1,4 +1,5 @@
 """Time-out locks: the wrapper, function locks and instance locks."""
+import contextlib
 import threading
 import time
 
@@ -8,19 +9,25 @@ import ravu.utils.lock as lockmod
 from ravu.utils.lock import get_new_func, lock_class_func, lock_func
 
 
-def hold(lock, seconds):
-    """Holds `lock` in another thread for `seconds`; returns the thread."""
-    taken = threading.Event()
+@contextlib.contextmanager
+def held(lock):
+    """Holds `lock` in another thread until the block ends, so that a slow
+    machine cannot let it go before the waiter has timed out."""
+    taken, done = threading.Event(), threading.Event()
 
     def run():
         with lock:
             taken.set()
-            time.sleep(seconds)
+            done.wait()
 
     t = threading.Thread(target=run)
     t.start()
     taken.wait()
-    return t
+    try:
+        yield
+    finally:
+        done.set()
+        t.join()
 
 
 class RecordingLock:
@@ -100,20 +107,18 @@ def test_default_timeout_is_three_seconds_on_a_held_lock():
         return 1
 
     wrapped = lock_func()(raw)
-    t = hold(raw.mutex, 3.6)
-    start = time.monotonic()
-    with pytest.raises(Exception, match="^raw acquire timeout$"):
-        wrapped()
-    elapsed = time.monotonic() - start
-    t.join()
-    assert 2.8 < elapsed < 3.5
+    with held(raw.mutex):
+        start = time.monotonic()
+        with pytest.raises(Exception, match="^raw acquire timeout$"):
+            wrapped()
+        elapsed = time.monotonic() - start
+    assert elapsed > 2.8  # waited out the time-out; the lock stayed held throughout
     assert wrapped() == 1
 
 
 def test_waiting_releases_the_gil():
     m = threading.Lock()
     w = get_new_func(lambda: None, 1.0, m)
-    t = hold(m, 1.5)
     ticks = []
     stop = threading.Event()
 
@@ -122,13 +127,13 @@ def test_waiting_releases_the_gil():
             ticks.append(1)
             time.sleep(0.01)
 
-    s = threading.Thread(target=spin)
-    s.start()
-    with pytest.raises(Exception):
-        w()
-    stop.set()
-    s.join()
-    t.join()
+    with held(m):
+        s = threading.Thread(target=spin)
+        s.start()
+        with pytest.raises(Exception):
+            w()
+        stop.set()
+        s.join()
     assert len(ticks) > 20
 
 
@@ -239,24 +244,18 @@ def test_instance_lock_shared_by_name_and_separate_by_other_name():
     assert b.__dict__["put"].__name__ == "decorator"
     assert b.put(1) == ("put", 1) and b.getall() == "all" and b.other() == "other"
     assert "put" not in vars(Box()) and Box().put(2) == ("put", 2)
-    t = hold(b._mutex_, 0.8)
-    try:
+    with held(b._mutex_):
         assert b.other() == "other"  # separate lock: not blocked
-    finally:
-        t.join()
 
 
 def test_put_and_getall_share_one_lock():
     b = Box()
     lock_class_func(b, b.put, timeout=0.2)
     lock_class_func(b, b.getall, timeout=0.2)
-    t = hold(b._mutex_, 0.6)
-    try:
+    with held(b._mutex_):
         for call, name in ((lambda: b.put(1), "put"), (b.getall, "getall")):
             with pytest.raises(Exception, match=f"^{name} acquire timeout$"):
                 call()
-    finally:
-        t.join()
 
 
 def test_class_attribute_lock_is_shared_by_every_instance():
@@ -267,13 +266,10 @@ def test_class_attribute_lock_is_shared_by_every_instance():
     lock_class_func(one, one.put, timeout=0.2)
     lock_class_func(two, two.put, timeout=0.2)
     assert "_mutex_" not in vars(one) and "_mutex_" not in vars(two)
-    t = hold(Shared._mutex_, 0.6)
-    try:
+    with held(Shared._mutex_):
         for obj in (one, two):
             with pytest.raises(Exception, match="^put acquire timeout$"):
                 obj.put(1)
-    finally:
-        t.join()
 
 
 def test_wrapping_a_wrapper_stores_it_under_decorator():
