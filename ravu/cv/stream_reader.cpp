@@ -29,7 +29,7 @@ PyObject* gattr(PyObject* g, PyObject* name) { return cv_native::attr(g, g_grabb
 // it is current, else looked up.
 PyObject* gfield(PyObject* g, PyObject* name, PyObject* cv_native::GrabberView::*field) {
     if (cv_native::GrabberView* v = cv_native::view_current(g, g_grabber_type))
-        return Py_NewRef(v->*field);
+        if (PyObject* o = cv_native::view_take(v, field)) return o;
     return gattr(g, name);
 }
 #define G_IS_RUN RN_ID(is_run), &cv_native::GrabberView::is_run
