@@ -400,11 +400,18 @@ def test_public_reads_go_through_read(cap):
             return "x"
     r = cap()
     sub = Recording(r.endpoint)
-    assert (sub.read(), sub.read(True, 2, False), sub.read_map(timeout=0.5),
-            sub.read_non_blocking(is_copy=False), sub.read_map_non_blocking(True)) == ("x",) * 5
-    assert calls == [(True, 8, False, True, False), (True, 2, True, False, False),
-                     (True, 0.5, False, True, True), (False, 0, False, False, False),
-                     (False, 0, True, True, True)]
+    # an instance attribute shadows the method as well
+    plain = sr.StreamReader(r.endpoint)
+    plain._read = lambda *args: (calls.append(args), "x")[1]
+    want = [(True, 8, False, True, False), (True, 2, True, False, False),
+            (True, 0.5, False, True, True), (False, 0, False, False, False),
+            (False, 0, True, True, True)]
+    for reader in (sub, plain):
+        del calls[:]
+        assert (reader.read(), reader.read(True, 2, False), reader.read_map(timeout=0.5),
+                reader.read_non_blocking(is_copy=False),
+                reader.read_map_non_blocking(True)) == ("x",) * 5
+        assert calls == want
 
 
 def test_copies_are_made_by_the_module_numpy(cap, monkeypatch):
