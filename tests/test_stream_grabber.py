@@ -114,8 +114,15 @@ def test_no_logger_no_grabber(monkeypatch):
     def log():
         raise Exception("日志未初始化!")
     monkeypatch.setattr(sg, "log", log)
+
+    class Counting(FakeFeed):
+        def fps(self):
+            self.calls["fps"] += 1
+            return super().fps()
+    feed = Counting()
     with pytest.raises(Exception, match="日志未初始化!"):
-        sg.StreamGrabber("cam", FakeFeed())
+        sg.StreamGrabber("cam", feed)
+    assert feed.calls["fps"] == 1  # log() fails before the line is made
 
 
 @pytest.mark.parametrize("call, message", [

@@ -4,6 +4,7 @@ the properties, the function lock, and a real video file read by two
 readers."""
 import itertools
 import threading
+import weakref
 
 import numpy as np
 import pytest
@@ -399,11 +400,18 @@ def test_public_reads_go_through_read(cap):
             return "x"
     r = cap()
     sub = Recording(r.endpoint)
-    assert (sub.read(), sub.read(True, 2, False), sub.read_map(timeout=0.5),
-            sub.read_non_blocking(is_copy=False), sub.read_map_non_blocking(True)) == ("x",) * 5
-    assert calls == [(True, 8, False, True, False), (True, 2, True, False, False),
-                     (True, 0.5, False, True, True), (False, 0, False, False, False),
-                     (False, 0, True, True, True)]
+    # an instance attribute shadows the method as well
+    plain = sr.StreamReader(r.endpoint)
+    plain._read = lambda *args: (calls.append(args), "x")[1]
+    want = [(True, 8, False, True, False), (True, 2, True, False, False),
+            (True, 0.5, False, True, True), (False, 0, False, False, False),
+            (False, 0, True, True, True)]
+    for reader in (sub, plain):
+        del calls[:]
+        assert (reader.read(), reader.read(True, 2, False), reader.read_map(timeout=0.5),
+                reader.read_non_blocking(is_copy=False),
+                reader.read_map_non_blocking(True)) == ("x",) * 5
+        assert calls == want
 
 
 def test_copies_are_made_by_the_module_numpy(cap, monkeypatch):
@@ -438,6 +446,30 @@ def test_reads_see_every_write_to_the_grabber(cap):
     with pytest.raises(Exception, match="^cam is stop$"):
         r.read_non_blocking()
     g.is_run = True
+
+
+def test_read_while_the_replaced_frame_is_freed(cap):
+    # The interpreter's own attribute store drops the old value before the
+    # dict shows the change; a read from inside that drop (a weak-reference
+    # callback of the old frame) gets the new frame, not the dying one.
+    class NoMap:
+        @staticmethod
+        def map(frame, frame_num):
+            return None
+    r = cap(FakeFeed(), None, None, (), NoMap)
+    g = r.bound_grabber
+    seen, refs = [], []
+
+    def store(value):
+        g.cur_frame = value
+
+    for _ in range(100):
+        old, new = frame(1), frame(2)
+        g.update_frame(old)  # the only holder of `old` is now the grabber
+        refs.append(weakref.ref(old, lambda ref: seen.append(r.read_non_blocking(is_copy=False))))
+        del old
+        store(new)
+        assert seen[-1] is new
 
 
 @pytest.mark.parametrize("call, message", [

@@ -95,11 +95,12 @@ bool sleep_for(PyObject* seconds) {
     return bool(r);
 }
 
-// log().<level>(text)
-bool log_text(PyObject* level, PyObject* text) {
-    rn::ptr logger(call_global(RN_ID(log)));
-    if (!logger) return false;
-    rn::ptr r(PyObject_CallMethodOneArg(logger.get(), level, text));
+// log().<level>(text) in two steps, since log() comes before its text is
+// made: logger() first, then the text, then emit().
+PyObject* logger() { return call_global(RN_ID(log)); }
+
+bool emit(PyObject* logger, PyObject* level, PyObject* text) {
+    rn::ptr r(PyObject_CallMethodOneArg(logger, level, text));
     return bool(r);
 }
 
@@ -254,6 +255,8 @@ int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     // "read:" + str(device_name) + ", fps:" + "%d" % cap.fps()
     {
+        rn::ptr lg(logger());
+        if (!lg) return -1;
         rn::ptr shown(PyObject_Str(device_name));
         if (!shown) return -1;
         rn::ptr fps2(PyObject_CallMethodNoArgs(cap.get(), RN_ID(fps)));
@@ -263,7 +266,7 @@ int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         rn::ptr digits(PyUnicode_Format(RN_STR("%d"), one.get()));
         if (!digits) return -1;
         rn::ptr line(PyUnicode_FromFormat("read:%U, fps:%U", shown.get(), digits.get()));
-        if (!line || !log_text(RN_ID(info), line.get())) return -1;
+        if (!line || !emit(lg.get(), RN_ID(info), line.get())) return -1;
     }
 
     if (set(self, RN_ID(cur_frame), Py_None) < 0 || set(self, RN_ID(cur_map_frame), Py_None) < 0 ||
@@ -518,13 +521,15 @@ bool maybe_reopen(PyObject* self, Loop& loop) {
     if (due <= 0) return due == 0;
     rn::ptr r(call_on(self, RN_ID(cap), RN_ID(reopen)));
     if (!r) return false;
+    rn::ptr lg(logger());
+    if (!lg) return false;
     rn::ptr name(get(self, RN_ID(device_name)));
     if (!name) return false;
     // str(): a camera number names a source too, and must not fail the pass
     rn::ptr shown(PyObject_Str(name.get()));
     if (!shown) return false;
     rn::ptr line(PyNumber_Add(shown.get(), RN_STR(" reconnect!")));
-    if (!line || !log_text(RN_ID(info), line.get())) return false;
+    if (!line || !emit(lg.get(), RN_ID(info), line.get())) return false;
     loop.last_open = get(self, RN_ID(cur_frame_num));
     return bool(loop.last_open);
 }
@@ -573,9 +578,10 @@ bool recover(PyObject* self) {
         return bool(r);
     }
     for (;;) {
-        rn::ptr tb_mod(rn::global(g_module, RN_ID(traceback)));
+        rn::ptr lg(logger());
+        rn::ptr tb_mod(lg ? rn::global(g_module, RN_ID(traceback)) : nullptr);
         rn::ptr text(tb_mod ? PyObject_CallMethodNoArgs(tb_mod.get(), RN_ID(format_exc)) : nullptr);
-        if (!text || !log_text(RN_ID(error), text.get())) PyErr_WriteUnraisable(self);
+        if (!text || !emit(lg.get(), RN_ID(error), text.get())) PyErr_WriteUnraisable(self);
         if (!sleep_for(g_five)) {
             PyErr_WriteUnraisable(self);  // a broken sleep must still pause
             if (!nap(5.0)) PyErr_WriteUnraisable(self);

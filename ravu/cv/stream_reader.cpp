@@ -29,7 +29,7 @@ PyObject* gattr(PyObject* g, PyObject* name) { return cv_native::attr(g, g_grabb
 // it is current, else looked up.
 PyObject* gfield(PyObject* g, PyObject* name, PyObject* cv_native::GrabberView::*field) {
     if (cv_native::GrabberView* v = cv_native::view_current(g, g_grabber_type))
-        return Py_NewRef(v->*field);
+        if (PyObject* o = cv_native::view_take(v, field)) return o;
     return gattr(g, name);
 }
 #define G_IS_RUN RN_ID(is_run), &cv_native::GrabberView::is_run
@@ -309,11 +309,15 @@ PyObject* reader_read_impl(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 // self._read(...): straight to the C read for the exact class, through the
-// attribute otherwise, so that a subclass may override it.
+// attribute otherwise, so that a subclass, or an instance attribute, may
+// override it.
 PyObject* dispatch(PyObject* self, PyObject* is_block, PyObject* timeout, PyObject* is_return_num,
                    PyObject* is_copy, PyObject* is_map) {
-    if (Py_IS_TYPE(self, g_reader_type))
-        return do_read(self, is_block, timeout, is_return_num, is_copy, is_map);
+    if (Py_IS_TYPE(self, g_reader_type)) {
+        PyObject* d = reinterpret_cast<Reader*>(self)->dict;
+        if (!d || !PyDict_GET_SIZE(d) || !rn::instance_dict_get(self, RN_ID(_read)))
+            return do_read(self, is_block, timeout, is_return_num, is_copy, is_map);
+    }
     PyObject* a[6] = {self, is_block, timeout, is_return_num, is_copy, is_map};
     return PyObject_VectorcallMethod(RN_ID(_read), a, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }

@@ -103,26 +103,39 @@ inline GrabberView* view_of(PyObject* g, PyTypeObject* grabber_type) {
 
 // Takes the four values from the dict now; false (no exception) when one
 // is missing, and the view stays unused.
+// A look-up that runs Python code (a key of another type with an equal
+// hash) may let another thread change the dict meanwhile: then the values
+// taken are not trusted.
 inline bool view_refresh(PyObject* g, GrabberView* v) {
     v->version = 0;
     PyObject** dp = _PyObject_GetDictPtr(g);
     if (!dp || !*dp) return false;
     PyObject* d = *dp;
-    v->is_run = PyDict_GetItemWithError(d, RN_ID(is_run));
-    v->cur_frame_num = PyDict_GetItemWithError(d, RN_ID(cur_frame_num));
-    v->cur_frame = PyDict_GetItemWithError(d, RN_ID(cur_frame));
-    v->cur_map_frame = PyDict_GetItemWithError(d, RN_ID(cur_map_frame));
-    if (!v->is_run || !v->cur_frame_num || !v->cur_frame || !v->cur_map_frame) {
+    const uint64_t before = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+    PyObject* is_run = PyDict_GetItemWithError(d, RN_ID(is_run));
+    PyObject* cur_frame_num = PyDict_GetItemWithError(d, RN_ID(cur_frame_num));
+    PyObject* cur_frame = PyDict_GetItemWithError(d, RN_ID(cur_frame));
+    PyObject* cur_map_frame = PyDict_GetItemWithError(d, RN_ID(cur_map_frame));
+    if (!is_run || !cur_frame_num || !cur_frame || !cur_map_frame || *dp != d ||
+        reinterpret_cast<PyDictObject*>(d)->ma_version_tag != before) {
         PyErr_Clear();
         return false;
     }
+    v->is_run = is_run;
+    v->cur_frame_num = cur_frame_num;
+    v->cur_frame = cur_frame;
+    v->cur_map_frame = cur_map_frame;
     v->dict = d;
-    v->version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+    v->version = before;
     return true;
 }
 
 // The view of an exact grabber, up to date, or NULL (no exception) when the
-// attributes must be looked up the ordinary way.
+// attributes must be looked up the ordinary way.  A value of the view may be
+// in the middle of its deallocation: an attribute store of the interpreter's
+// own fast path drops the old value before it bumps the dict's version, and
+// what that deallocation runs (a weak-reference callback) may read.  Callers
+// take a value only while its reference count is above zero (view_take).
 inline GrabberView* view_current(PyObject* g, PyTypeObject* grabber_type) {
     if (!Py_IS_TYPE(g, grabber_type)) return nullptr;
     GrabberView* v = view_of(g, grabber_type);
@@ -131,6 +144,13 @@ inline GrabberView* view_current(PyObject* g, PyTypeObject* grabber_type) {
         reinterpret_cast<PyDictObject*>(*dp)->ma_version_tag == v->version)
         return v;
     return view_refresh(g, v) ? v : nullptr;
+}
+
+// A new reference to one value of the view, or NULL (no exception) when that
+// value is being deallocated and must be looked up in the dict instead.
+inline PyObject* view_take(GrabberView* v, PyObject* GrabberView::*field) {
+    PyObject* o = v->*field;
+    return Py_REFCNT(o) > 0 ? Py_NewRef(o) : nullptr;
 }
 
 }  // namespace cv_native
