@@ -328,6 +328,28 @@ def test_failed_bind_raises_and_lets_the_process_end(tmp_path):
     assert kinds[1::2] == ["1", "1", "1"]  # no writer left behind
 
 
+def test_helper_thread_that_cannot_start_is_an_error(tmp_path):
+    # Address space for the small writer thread, not for a default-sized one.
+    rc, out, err = run_py(tmp_path, """
+        import resource, signal, socket, threading
+        from ravu.utils import journal_hub as jh
+        signal.alarm(20)  # served after all: end instead of hanging
+        threading.stack_size(256 * 1024)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 6 * 2 ** 20, resource.RLIM_INFINITY))
+        try:
+            jh.start_journal_hub("127.0.0.1", port)
+        except (OSError, MemoryError) as e:
+            print(type(e).__name__, threading.active_count())
+    """, check=False)
+    assert rc == 0, err
+    kind, threads = out.split()
+    assert kind in ("BlockingIOError", "OSError", "MemoryError") and threads == "1"
+
+
 def test_second_start_in_one_process_is_refused(tmp_path):
     rc, out, err = run_py(tmp_path, """
         import os, socket, threading, time
