@@ -447,6 +447,32 @@ def test_format_is_read_from_the_module_at_each_line(tmp_path):
     assert lines[1:] == ["  INFO/'two'/{x}/m.py", "T|four"]
 
 
+def test_format_switched_while_another_writer_fills_a_line(tmp_path):
+    # A second writer thread changes the template while the first one waits
+    # inside a field: the first line keeps the template it started with.
+    _, out, _ = run_writer(tmp_path, """
+        def written(app):
+            path = jh.relative_logs_path(app, "2024-01-08.log")
+            deadline = time.monotonic() + 10
+            while not (os.path.exists(path) and read(app, "2024-01-08")):
+                assert time.monotonic() < deadline
+                time.sleep(0.01)
+            return read(app, "2024-01-08")
+        class Slow:
+            def __format__(self, spec):
+                jh._format = "".join("{msg}%d," % i for i in range(100)) + "\\n"
+                jh._log_queue.put(("2024-01-08 10:00:00.000000", rec("b", "m")))
+                written("b")  # the other writer's line, with the new template
+                return "slow"
+        threading.Thread(target=jh._log_thread, daemon=True).start()
+        jh._log_queue.put(("2024-01-08 10:00:00.000000", dict(rec("a", "first"), log_time=Slow())))
+        print(repr(written("a")), repr(written("b")[:6]))
+    """)
+    a, b = (eval(x) for x in out.split())
+    assert a == "slow|HN:h|AD:127.0.0.1:5|LID:None|PID:1|ATIME:09:15:02,417|LEV:INFO|(m.py|3):first\n"
+    assert b == "m0,m1,"
+
+
 def test_writer_failures_go_on(tmp_path):
     _, out, err = run_writer(tmp_path, """
         q = jh._log_queue

@@ -557,15 +557,15 @@ struct Template {
     bool plain = false;
     std::vector<std::pair<bool, PyObject*>> pieces;  // (is field, text or name), strong
 
-    void reset() {
-        Py_CLEAR(source);
+    Template() = default;
+    Template(const Template&) = delete;
+    Template& operator=(const Template&) = delete;
+    ~Template() {  // runs with the GIL: only fill_line lets go of one
+        Py_XDECREF(source);
         for (auto& p : pieces) Py_DECREF(p.second);
-        pieces.clear();
-        plain = false;
     }
 
     int parse(PyObject* fmt) {
-        reset();
         source = Py_NewRef(fmt);
         Py_ssize_t n;
         const char* s = PyUnicode_AsUTF8AndSize(fmt, &n);
@@ -617,19 +617,43 @@ struct Template {
     }
 };
 
-Template g_template;
+// The template of the last line, replaced (never changed in place) when
+// `_format` is another object: a writer whose line is being filled keeps
+// its own reference while another writer thread switches.  Never freed, so
+// nothing is released after the interpreter has gone.
+std::shared_ptr<Template>* const g_template = new std::shared_ptr<Template>();
+
+// The parsed form of `fmt`, new or cached; NULL with an exception set.
+std::shared_ptr<Template> template_for(PyObject* fmt) {
+    std::shared_ptr<Template> t = *g_template;
+    if (t && t->source == fmt) return t;
+    try {
+        t = std::make_shared<Template>();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    // A template this cannot read is left to str.format.
+    if (t->parse(fmt) < 0) {
+        PyErr_Clear();
+        t->plain = false;
+    }
+    *g_template = t;
+    return t;
+}
 
 // _format.format(**data)
 PyObject* fill_line(PyObject* data) {
     rn::ptr fmt(rn::global(g_module, RN_ID(_format)));
     if (!fmt) return nullptr;
     if (PyUnicode_CheckExact(fmt.get()) && PyDict_CheckExact(data)) {
-        if (g_template.source != fmt.get() && g_template.parse(fmt.get()) < 0) return nullptr;
-        if (g_template.plain) {
-            rn::ptr parts(PyList_New((Py_ssize_t)g_template.pieces.size()));
+        const std::shared_ptr<Template> tpl = template_for(fmt.get());
+        if (!tpl) return nullptr;
+        if (tpl->plain) {
+            rn::ptr parts(PyList_New((Py_ssize_t)tpl->pieces.size()));
             if (!parts) return nullptr;
             Py_ssize_t k = 0;
-            for (auto& piece : g_template.pieces) {
+            for (auto& piece : tpl->pieces) {
                 PyObject* text;
                 if (!piece.first) {
                     text = Py_NewRef(piece.second);
