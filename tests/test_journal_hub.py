@@ -48,12 +48,13 @@ def datagram(d, protocol=1, extra_len=0):
 class Hub:
     """A child process serving start_journal_hub on a free loopback port."""
 
-    def __init__(self, cwd):
+    def __init__(self, cwd, prelude=""):
         self.cwd = cwd
         self.port = self._free_port()
         self.err_path = cwd / "hub.err"
         script = cwd / "hub_main.py"
-        script.write_text("import sys\nfrom ravu.utils.journal_hub import start_journal_hub\n"
+        script.write_text(prelude + "\nimport sys\n"
+                          "from ravu.utils.journal_hub import start_journal_hub\n"
                           "start_journal_hub('127.0.0.1', int(sys.argv[1]))\n")
         self.err = open(str(self.err_path), "wb")
         self.proc = subprocess.Popen([PY, str(script), str(self.port)], cwd=str(cwd),
@@ -281,6 +282,18 @@ def test_keyboard_interrupt_is_one_failed_pass(hub):
     hub.send(datagram(record(name="still")))
     assert hub.lines("still", 1)
     assert hub.proc.poll() is None
+
+
+def test_default_socket_time_out_reports_nothing_while_idle(tmp_path):
+    # socket.setdefaulttimeout makes new sockets non-blocking underneath.
+    h = Hub(tmp_path, prelude="import socket\nsocket.setdefaulttimeout(0.05)")
+    try:
+        h.served("first")
+        time.sleep(0.1)
+        h.served("second")
+        assert h.stderr() == ""
+    finally:
+        h.close()
 
 
 def test_end_to_end_from_a_logging_process(hub, tmp_path):

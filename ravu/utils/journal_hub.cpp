@@ -365,6 +365,13 @@ void drain_once(int fd, Inbox* inbox, uint8_t* storage, mmsghdr* msgs, iovec* io
     const int got = recvmmsg(fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
     if (got < 0) {
         if (errno == EINTR) return;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // A socket made with a default time-out is non-blocking: wait
+            // here rather than report an empty socket again and again.
+            struct pollfd p = {fd, POLLIN, 0};
+            poll(&p, 1, -1);
+            return;
+        }
         batch->records.emplace_back();
         batch->records.back().outcome = Outcome::SocketError;
         batch->records.back().error_number = errno;
