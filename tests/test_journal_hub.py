@@ -5,7 +5,6 @@ tmp_path/logs.  Records are sent as the collect handler sends them: a
 '>L' length and a protocol-1 pickle of the record dictionary.
 """
 import datetime
-import errno
 import os
 import pickle
 import queue
@@ -48,12 +47,13 @@ def datagram(d, protocol=1, extra_len=0):
 class Hub:
     """A child process serving start_journal_hub on a free loopback port."""
 
-    def __init__(self, cwd):
+    def __init__(self, cwd, prelude=""):
         self.cwd = cwd
         self.port = self._free_port()
         self.err_path = cwd / "hub.err"
         script = cwd / "hub_main.py"
-        script.write_text("import sys\nfrom ravu.utils.journal_hub import start_journal_hub\n"
+        script.write_text(prelude + "\nimport sys\n"
+                          "from ravu.utils.journal_hub import start_journal_hub\n"
                           "start_journal_hub('127.0.0.1', int(sys.argv[1]))\n")
         self.err = open(str(self.err_path), "wb")
         self.proc = subprocess.Popen([PY, str(script), str(self.port)], cwd=str(cwd),
@@ -69,16 +69,15 @@ class Hub:
             return s.getsockname()[1]
 
     def _wait_bound(self):
+        # Read from the kernel's socket table: a probing bind of our own
+        # could hold the port at the moment the hub binds it.
+        local = "0100007F:%04X" % self.port
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
             assert self.proc.poll() is None, self.stderr()
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-                try:
-                    s.bind(("127.0.0.1", self.port))
-                except OSError as e:
-                    if e.errno == errno.EADDRINUSE:
-                        return
-                    raise
+            with open("/proc/net/udp") as table:
+                if any(row.split()[1] == local for row in list(table)[1:]):
+                    return
             time.sleep(0.02)
         raise AssertionError("hub did not bind")
 
@@ -283,6 +282,18 @@ def test_keyboard_interrupt_is_one_failed_pass(hub):
     assert hub.proc.poll() is None
 
 
+def test_default_socket_time_out_reports_nothing_while_idle(tmp_path):
+    # socket.setdefaulttimeout makes new sockets non-blocking underneath.
+    h = Hub(tmp_path, prelude="import socket\nsocket.setdefaulttimeout(0.05)")
+    try:
+        h.served("first")
+        time.sleep(0.1)
+        h.served("second")
+        assert h.stderr() == ""
+    finally:
+        h.close()
+
+
 def test_end_to_end_from_a_logging_process(hub, tmp_path):
     client = tmp_path / "client"
     client.mkdir()
@@ -326,6 +337,28 @@ def test_failed_bind_raises_and_lets_the_process_end(tmp_path):
     kinds = out.split()
     assert kinds[0::2] == ["OSError", "OverflowError", "TypeError"]
     assert kinds[1::2] == ["1", "1", "1"]  # no writer left behind
+
+
+def test_helper_thread_that_cannot_start_is_an_error(tmp_path):
+    # Address space for the small writer thread, not for a default-sized one.
+    rc, out, err = run_py(tmp_path, """
+        import resource, signal, socket, threading
+        from ravu.utils import journal_hub as jh
+        signal.alarm(20)  # served after all: end instead of hanging
+        threading.stack_size(256 * 1024)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 6 * 2 ** 20, resource.RLIM_INFINITY))
+        try:
+            jh.start_journal_hub("127.0.0.1", port)
+        except (OSError, MemoryError) as e:
+            print(type(e).__name__, threading.active_count())
+    """, check=False)
+    assert rc == 0, err
+    kind, threads = out.split()
+    assert kind in ("BlockingIOError", "OSError", "MemoryError") and threads == "1"
 
 
 def test_second_start_in_one_process_is_refused(tmp_path):
@@ -423,6 +456,32 @@ def test_format_is_read_from_the_module_at_each_line(tmp_path):
     lines = text.splitlines()
     assert lines[0].endswith("|LEV:INFO|(m.py|3):one")
     assert lines[1:] == ["  INFO/'two'/{x}/m.py", "T|four"]
+
+
+def test_format_switched_while_another_writer_fills_a_line(tmp_path):
+    # A second writer thread changes the template while the first one waits
+    # inside a field: the first line keeps the template it started with.
+    _, out, _ = run_writer(tmp_path, """
+        def written(app):
+            path = jh.relative_logs_path(app, "2024-01-08.log")
+            deadline = time.monotonic() + 10
+            while not (os.path.exists(path) and read(app, "2024-01-08")):
+                assert time.monotonic() < deadline
+                time.sleep(0.01)
+            return read(app, "2024-01-08")
+        class Slow:
+            def __format__(self, spec):
+                jh._format = "".join("{msg}%d," % i for i in range(100)) + "\\n"
+                jh._log_queue.put(("2024-01-08 10:00:00.000000", rec("b", "m")))
+                written("b")  # the other writer's line, with the new template
+                return "slow"
+        threading.Thread(target=jh._log_thread, daemon=True).start()
+        jh._log_queue.put(("2024-01-08 10:00:00.000000", dict(rec("a", "first"), log_time=Slow())))
+        print(repr(written("a")), repr(written("b")[:6]))
+    """)
+    a, b = (eval(x) for x in out.split())
+    assert a == "slow|HN:h|AD:127.0.0.1:5|LID:None|PID:1|ATIME:09:15:02,417|LEV:INFO|(m.py|3):first\n"
+    assert b == "m0,m1,"
 
 
 def test_writer_failures_go_on(tmp_path):

@@ -404,6 +404,17 @@ def test_collection_sends_one_datagram_per_record(tmp_path, sink):
     assert third["msg"] == "日" * 3072 and len(raw) > 9216
 
 
+def test_collect_address_is_indexed_like_any_mapping(tmp_path, sink):
+    run_py(tmp_path, f"""
+        from ravu.utils import logging as L
+        L.init_logger("cam", open_console=False, open_localfile=False, open_collect=True,
+                      collect_address={{0: "127.0.0.1", 1: {sink.port}, 2: "ignored"}})
+        L.log().info("by mapping")
+    """)
+    d, _ = sink.record()
+    assert d["msg"] == "by mapping"
+
+
 def test_defaults_send_nothing(tmp_path):
     run_py(tmp_path, """
         import logging.handlers as H

@@ -24,6 +24,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -288,7 +290,12 @@ using BatchPtr = std::unique_ptr<Batch>;
 // the backlog is held here, in memory.
 class Inbox {
 public:
-    Inbox() : wake_fd_(eventfd(0, EFD_CLOEXEC)) {}
+    // Room for every spare batch up front: give_back runs without the GIL
+    // and must not fail on an allocation.
+    Inbox() : wake_fd_(eventfd(0, EFD_CLOEXEC)) { spare_.reserve(kSpare); }
+    ~Inbox() {
+        if (wake_fd_ >= 0) close(wake_fd_);
+    }
     bool ok() const { return wake_fd_ >= 0; }
 
     // Drain thread: hands over `b` and gets an empty batch back.
@@ -328,63 +335,89 @@ public:
         for (BatchPtr& b : used) b->clear();
         std::lock_guard<std::mutex> hold(mutex_);
         for (BatchPtr& b : used)
-            if (spare_.size() < 64 && b->footprint() < (4u << 20)) spare_.push_back(std::move(b));
+            if (spare_.size() < kSpare && b->footprint() < (4u << 20)) spare_.push_back(std::move(b));
         used.clear();  // the rest (after a burst) is freed
     }
 
 private:
+    static constexpr size_t kSpare = 64;
     int wake_fd_;
     std::mutex mutex_;
     std::deque<BatchPtr> pending_;
     std::vector<BatchPtr> spare_;
 };
 
-void drain_socket(int fd, Inbox* inbox) {
-    std::unique_ptr<uint8_t[]> storage(new uint8_t[kBatch * kDatagram]);
+// One receive call of the helper thread: up to kBatch datagrams, decoded
+// and handed to the receive loop.
+void drain_once(int fd, Inbox* inbox, uint8_t* storage, mmsghdr* msgs, iovec* iov,
+                sockaddr_in* from, BatchPtr& batch, pk::Decoder& decoder,
+                ReceiveClock& clock) {
+    if (!batch) batch.reset(new Batch);
+    std::memset(msgs, 0, kBatch * sizeof *msgs);
+    for (unsigned i = 0; i < kBatch; ++i) {
+        iov[i].iov_base = storage + i * kDatagram;
+        iov[i].iov_len = kDatagram;
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr.msg_name = &from[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    }
+    const int got = recvmmsg(fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
+    if (got < 0) {
+        if (errno == EINTR) return;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // A socket made with a default time-out is non-blocking: wait
+            // here rather than report an empty socket again and again.
+            struct pollfd p = {fd, POLLIN, 0};
+            poll(&p, 1, -1);
+            return;
+        }
+        batch->records.emplace_back();
+        batch->records.back().outcome = Outcome::SocketError;
+        batch->records.back().error_number = errno;
+        inbox->push(batch);
+        usleep(10000);  // a socket that keeps failing must not spin
+        return;
+    }
+    // Room for what came, at once: ordinary records take a few dozen nodes.
+    size_t bytes = 0;
+    for (int i = 0; i < got; ++i) bytes += msgs[i].msg_len;
+    batch->nodes.reserve(batch->nodes.size() + (size_t)got * 48);
+    batch->text.reserve(batch->text.size() + bytes);
+    batch->records.reserve(batch->records.size() + (size_t)got);
+    for (int i = 0; i < got; ++i) {
+        batch->records.emplace_back();
+        Received& r = batch->records.back();
+        decode_datagram(decoder, (const uint8_t*)iov[i].iov_base, msgs[i].msg_len,
+                        msgs[i].msg_hdr.msg_flags, *batch, r);
+        clock.stamp(r.when);
+        r.from = from[i];
+    }
+    inbox->push(batch);
+    if ((unsigned)got < kBatch) {
+        struct timespec gather = {0, kGatherNs};
+        nanosleep(&gather, nullptr);
+    }
+}
+
+// The helper thread's loop.  `storage` (kBatch * kDatagram bytes) is its
+// own from now on.  Memory that runs out costs the datagrams of one
+// receive call, never the thread.
+void drain_socket(int fd, Inbox* inbox, uint8_t* raw_storage) {
+    std::unique_ptr<uint8_t[]> storage(raw_storage);
     mmsghdr msgs[kBatch];
     iovec iov[kBatch];
     sockaddr_in from[kBatch];
-    BatchPtr batch(new Batch);
+    BatchPtr batch;
     pk::Decoder decoder;
     ReceiveClock clock;
     for (;;) {
-        std::memset(msgs, 0, sizeof msgs);
-        for (unsigned i = 0; i < kBatch; ++i) {
-            iov[i].iov_base = storage.get() + i * kDatagram;
-            iov[i].iov_len = kDatagram;
-            msgs[i].msg_hdr.msg_iov = &iov[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-            msgs[i].msg_hdr.msg_name = &from[i];
-            msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-        }
-        const int got = recvmmsg(fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            batch->records.emplace_back();
-            batch->records.back().outcome = Outcome::SocketError;
-            batch->records.back().error_number = errno;
-            inbox->push(batch);
-            usleep(10000);  // a socket that keeps failing must not spin
-            continue;
-        }
-        // Room for what came, at once: ordinary records take a few dozen nodes.
-        size_t bytes = 0;
-        for (int i = 0; i < got; ++i) bytes += msgs[i].msg_len;
-        batch->nodes.reserve(batch->nodes.size() + (size_t)got * 48);
-        batch->text.reserve(batch->text.size() + bytes);
-        batch->records.reserve(batch->records.size() + (size_t)got);
-        for (int i = 0; i < got; ++i) {
-            batch->records.emplace_back();
-            Received& r = batch->records.back();
-            decode_datagram(decoder, (const uint8_t*)iov[i].iov_base, msgs[i].msg_len,
-                            msgs[i].msg_hdr.msg_flags, *batch, r);
-            clock.stamp(r.when);
-            r.from = from[i];
-        }
-        inbox->push(batch);
-        if ((unsigned)got < kBatch) {
-            struct timespec gather = {0, kGatherNs};
-            nanosleep(&gather, nullptr);
+        try {
+            drain_once(fd, inbox, storage.get(), msgs, iov, from, batch, decoder, clock);
+        } catch (const std::bad_alloc&) {
+            if (batch) batch->clear();
+            struct timespec pause = {0, 10 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
         }
     }
 }
@@ -398,16 +431,9 @@ Py_ssize_t writer_backlog() {
     return n < 0 ? 0 : n;
 }
 
-// Never returns.  Runs in the thread that called start_journal_hub; the
-// helper thread it starts holds no Python state and blocks every signal, so
-// interrupts reach this thread as they would reach Python code.
-[[noreturn]] void receive_loop(int fd, Inbox& inbox) {
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    std::thread(drain_socket, fd, &inbox).detach();
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-
+// Never returns.  Runs in the thread that called start_journal_hub, fed by
+// the helper thread.
+[[noreturn]] void receive_loop(Inbox& inbox) {
     std::deque<BatchPtr> batches;
     for (;;) {
         int err;
@@ -538,15 +564,15 @@ struct Template {
     bool plain = false;
     std::vector<std::pair<bool, PyObject*>> pieces;  // (is field, text or name), strong
 
-    void reset() {
-        Py_CLEAR(source);
+    Template() = default;
+    Template(const Template&) = delete;
+    Template& operator=(const Template&) = delete;
+    ~Template() {  // runs with the GIL: only fill_line lets go of one
+        Py_XDECREF(source);
         for (auto& p : pieces) Py_DECREF(p.second);
-        pieces.clear();
-        plain = false;
     }
 
     int parse(PyObject* fmt) {
-        reset();
         source = Py_NewRef(fmt);
         Py_ssize_t n;
         const char* s = PyUnicode_AsUTF8AndSize(fmt, &n);
@@ -598,19 +624,43 @@ struct Template {
     }
 };
 
-Template g_template;
+// The template of the last line, replaced (never changed in place) when
+// `_format` is another object: a writer whose line is being filled keeps
+// its own reference while another writer thread switches.  Never freed, so
+// nothing is released after the interpreter has gone.
+std::shared_ptr<Template>* const g_template = new std::shared_ptr<Template>();
+
+// The parsed form of `fmt`, new or cached; NULL with an exception set.
+std::shared_ptr<Template> template_for(PyObject* fmt) {
+    std::shared_ptr<Template> t = *g_template;
+    if (t && t->source == fmt) return t;
+    try {
+        t = std::make_shared<Template>();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    // A template this cannot read is left to str.format.
+    if (t->parse(fmt) < 0) {
+        PyErr_Clear();
+        t->plain = false;
+    }
+    *g_template = t;
+    return t;
+}
 
 // _format.format(**data)
 PyObject* fill_line(PyObject* data) {
     rn::ptr fmt(rn::global(g_module, RN_ID(_format)));
     if (!fmt) return nullptr;
     if (PyUnicode_CheckExact(fmt.get()) && PyDict_CheckExact(data)) {
-        if (g_template.source != fmt.get() && g_template.parse(fmt.get()) < 0) return nullptr;
-        if (g_template.plain) {
-            rn::ptr parts(PyList_New((Py_ssize_t)g_template.pieces.size()));
+        const std::shared_ptr<Template> tpl = template_for(fmt.get());
+        if (!tpl) return nullptr;
+        if (tpl->plain) {
+            rn::ptr parts(PyList_New((Py_ssize_t)tpl->pieces.size()));
             if (!parts) return nullptr;
             Py_ssize_t k = 0;
-            for (auto& piece : g_template.pieces) {
+            for (auto& piece : tpl->pieces) {
                 PyObject* text;
                 if (!piece.first) {
                     text = Py_NewRef(piece.second);
@@ -751,6 +801,45 @@ void stop_writer(PyObject* thread) {
     if (!joined) PyErr_Clear();
 }
 
+// Starts the helper thread that drains `fd`, and returns the inbox it fills;
+// NULL with OSError or MemoryError when it cannot be started.  The thread
+// holds no Python state and blocks every signal, so interrupts reach the
+// receive loop as they would reach Python code.
+Inbox* start_drain(int fd) {
+    std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[kBatch * kDatagram]);
+    if (!storage) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    std::unique_ptr<Inbox> inbox;
+    int err = 0;
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    try {
+        inbox.reset(new Inbox);
+        if (!inbox->ok()) {
+            err = errno;
+        } else {
+            std::thread(drain_socket, fd, inbox.get(), storage.get()).detach();
+            storage.release();  // the thread's now
+        }
+    } catch (const std::system_error& e) {
+        err = e.code().value();
+    } catch (const std::bad_alloc&) {
+        err = ENOMEM;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (err) {
+        errno = err;
+        PyErr_SetFromErrno(err == ENOMEM ? PyExc_MemoryError : PyExc_OSError);
+        return nullptr;
+    }
+    // Never freed: the helper thread uses it until the process ends, and no
+    // destructor may run under it at exit.
+    return inbox.release();
+}
+
 PyObject* start_journal_hub(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     static rn::Signature sig("start_journal_hub",
@@ -786,20 +875,13 @@ PyObject* start_journal_hub(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           : nullptr);
     rn::ptr fileno(bound ? PyObject_CallMethodNoArgs(sock.get(), RN_ID(fileno)) : nullptr);
     const long fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
-    // Never freed: the drain thread uses it until the process ends, and no
-    // destructor may run under it at exit.
-    Inbox* inbox = fd >= 0 ? new Inbox : nullptr;
-    if (inbox && !inbox->ok()) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        delete inbox;
-        inbox = nullptr;
-    }
+    Inbox* inbox = fd >= 0 ? start_drain((int)fd) : nullptr;
     if (!inbox) {
         stop_writer(thread.get());
         g_serving = false;
         return nullptr;
     }
-    receive_loop((int)fd, *inbox);  // `sock` stays referenced here for good
+    receive_loop(*inbox);  // `sock` stays referenced here for good
 }
 
 PyMethodDef methods[] = {

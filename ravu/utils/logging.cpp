@@ -608,9 +608,12 @@ PyObject* set_up(PyObject** a) {
     if (on) {
         rn::ptr address(a[9] ? Py_NewRef(a[9]) : Py_BuildValue("(si)", "127.0.0.1", 6666));
         if (!address) return nullptr;
-        rn::ptr host(PySequence_GetItem(address.get(), 0));
+        // collect_address[0] and [1]: any object that indexes so will do.
+        rn::ptr zero_index(PyLong_FromLong(0));
+        rn::ptr host(zero_index ? PyObject_GetItem(address.get(), zero_index.get()) : nullptr);
         if (!host) return nullptr;
-        rn::ptr port(PySequence_GetItem(address.get(), 1));
+        rn::ptr one_index(PyLong_FromLong(1));
+        rn::ptr port(one_index ? PyObject_GetItem(address.get(), one_index.get()) : nullptr);
         if (!port) return nullptr;
         PyObject* args[2] = {host.get(), port.get()};
         rn::ptr h(make_handler(RN_ID(CollectHandler), args, 2));
