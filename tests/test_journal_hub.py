@@ -271,8 +271,35 @@ def test_missing_keys_leave_no_line(hub):
     assert "KeyError: 'asctime'" in err
 
 
-def test_keyboard_interrupt_is_one_failed_pass(hub):
-    hub.proc.send_signal(signal.SIGINT)
+# Interrupts the writer thread itself: the kernel may pick any thread that
+# doesn't block the signal, and the receive loop must still see it.
+INTERRUPT_WRITER = """
+import signal, threading, time
+def _interrupt_writer():
+    while True:
+        others = [t for t in threading.enumerate()
+                  if t is not threading.main_thread() and t is not threading.current_thread()]
+        if others:
+            break
+        time.sleep(0.01)
+    time.sleep(0.3)
+    signal.pthread_kill(others[0].ident, signal.SIGINT)
+threading.Thread(target=_interrupt_writer, daemon=True).start()
+"""
+
+
+@pytest.mark.parametrize("to_writer", [False, True], ids=["process", "writer-thread"])
+def test_keyboard_interrupt_is_one_failed_pass(tmp_path, to_writer):
+    hub = Hub(tmp_path, prelude=INTERRUPT_WRITER if to_writer else "")
+    try:
+        check_interrupt_is_one_failed_pass(hub, to_writer)
+    finally:
+        hub.close()
+
+
+def check_interrupt_is_one_failed_pass(hub, to_writer):
+    if not to_writer:
+        hub.proc.send_signal(signal.SIGINT)
     deadline = time.monotonic() + 10
     while "KeyboardInterrupt" not in hub.stderr():
         assert time.monotonic() < deadline, hub.stderr()

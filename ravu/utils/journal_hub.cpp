@@ -63,6 +63,7 @@ constexpr unsigned kBatch = 32;
 // at most about a millisecond later.
 constexpr long kGatherNs = 100 * 1000;
 constexpr long kSettleNs = 1000 * 1000;
+constexpr int kSignalCheckMs = 50;  // how late an interrupt may be seen
 // While the writer has more than kBacklog records waiting, the receive
 // loop lets it have the GIL for kYieldNs after each batch it queues.
 constexpr Py_ssize_t kBacklog = 256;
@@ -321,7 +322,11 @@ public:
     // Receive loop, GIL released: waits for batches; 0, or an errno (EINTR).
     int take(std::deque<BatchPtr>& out) {
         struct pollfd p = {wake_fd_, POLLIN, 0};
-        if (poll(&p, 1, -1) < 0) return errno;
+        // The kernel may hand a signal to another thread (the writer), which
+        // leaves this wait undisturbed: wake now and then to look for it.
+        const int ready = poll(&p, 1, kSignalCheckMs);
+        if (ready < 0) return errno;
+        if (ready == 0) return EINTR;
         uint64_t count;
         ssize_t r = read(wake_fd_, &count, sizeof count);
         (void)r;
