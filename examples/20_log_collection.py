@@ -23,12 +23,12 @@ try:
          f"from ravu.utils.journal_hub import start_journal_hub\n"
          f"start_journal_hub('127.0.0.1', {port})"],
         cwd=project, env=dict(os.environ, PYTHONPATH=home))
-    # Bound once the port can no longer be taken.
+    # Bound once the kernel's socket table lists the port (a probing bind of
+    # our own could hold the port just when the server binds it).
+    local = "0100007F:%04X" % port
     for _ in range(500):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-            except OSError:
+        with open("/proc/net/udp") as table:
+            if any(row.split()[1] == local for row in list(table)[1:]):
                 break
         time.sleep(0.01)
     print(f"collection server listening on 127.0.0.1:{port}")
