@@ -87,7 +87,39 @@ PyObject* finally_raises(PyObject*, PyObject* cleanup) {
     return nullptr;
 }
 
+
+// The same signatures stated once, as text: parsing, defaults and the
+// text signature all come from it.
+const rn::Signature f2_sig("f2", "a, b, /, c, d=None, *, e, g=-1.5", "Mixed kinds.");
+PyObject* f2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* out[6];
+    if (!f2_sig.parse(args, nargs, kwnames, out)) return nullptr;
+    return bound(f2_sig, out, nullptr, nullptr);
+}
+
+const rn::Signature v2_sig("v2", "a, b='x, y', *args, **kwargs", "Varargs.");
+PyObject* v2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* out[2];
+    rn::ptr star, starstar;
+    if (!v2_sig.parse(args, nargs, kwnames, out, &star, &starstar)) return nullptr;
+    return bound(v2_sig, out, &star, &starstar);
+}
+
+const rn::Signature m2_sig("C.m2", "x, y=3", "A method.", rn::METHOD);
+PyObject* m2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* out[2];
+    if (!m2_sig.parse(args, nargs, kwnames, out)) return nullptr;
+    return bound(m2_sig, out, nullptr, nullptr);
+}
+
+const rn::Signature n_sig("n", "", "No parameters.");
+PyObject* n_impl(PyObject*) { return PyUnicode_FromString("called"); }
+
 PyMethodDef methods[] = {
+    f2_sig.def(f2),
+    v2_sig.def(v2),
+    m2_sig.def(m2),
+    n_sig.def(rn::noargs<n_sig, n_impl>),
     {"f", rn::fastcall_kw(mixed), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"h", rn::fastcall_kw(single), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"v", rn::fastcall_kw(varargs), METH_FASTCALL | METH_KEYWORDS, nullptr},

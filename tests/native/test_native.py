@@ -1,4 +1,6 @@
 """The shared argument parser binds and refuses exactly like a Python def."""
+import inspect
+
 import pytest
 
 from tests.native import _native_probe as probe
@@ -16,12 +18,27 @@ def v(a, b=None, *args, **kwargs):
     return (a, b), args, kwargs
 
 
+def f2(a, b, /, c, d=None, *, e, g=-1.5):
+    return (a, b, c, d, e, g), None, None
+
+
+def v2(a, b='x, y', *args, **kwargs):
+    return (a, b), args, kwargs
+
+
+def n():
+    return "called"
+
+
 def w(p, /, **kwargs):
     return (p,), None, kwargs
 
 
 class C:
     def m(self, x, y=None):
+        return (x, y), None, None
+
+    def m2(self, x, y=3):
         return (x, y), None, None
 
 
@@ -46,6 +63,16 @@ CALLS = [
     (v, probe.v, "()", {}),
     (v, probe.v, "(1, a=2)", {}),
     (w, probe.w, "(1, p=2)", {}),
+    (f2, probe.f2, "(1, 2, 3, e=5)", {}),
+    (f2, probe.f2, "(1, 2, c=3, d=4, e=5, g=6)", {}),
+    (f2, probe.f2, "(1, 2)", {}),
+    (f2, probe.f2, "(1, b=2, c=3, e=5)", {}),
+    (v2, probe.v2, "(1)", {}),
+    (v2, probe.v2, "(1, 2, 3, k=5)", {}),
+    (v2, probe.v2, "(b=2, a=1, z=3)", {}),
+    (n, probe.n, "()", {}),
+    (n, probe.n, "(1)", {}),
+    (n, probe.n, "(x=1)", {}),
     (w, probe.w, "(p=2)", {}),
 ]
 
@@ -65,6 +92,21 @@ def test_binding_matches_python(py, native, call, _):
 @pytest.mark.parametrize("call", ["()", "(1, 2, 3)", "(1, z=2)", "(1, x=2)", "(1, y=2)", "(1)"])
 def test_method_messages_count_self(call):
     assert outcome(probe.m, call) == outcome(C().m, call)
+
+
+@pytest.mark.parametrize("call", ["()", "(1)", "(1, 2, 3)", "(x=1, y=2)", "(1, z=2)"])
+def test_method_signature_text_counts_self(call):
+    assert outcome(probe.m2, call) == outcome(C().m2, call)
+
+
+@pytest.mark.parametrize("py, native", [(f2, probe.f2), (v2, probe.v2), (n, probe.n)])
+def test_one_statement_gives_signature_and_doc(py, native):
+    assert inspect.signature(native) == inspect.signature(py)
+    assert native.__doc__ and "--" not in native.__doc__
+
+
+def test_method_text_signature_starts_with_self():
+    assert probe.m2.__text_signature__ == "($self, x, y=3)"
 
 
 def test_global_lookup_sees_current_binding_and_builtins():
