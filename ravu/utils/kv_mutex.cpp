@@ -1,0 +1,284 @@
+// ravu.utils.kv_mutex: KvMutex, a lock across processes and hosts held in
+// one expiring Redis key ("RAVU_RDLOCK" + name) whose value is the
+// holder's token.  Taken by SET NX EX, polled every 10 ms until the
+// deadline; released by a script that deletes the key only while it still
+// holds the token.
+//
+// The public state is plain instance attributes (callers read and assign
+// them); the count of open `with` blocks is a C field, so that a failed
+// nested __enter__ can give the outer block its token back.
+#include "rn.h"
+
+#include <sys/random.h>
+
+#include <ctime>
+
+namespace {
+
+PyObject* g_module = nullptr;
+PyObject* g_set_kwnames = nullptr;   // ("ex", "nx")
+PyObject* g_call_kwnames = nullptr;  // ("keys", "args")
+
+const char kUnlockScript[] =
+    "\n"
+    "if redis.call(\"get\",KEYS[1]) == ARGV[1] then\n"
+    "    return redis.call(\"del\",KEYS[1])\n"
+    "else\n"
+    "    return 0\n"
+    "end\n";
+
+struct Mutex : rn::PlainObject {
+    Py_ssize_t open_blocks;  // __enter__ calls that succeeded and are not yet exited
+};
+
+// ---------------------------------------------------------------- token and clock
+
+// str(uuid.uuid4()): 16 random bytes with the version-4 and RFC 4122
+// variant bits, as 8-4-4-4-12 lower-case hex.
+PyObject* new_token() {
+    unsigned char b[16];
+    size_t got = 0;
+    while (got < sizeof b) {
+        const ssize_t n = getrandom(b + got, sizeof b - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            rn::ptr uuid(rn::global(g_module, RN_ID(uuid)));
+            rn::ptr u(uuid ? PyObject_CallMethodNoArgs(uuid.get(), RN_ID(uuid4)) : nullptr);
+            return u ? PyObject_Str(u.get()) : nullptr;
+        }
+        got += (size_t)n;
+    }
+    b[6] = (unsigned char)((b[6] & 0x0f) | 0x40);
+    b[8] = (unsigned char)((b[8] & 0x3f) | 0x80);
+    static const char hex[] = "0123456789abcdef";
+    char text[36];
+    int j = 0;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text[j++] = '-';
+        text[j++] = hex[b[i] >> 4];
+        text[j++] = hex[b[i] & 15];
+    }
+    return PyUnicode_FromStringAndSize(text, 36);
+}
+
+// time.time()
+double wall_now() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+}
+
+// time.sleep(0.01): the GIL released, signals handled afterwards.
+bool pause_10ms() {
+    timespec ts{0, 10 * 1000 * 1000};
+    Py_BEGIN_ALLOW_THREADS
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+    Py_END_ALLOW_THREADS
+    return PyErr_CheckSignals() == 0;
+}
+
+// The deadline test `time.time() < lock_end_time` where lock_end_time is
+// `start + acquire_timeout`; exact in C for int and float time-outs, by
+// the interpreter's arithmetic otherwise.
+struct Deadline {
+    double end = 0;
+    rn::ptr general;  // start + acquire_timeout for other number types
+    bool init(PyObject* acquire_timeout) {
+        const double start = wall_now();
+        if (PyLong_CheckExact(acquire_timeout) || PyFloat_CheckExact(acquire_timeout)) {
+            const double t = PyFloat_AsDouble(acquire_timeout);
+            if (t == -1.0 && PyErr_Occurred()) return false;
+            end = start + t;
+            return true;
+        }
+        rn::ptr s(PyFloat_FromDouble(start));
+        general = s ? PyNumber_Add(s.get(), acquire_timeout) : nullptr;
+        return bool(general);
+    }
+    int before() const {  // 1, 0 or -1 on error
+        if (!general) return wall_now() < end;
+        rn::ptr now(PyFloat_FromDouble(wall_now()));
+        return now ? PyObject_RichCompareBool(now.get(), general.get(), Py_LT) : -1;
+    }
+};
+
+// ---------------------------------------------------------------- KvMutex
+
+int set_attr(PyObject* self, PyObject* name, PyObject* value) {
+    return PyObject_SetAttr(self, name, value);
+}
+
+const rn::Signature init_sig(
+    "KvMutex.__init__", "lock_name, redis_conf=None, acquire_timeout=12, lock_timeout=None",
+    "A lock across processes sharing one Redis server, used as `with KvMutex(name):`.\n\n"
+    "The lock is the key \"RAVU_RDLOCK\" + str(lock_name) on the pooled client of\n"
+    "redis_conf (None: the configuration of \"redis.json\").  Entering waits up to\n"
+    "acquire_timeout seconds (int) and raises Exception(\"KvMutex acquire_timeout\");\n"
+    "the key expires after lock_timeout seconds (int, default acquire_timeout),\n"
+    "clamped to 2..180.  Not re-entrant.",
+    rn::INIT);
+
+int mutex_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[4];
+    rn::ptr keep;
+    if (!init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
+    if (set_attr(self, RN_ID(redis_conf), a[1]) < 0) return -1;
+    rn::ptr name_text(PyObject_Str(a[0]));
+    if (!name_text) return -1;
+    rn::ptr key(PyUnicode_Concat(RN_STR("RAVU_RDLOCK"), name_text.get()));
+    if (!key || set_attr(self, RN_ID(lock_name), key.get()) < 0) return -1;
+    rn::ptr acquire(PyNumber_Long(a[2]));
+    if (!acquire || set_attr(self, RN_ID(acquire_timeout), acquire.get()) < 0) return -1;
+    rn::ptr lock(a[3] == Py_None ? rn::fast_getattr(self, RN_ID(acquire_timeout))
+                                 : PyNumber_Long(a[3]));
+    if (!lock) return -1;
+    int overflow;
+    const long long t = PyLong_AsLongLongAndOverflow(lock.get(), &overflow);
+    if (t == -1 && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (!overflow && t < 2)) lock = PyLong_FromLong(2);
+    else if (overflow > 0 || t > 180) lock = PyLong_FromLong(180);
+    if (!lock || set_attr(self, RN_ID(lock_timeout), lock.get()) < 0) return -1;
+    reinterpret_cast<Mutex*>(self)->open_blocks = 0;
+    return set_attr(self, RN_ID(uuid), Py_None);
+}
+
+PyObject* redis_client(PyObject* self) {
+    rn::ptr conf(rn::fast_getattr(self, RN_ID(redis_conf)));
+    if (!conf) return nullptr;
+    rn::ptr get(rn::global(g_module, RN_ID(redis_conn)));
+    return get ? PyObject_CallOneArg(get.get(), conf.get()) : nullptr;
+}
+
+// One SET key token EX lock_timeout NX: 1 when the key was made, 0 when it
+// exists, -1 on error.
+int try_take(PyObject* self, PyObject* token) {
+    rn::ptr conn(redis_client(self));
+    if (!conn) return -1;
+    rn::ptr key(rn::fast_getattr(self, RN_ID(lock_name)));
+    if (!key) return -1;
+    rn::ptr expiry(rn::fast_getattr(self, RN_ID(lock_timeout)));
+    if (!expiry) return -1;
+    PyObject* a[5] = {conn.get(), key.get(), token, expiry.get(), Py_True};
+    rn::ptr r(PyObject_VectorcallMethod(RN_ID(set), a, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        g_set_kwnames));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// The wait for the key.  A failure keeps `uuid` as the caller leaves it.
+// Returns 1 (held), 0 (deadline passed) or -1 (error).
+int acquire(PyObject* self, PyObject* token) {
+    rn::ptr timeout(rn::fast_getattr(self, RN_ID(acquire_timeout)));
+    if (!timeout) return -1;
+    Deadline deadline;
+    if (!deadline.init(timeout.get())) return -1;
+    for (;;) {
+        const int before = deadline.before();
+        if (before <= 0) return before;
+        const int took = try_take(self, token);
+        if (took != 0) return took;
+        if (!pause_10ms()) return -1;
+    }
+}
+
+PyObject* mutex_enter(PyObject* self) {
+    Mutex* m = reinterpret_cast<Mutex*>(self);
+    // Inside an open block of this object the attribute holds that block's
+    // token, which its __exit__ still needs.
+    rn::ptr outer;
+    if (m->open_blocks > 0) {
+        outer = rn::fast_getattr(self, RN_ID(uuid));
+        if (!outer) return nullptr;
+    }
+    rn::ptr token(new_token());
+    if (!token || set_attr(self, RN_ID(uuid), token.get()) < 0) return nullptr;
+    const int got = acquire(self, token.get());
+    if (got == 1) {
+        ++m->open_blocks;
+        Py_RETURN_NONE;
+    }
+    if (outer) {
+        rn::SavedError saved;
+        set_attr(self, RN_ID(uuid), outer.get());
+    } else if (got == 0 && set_attr(self, RN_ID(uuid), Py_None) < 0) {
+        return nullptr;
+    }
+    if (got == 0) return rn::raise(PyExc_Exception, "KvMutex acquire_timeout");
+    return nullptr;
+}
+
+const rn::Signature enter_sig("KvMutex.__enter__", "",
+                              "Take the lock, polling every 10 ms until acquire_timeout; "
+                              "returns None.",
+                              rn::METHOD);
+
+const rn::Signature exit_sig(
+    "KvMutex.__exit__", "exc_type, exc_val, exc_tb",
+    "Release the lock: delete the key only while it holds this object's token.\n"
+    "Returns None, so an exception of the block propagates.",
+    rn::METHOD);
+
+PyObject* mutex_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    if (!exit_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    Mutex* m = reinterpret_cast<Mutex*>(self);
+    if (m->open_blocks > 0) --m->open_blocks;
+    rn::ptr token(rn::fast_getattr(self, RN_ID(uuid)));
+    if (!token) return nullptr;
+    if (token.get() == Py_None) Py_RETURN_NONE;
+    rn::ptr conn(redis_client(self));
+    if (!conn) return nullptr;
+    rn::ptr text(rn::global(g_module, RN_ID(_unlock_script)));
+    if (!text) return nullptr;
+    rn::ptr script(PyObject_CallMethodOneArg(conn.get(), RN_ID(register_script), text.get()));
+    if (!script) return nullptr;
+    rn::ptr key(rn::fast_getattr(self, RN_ID(lock_name)));
+    if (!key) return nullptr;
+    rn::ptr keys(PyList_New(1)), argv(PyList_New(1));
+    if (!keys || !argv) return nullptr;
+    PyList_SET_ITEM(keys.get(), 0, key.release());
+    PyList_SET_ITEM(argv.get(), 0, token.release());
+    PyObject* c[3] = {nullptr, keys.get(), argv.get()};
+    rn::ptr r(PyObject_Vectorcall(script.get(), c + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  g_call_kwnames));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef mutex_methods[] = {enter_sig.def(rn::noargs<enter_sig, mutex_enter>),
+                               exit_sig.def(mutex_exit), {}};
+
+PyType_Slot mutex_slots[] = {{Py_tp_doc, (void*)init_sig.doc()},
+                             {Py_tp_init, (void*)mutex_init},
+                             {Py_tp_methods, mutex_methods},
+                             RN_PLAIN_SLOTS,
+                             {0, nullptr}};
+
+PyType_Spec mutex_spec = {"ravu.utils.kv_mutex.KvMutex", sizeof(Mutex), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                          mutex_slots};
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.kv_mutex",
+                         "KvMutex: a lock across processes and hosts in one expiring Redis key.",
+                         -1, nullptr};
+
+int init(PyObject* m) {
+    rn::ptr time(PyImport_ImportModule("time"));
+    rn::ptr uuid(time ? PyImport_ImportModule("uuid") : nullptr);
+    rn::ptr conn(uuid ? rn::import_attr("ravu.utils.kv_link", "redis_conn") : nullptr);
+    if (!conn || PyModule_AddObjectRef(m, "time", time.get()) < 0 ||
+        PyModule_AddObjectRef(m, "uuid", uuid.get()) < 0 ||
+        PyModule_AddObjectRef(m, "redis_conn", conn.get()) < 0 ||
+        PyModule_AddStringConstant(m, "_unlock_script", kUnlockScript) < 0)
+        return -1;
+    g_set_kwnames = Py_BuildValue("(ss)", "ex", "nx");
+    g_call_kwnames = Py_BuildValue("(ss)", "keys", "args");
+    if (!g_set_kwnames || !g_call_kwnames) return -1;
+    rn::ptr type(rn::add_type(m, &mutex_spec));
+    if (!type) return -1;
+    return rn::set_all(m, {"KvMutex"});
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_kv_mutex() { return rn::create_module(&moduledef, init, &g_module); }
