@@ -1,0 +1,139 @@
+"""The road of a request: a client process asks, a dispatcher answers, through
+Redis lists.  The example starts its own redis-server on a free loopback port
+and stops it at the end.
+
+Client: get_mq_id -> send_request("RAVU_MQ_URL_" + url) -> recv_result(mq_id).
+Dispatcher: recv_request(get_redis_urls()) -> the three handlers of
+get_handles(url), with request.mq_id set in the handling thread -> send_result.
+"""
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from ravu.mqrpc import route, transfer
+from ravu.mqrpc.context import request
+from ravu.utils.kv_link import redis_conn_pool
+from ravu.utils.kv_mutex import KvMutex
+
+URL_PREFIX = "RAVU_MQ_URL_"
+MQ_ID = re.compile(r"^RAVU_MQ_RESP_[0-9]{1,6}$")
+
+
+# ---- the client, run in a second process: python3 40_request_road.py client PORT
+def client(port):
+    conn = redis_conn_pool({"host": "127.0.0.1", "port": port})
+    asks = [("sum", [1, 2, 3]), ("sum", [40, 2]), ("ping", None), ("sum", "not numbers")]
+    for url, args in asks:
+        mq_id = transfer.get_mq_id(conn)
+        transfer.send_request(conn, URL_PREFIX + url, json.dumps({"mq_id": mq_id, "args": args}))
+        reply = transfer.recv_result(conn, mq_id)  # None after the receive time-out
+        answer = json.loads(reply[1]) if reply else "no answer"
+        print(f"client: {url}({args}) -> {answer}   [{mq_id}]", flush=True)
+
+
+# ---- handlers, registered at import as a service's modules would
+@route.response_route("sum")
+def add_numbers():
+    # One sum at a time across every process that shares the server.
+    with KvMutex("sum", CONF, acquire_timeout=5):
+        return sum(request.args)
+
+
+@route.response_route("sum", route.PHASE_AFTER)
+def after_sum():
+    print(f"dispatcher: answered {request.mq_id}", flush=True)
+
+
+@route.response_route("ping")
+def pong():
+    return "pong"
+
+
+CONF = {}
+
+
+# ---- the dispatcher: outside the modules, here in the example
+def dispatcher(conn, stop):
+    urls = route.get_redis_urls()
+    while not stop.is_set():
+        popped = transfer.recv_request(conn, urls)
+        if popped is None:  # receive time-out: look at the stop flag again
+            continue
+        key, payload = popped
+        url = key.decode()[len(URL_PREFIX):]
+        try:
+            message = json.loads(payload)
+            mq_id = message["mq_id"]
+        except (ValueError, KeyError, TypeError):
+            continue  # no reply list to answer on
+        if not isinstance(mq_id, str) or not MQ_ID.match(mq_id):
+            continue  # never push onto a key the sender did not name as a reply list
+        request.mq_id, request.args = mq_id, message.get("args")
+        before, during, after = route.get_handles(url)
+        try:
+            before()
+            result = during()
+            after()
+        except Exception as exc:  # a failing handler answers with its error
+            result = {"error": f"{type(exc).__name__}: {exc}"}
+        transfer.send_result(conn, mq_id, json.dumps(result))
+
+
+def start_redis():
+    workdir = tempfile.mkdtemp(prefix="ravu-example-")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    server = subprocess.Popen(
+        ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+         "--appendonly", "no", "--dir", workdir],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    conn = redis_conn_pool({"host": "127.0.0.1", "port": port})
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            conn.ping()
+            return server, port, workdir
+        except Exception:
+            if time.monotonic() > deadline or server.poll() is not None:
+                server.kill()
+                shutil.rmtree(workdir, ignore_errors=True)
+                raise RuntimeError("redis-server did not start")
+            time.sleep(0.05)
+
+
+def main():
+    from ravu.utils.logging import init_logger
+
+    # The default before handler of "ping" logs "RECV[thread]:mq_id" through it.
+    init_logger("request_road", open_localfile=False)
+    server, port, workdir = start_redis()
+    CONF.update(host="127.0.0.1", port=port)
+    transfer.set_recv_request_timeout(1)
+    stop = threading.Event()
+    serving = threading.Thread(target=dispatcher, args=(redis_conn_pool(CONF), stop))
+    serving.start()
+    try:
+        asker = subprocess.run([sys.executable, os.path.abspath(__file__), "client", str(port)],
+                               timeout=60)
+        print("client exit status:", asker.returncode)
+    finally:
+        stop.set()
+        serving.join()
+        server.terminate()
+        server.wait()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["client"]:
+        client(int(sys.argv[2]))
+    else:
+        main()
