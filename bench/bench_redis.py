@@ -1,0 +1,325 @@
+"""Redis messaging and locking: ravu's modules against the bare redis-py
+commands they stand on and against the same rules in plain Python, side by
+side on one private redis-server.
+
+- Round trip of one request between two processes (get_mq_id, send_request,
+  recv_request, send_result, recv_result), median and 99th percentile over
+  5,000 requests, against the floor of the five bare commands (INCR, LPUSH,
+  BRPOP, LPUSH, BRPOP) and against plain-Python transfer functions.  The
+  three variants run in rotating blocks of 250 requests, each with its own
+  serving process, so that drift of the machine touches them alike.
+- KvMutex enter + exit, uncontended, against bare SET NX EX + EVALSHA of
+  the release script, against the same two commands with the release made
+  through register_script as the lock's rules prescribe, and against a
+  plain-Python KvMutex.
+- route.get_handles against plain Python.
+
+    PYTHONPATH=. /usr/bin/python3 bench/bench_redis.py
+"""
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+import uuid
+
+import redis
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+
+from tests._redis import RedisServer  # noqa: E402
+
+REQUESTS = 5000
+BLOCK = 250
+
+
+# ---------------------------------------------------------------- plain Python rules
+
+_get_mq_id_f = """
+local id = redis.pcall("incr", "{key}")
+local t = type(id)
+if (t ~= "number") then
+  id = 0
+  redis.call("set", "{key}", 0)
+end
+if (id >= {max_id})
+then
+  id = 0
+  redis.call("set", "{key}", 0)
+end
+return tostring(id)
+"""
+
+_lpush_f = """
+local url = KEYS[1]
+local l = redis.pcall("llen", url)
+local t = type(l)
+if (t ~= "number") then
+  redis.call("del", url)
+  l = 0
+end
+if (l >= {max_size}) then
+  return -1
+end
+redis.call("lpush", url, ARGV[1])
+redis.call("expire", url, {expire_time})
+return l+1
+"""
+
+_py = {"id_sha": None, "push": {}}
+
+
+def py_get_mq_id(conn):
+    if _py["id_sha"] is None:
+        _py["id_sha"] = conn.script_load(_get_mq_id_f.format(key="RAVU_MQ_ID", max_id=1000000))
+    try:
+        return "RAVU_MQ_RESP_" + conn.evalsha(_py["id_sha"], 0).decode()
+    except Exception:
+        _py["id_sha"] = conn.script_load(_get_mq_id_f.format(key="RAVU_MQ_ID", max_id=1000000))
+        return "RAVU_MQ_RESP_" + conn.evalsha(_py["id_sha"], 0).decode()
+
+
+def py_lpush_expire(conn, key, data, timeout):
+    if type(timeout) is not int or timeout < 1:
+        raise ValueError("send time-out")
+    sha = _py["push"].get(timeout)
+    if sha is None:
+        sha = _py["push"][timeout] = conn.script_load(
+            _lpush_f.format(max_size=1000, expire_time=timeout))
+    try:
+        return conn.evalsha(sha, 1, key, data)
+    except redis.exceptions.NoScriptError:
+        sha = _py["push"][timeout] = conn.script_load(
+            _lpush_f.format(max_size=1000, expire_time=timeout))
+        return conn.evalsha(sha, 1, key, data)
+
+
+def py_send_request(conn, url, data):
+    return py_lpush_expire(conn, url, data, 60)
+
+
+def py_send_result(conn, id, data):
+    return py_lpush_expire(conn, id, data, 45)
+
+
+def py_recv_request(conn, urls):
+    return conn.brpop(urls, 30)
+
+
+def py_recv_result(conn, id):
+    return conn.brpop(id, 30)
+
+
+_unlock_script = """
+if redis.call("get",KEYS[1]) == ARGV[1] then
+    return redis.call("del",KEYS[1])
+else
+    return 0
+end
+"""
+
+
+class PyKvMutex:
+    def __init__(self, lock_name, redis_conf=None, acquire_timeout=12, lock_timeout=None):
+        from ravu.utils.kv_link import redis_conn
+        self.redis_conn = redis_conn
+        self.redis_conf = redis_conf
+        self.lock_name = "RAVU_RDLOCK" + str(lock_name)
+        self.acquire_timeout = int(acquire_timeout)
+        self.lock_timeout = self.acquire_timeout if lock_timeout is None else int(lock_timeout)
+        self.lock_timeout = min(max(self.lock_timeout, 2), 180)
+        self.uuid = None
+
+    def __enter__(self):
+        self.uuid = str(uuid.uuid4())
+        end = time.time() + self.acquire_timeout
+        while time.time() < end:
+            if self.redis_conn(self.redis_conf).set(self.lock_name, self.uuid,
+                                                    ex=self.lock_timeout, nx=True):
+                return
+            time.sleep(0.01)
+        self.uuid = None
+        raise Exception("KvMutex acquire_timeout")
+
+    def __exit__(self, exc_type, exc_val, exc_tb):
+        if self.uuid is None:
+            return
+        script = self.redis_conn(self.redis_conf).register_script(_unlock_script)
+        script(keys=[self.lock_name], args=[self.uuid])
+
+
+def py_get_handles(routes, url):
+    from ravu.utils.datakit import get_any_from_dict
+    from ravu.mqrpc import route
+    handles = routes[url]
+    before = get_any_from_dict(handles, "BEFORE", lambda: route.default_before_handle)
+    during = get_any_from_dict(handles, "DURING", lambda: route.default_during_handle)
+    after = get_any_from_dict(handles, "AFTER", lambda: route.default_after_handle)
+    return before, during, after
+
+
+# ---------------------------------------------------------------- round trip
+
+def variant(name):
+    """(get_id, send_request, recv_request, send_result, recv_result) of a variant."""
+    if name == "ravu":
+        from ravu.mqrpc import transfer as t
+        return t.get_mq_id, t.send_request, t.recv_request, t.send_result, t.recv_result
+    if name == "python":
+        return py_get_mq_id, py_send_request, py_recv_request, py_send_result, py_recv_result
+
+    def get_id(conn):
+        return "RAVU_MQ_RESP_%d" % conn.incr("BENCH_FLOOR_ID")
+
+    return (get_id, lambda c, k, d: c.lpush(k, d), lambda c, k: c.brpop(k, 30),
+            lambda c, k, d: c.lpush(k, d), lambda c, k: c.brpop(k, 30))
+
+
+def serve(name, port):
+    """The serving process of one variant: answers until told to stop."""
+    conn = redis.Redis(port=port)
+    _, _, recv_request, send_result, _ = variant(name)
+    keys = ["RAVU_MQ_URL_bench_" + name]
+    while True:
+        popped = recv_request(conn, keys)
+        if popped is None:
+            continue
+        if popped[1] == b"stop":
+            return
+        send_result(conn, popped[1], b"ok")
+
+
+def round_trips(port):
+    names = ["floor", "ravu", "python"]
+    servers = [subprocess.Popen([sys.executable, __file__, "serve", n, str(port)]) for n in names]
+    conn = redis.Redis(port=port)
+    times = {n: [] for n in names}
+    try:
+        for n in names:  # warm-up: scripts loaded, connections open
+            run_block(conn, n, 200, [])
+        for _ in range(REQUESTS // BLOCK):
+            for n in names:
+                run_block(conn, n, BLOCK, times[n])
+    finally:
+        for n in names:
+            conn.lpush("RAVU_MQ_URL_bench_" + n, b"stop")
+        for s in servers:
+            s.wait(30)
+    return times
+
+
+def run_block(conn, name, count, out):
+    get_id, send_request, _, _, recv_result = variant(name)
+    url = "RAVU_MQ_URL_bench_" + name
+    clock = time.perf_counter_ns
+    for _ in range(count):
+        t = clock()
+        mq_id = get_id(conn)
+        send_request(conn, url, mq_id)
+        reply = recv_result(conn, mq_id)
+        out.append(clock() - t)
+        assert reply is not None
+
+
+# ---------------------------------------------------------------- lock and routes
+
+def lock_times(port, n=5000):
+    from ravu.utils.kv_mutex import KvMutex
+    conf = {"host": "127.0.0.1", "port": port}
+    conn = redis.Redis(port=port)
+    sha = conn.script_load(_unlock_script)
+    token = str(uuid.uuid4())
+
+    def bare():
+        conn.set("RAVU_RDLOCKbare", token, ex=12, nx=True)
+        conn.evalsha(sha, 1, "RAVU_RDLOCKbare", token)
+
+    def prescribed():
+        # What every release must do by the lock's rules: a script object
+        # made anew by register_script, then called.
+        conn.set("RAVU_RDLOCKbare", token, ex=12, nx=True)
+        conn.register_script(_unlock_script)(keys=["RAVU_RDLOCKbare"], args=[token])
+
+    ours, plain = KvMutex("bench", conf), PyKvMutex("bench_py", conf)
+
+    def with_ours():
+        with ours:
+            pass
+
+    def with_plain():
+        with plain:
+            pass
+
+    cases = {"bare SET NX EX + EVALSHA": bare, "SET NX EX + register_script call": prescribed,
+             "KvMutex": with_ours, "plain Python": with_plain}
+    times = {k: [] for k in cases}
+    for fn in cases.values():
+        for _ in range(300):
+            fn()
+    clock = time.perf_counter_ns
+    for _ in range(n // 100):
+        for name, fn in cases.items():
+            for _ in range(100):
+                t = clock()
+                fn()
+                times[name].append(clock() - t)
+    return times
+
+
+def handles_ns(n=200_000):
+    from ravu.mqrpc import route
+    route.add_response_route("bench", lambda: None)
+    route.get_handles("bench")
+    routes = route._route_dict
+    best = {}
+    for name, fn in (("get_handles", lambda: route.get_handles("bench")),
+                     ("plain Python", lambda: py_get_handles(routes, "bench")),
+                     ("empty lambda", lambda: None)):
+        runs = []
+        for _ in range(5):
+            t = time.perf_counter_ns()
+            for _ in range(n):
+                fn()
+            runs.append((time.perf_counter_ns() - t) / n)
+        best[name] = min(runs)
+    return best
+
+
+# ---------------------------------------------------------------- report
+
+def p99(values):
+    return sorted(values)[int(len(values) * 0.99)]
+
+
+def table(title, times, base):
+    print(f"\n{title}")
+    print(f"| case | median us | p99 us | median / {base} |")
+    print("|---|---:|---:|---:|")
+    ref = statistics.median(times[base])
+    for name, values in times.items():
+        med = statistics.median(values)
+        print(f"| {name} | {med / 1000:.1f} | {p99(values) / 1000:.1f} | {med / ref:.3f} |")
+
+
+def main():
+    with RedisServer() as srv:
+        table(f"Request round trip between two processes ({REQUESTS} requests)",
+              round_trips(srv.port), "floor")
+        table("KvMutex enter + exit, uncontended", lock_times(srv.port),
+              "bare SET NX EX + EVALSHA")
+    ns = handles_ns()
+    empty = ns.pop("empty lambda")
+    print("\nget_handles (cost of the calling lambda subtracted)")
+    print("| case | ns |\n|---|---:|")
+    for name, v in ns.items():
+        print(f"| {name} | {v - empty:.0f} |")
+    print(f"speed-up: {(ns['plain Python'] - empty) / (ns['get_handles'] - empty):.1f}x")
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["serve"]:
+        serve(sys.argv[2], int(sys.argv[3]))
+    else:
+        main()
