@@ -73,8 +73,10 @@ def dispatcher(conn, stop):
             mq_id = message["mq_id"]
         except (ValueError, KeyError, TypeError):
             continue  # no reply list to answer on
-        if not isinstance(mq_id, str) or not MQ_ID.match(mq_id):
-            continue  # never push onto a key the sender did not name as a reply list
+        # Answer only on a reply list's key: never onto another key that a
+        # sender names (fullmatch: "$" alone would let a final newline in).
+        if not isinstance(mq_id, str) or not MQ_ID.fullmatch(mq_id):
+            continue
         request.mq_id, request.args = mq_id, message.get("args")
         before, during, after = route.get_handles(url)
         try:
