@@ -246,3 +246,21 @@ def test_configuration_file_drives_the_default_clients(tmp_path, srv):
         assert redis_conn_local().get("from-file") == b"pooled"
     """)
     assert srv.client(db=2).get("from-file") == b"pooled"
+
+
+@pytest.mark.parametrize("fn, shared", [(redis_conn_pool, True), (redis_conn_local, False)])
+def test_threads_racing_for_a_new_key(fn, shared):
+    start = threading.Barrier(8)
+    seen = []
+
+    def worker():
+        start.wait()
+        seen.append((threading.get_ident(), fn({"host": f"race-{shared}"})))
+
+    threads = [threading.Thread(target=worker) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    clients = {id(client) for _, client in seen}
+    assert len(clients) == (1 if shared else 8)
