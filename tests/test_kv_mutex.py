@@ -105,6 +105,16 @@ def test_take_and_release(srv, conf):
     assert calls(srv, "set") == 2
 
 
+def test_release_after_the_script_cache_was_flushed(srv, conf):
+    c = srv.client()
+    with KvMutex("job", conf):
+        pass  # the release script is in the server's cache now
+    with KvMutex("job", conf):
+        c.script_flush()
+    assert c.exists("RAVU_RDLOCKjob") == 0
+    assert calls(srv, "script|load") == 1
+
+
 def test_exception_in_block_propagates_after_release(srv, conf):
     m = KvMutex("job", conf)
     with pytest.raises(KeyError, match="inner"):

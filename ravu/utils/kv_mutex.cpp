@@ -181,6 +181,61 @@ int acquire(PyObject* self, PyObject* token) {
     }
 }
 
+// ---------------------------------------------------------------- release
+
+// redis-py's classes, found at the first release: (client, Script,
+// NoScriptError), or all NULL when redis-py is not importable.
+PyObject* g_redis_cls = nullptr;
+PyObject* g_script_cls = nullptr;
+PyObject* g_no_script = nullptr;
+bool g_redis_looked = false;
+
+// Whether `script` is a plain redis-py Script registered on `conn`, an
+// exact redis.Redis (no pipeline).  Calling such a script runs EVALSHA of
+// its digest and, when the server lacks it, SCRIPT LOAD of its text and
+// EVALSHA again: run_plain_script does exactly that, without the per-call
+// import and argument shuffling of Script.__call__.
+int plain_script(PyObject* conn, PyObject* script) {
+    if (!g_redis_looked) {
+        g_redis_looked = true;
+        g_redis_cls = rn::import_attr("redis.client", "Redis");
+        g_script_cls = g_redis_cls ? rn::import_attr("redis.commands.core", "Script") : nullptr;
+        g_no_script = g_script_cls ? rn::import_attr("redis.exceptions", "NoScriptError") : nullptr;
+        if (!g_no_script) {
+            PyErr_Clear();
+            Py_CLEAR(g_redis_cls);
+            Py_CLEAR(g_script_cls);
+        }
+    }
+    if (!g_no_script || (PyObject*)Py_TYPE(conn) != g_redis_cls ||
+        (PyObject*)Py_TYPE(script) != g_script_cls)
+        return 0;
+    rn::ptr owner(PyObject_GetAttr(script, RN_ID(registered_client)));
+    if (!owner) return -1;
+    return owner.get() == conn;
+}
+
+PyObject* evalsha_one(PyObject* conn, PyObject* digest, PyObject* key, PyObject* token) {
+    rn::ptr one(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    PyObject* a[5] = {conn, digest, one.get(), key, token};
+    return PyObject_VectorcallMethod(RN_ID(evalsha), a, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
+PyObject* run_plain_script(PyObject* conn, PyObject* script, PyObject* key, PyObject* token) {
+    rn::ptr digest(PyObject_GetAttr(script, RN_ID(sha)));
+    if (!digest) return nullptr;
+    PyObject* r = evalsha_one(conn, digest.get(), key, token);
+    if (r || !PyErr_ExceptionMatches(g_no_script)) return r;
+    PyErr_Clear();
+    rn::ptr text(PyObject_GetAttr(script, RN_ID(script)));
+    if (!text) return nullptr;
+    digest = PyObject_CallMethodOneArg(conn, RN_ID(script_load), text.get());
+    if (!digest || PyObject_SetAttr(script, RN_ID(sha), digest.get()) < 0) return nullptr;
+    return evalsha_one(conn, digest.get(), key, token);
+}
+
 PyObject* mutex_enter(PyObject* self) {
     Mutex* m = reinterpret_cast<Mutex*>(self);
     // Inside an open block of this object the attribute holds that block's
@@ -234,6 +289,13 @@ PyObject* mutex_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!script) return nullptr;
     rn::ptr key(rn::fast_getattr(self, RN_ID(lock_name)));
     if (!key) return nullptr;
+    const int plain = plain_script(conn.get(), script.get());
+    if (plain < 0) return nullptr;
+    if (plain) {
+        rn::ptr r(run_plain_script(conn.get(), script.get(), key.get(), token.get()));
+        if (!r) return nullptr;
+        Py_RETURN_NONE;
+    }
     rn::ptr keys(PyList_New(1)), argv(PyList_New(1));
     if (!keys || !argv) return nullptr;
     PyList_SET_ITEM(keys.get(), 0, key.release());
