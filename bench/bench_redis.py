@@ -6,7 +6,7 @@ side on one private redis-server.
   recv_request, send_result, recv_result), median and 99th percentile over
   5,000 requests, against the floor of the five bare commands (INCR, LPUSH,
   BRPOP, LPUSH, BRPOP) and against plain-Python transfer functions.  The
-  three variants run in rotating blocks of 250 requests, each with its own
+  three variants run in rotating blocks of 50 requests, each with its own
   serving process, so that drift of the machine touches them alike.
 - KvMutex enter + exit, uncontended, against bare SET NX EX + EVALSHA of
   the release script, against the same two commands with the release made
@@ -32,7 +32,7 @@ sys.path.insert(0, ROOT)
 from tests._redis import RedisServer  # noqa: E402
 
 REQUESTS = 5000
-BLOCK = 250
+BLOCK = 50
 
 
 # ---------------------------------------------------------------- plain Python rules
@@ -196,17 +196,22 @@ def round_trips(port):
     servers = [subprocess.Popen([sys.executable, __file__, "serve", n, str(port)]) for n in names]
     conn = redis.Redis(port=port)
     times = {n: [] for n in names}
+    cpu = dict.fromkeys(names, 0)
     try:
         for n in names:  # warm-up: scripts loaded, connections open
             run_block(conn, n, 200, [])
         for _ in range(REQUESTS // BLOCK):
             for n in names:
+                t = time.process_time_ns()
                 run_block(conn, n, BLOCK, times[n])
+                cpu[n] += time.process_time_ns() - t
     finally:
         for n in names:
             conn.lpush("RAVU_MQ_URL_bench_" + n, b"stop")
         for s in servers:
             s.wait(30)
+    print("\nclient CPU time per request (us):",
+          ", ".join(f"{n} {cpu[n] / REQUESTS / 1000:.1f}" for n in names))
     return times
 
 
