@@ -87,6 +87,8 @@ PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     case NPY_SHORT: standardise_array<int16_t>(in, o); break;
     default: standardise_array<float>(in, o); break;
     }
+    // Always an array, 0-d included, where numpy's scalar arithmetic would
+    // give a float64 scalar.
     return out.release();
 }
 
