@@ -83,9 +83,11 @@ struct Num {
     }
     bool ok() const { return kind != OBJ || obj; }
     double as_double() const { return kind == FLOAT ? f : (double)i; }
-    // The value as an object, new reference.
+    // The value as an object, new reference; NULL (the error is set) for
+    // the result of a failed operation.
     PyObject* object() const {
         if (obj) return Py_NewRef(obj.get());
+        if (kind == OBJ) return nullptr;
         if (kind == INT) return PyLong_FromLongLong(i);
         return PyFloat_FromDouble(f);
     }
