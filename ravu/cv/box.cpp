@@ -56,7 +56,8 @@ Num get_num(PyObject* self, PyObject* name) { return Num::take(get(self, name));
 int set(PyObject* self, PyObject* name, PyObject* value) {
     if (exact(self)) {
         PyObject*& d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-        if (!d && !(d = PyDict_New())) return -1;
+        // Sized for the six attributes at once: no resize while they go in.
+        if (!d && !(d = _PyDict_NewPresized(6))) return -1;
         return PyDict_SetItem(d, name, value);
     }
     return PyObject_SetAttr(self, name, value);
@@ -70,9 +71,9 @@ int fill(PyObject* self, PyObject* t, PyObject* l, PyObject* h, PyObject* w) {
     if (set(self, RN_ID(top), t) < 0 || set(self, RN_ID(left), l) < 0 ||
         set(self, RN_ID(height), h) < 0 || set(self, RN_ID(width), w) < 0)
         return -1;
-    rn::ptr bottom(geo::arith(Num::of(t), Num::of(h), Op::ADD).object());
+    rn::ptr bottom(geo::binop(t, h, '+'));
     if (!bottom || set(self, RN_ID(bottom), bottom.get()) < 0) return -1;
-    rn::ptr right(geo::arith(Num::of(l), Num::of(w), Op::ADD).object());
+    rn::ptr right(geo::binop(l, w, '+'));
     if (!right || set(self, RN_ID(right), right.get()) < 0) return -1;
     return 0;
 }
@@ -98,8 +99,12 @@ int box_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* construct(PyObject* cls, PyObject* t, PyObject* l, PyObject* h, PyObject* w) {
     if (cls == (PyObject*)g_box_type && g_box_type->tp_init == box_init &&
         g_box_type->tp_new == PyType_GenericNew) {
-        rn::ptr self(g_box_type->tp_alloc(g_box_type, 0));
-        if (!self || fill(self.get(), t, l, h, w) < 0) return nullptr;
+        rn::PlainObject* o = PyObject_GC_New(rn::PlainObject, g_box_type);
+        if (!o) return nullptr;
+        o->dict = o->weakrefs = nullptr;
+        PyObject_GC_Track(o);
+        rn::ptr self(reinterpret_cast<PyObject*>(o));
+        if (fill(self.get(), t, l, h, w) < 0) return nullptr;
         return self.release();
     }
     PyObject* argv[4] = {t, l, h, w};
@@ -121,9 +126,9 @@ const rn::Signature ltrb_sig("Box.create_by_ltrb", "l, t, r, b",
 PyObject* by_corners(PyObject* t, PyObject* l, PyObject* b, PyObject* r) {
     rn::ptr cls(rn::global(g_module, RN_ID(Box)));
     if (!cls) return nullptr;
-    rn::ptr h(geo::arith(Num::of(b), Num::of(t), Op::SUB).object());
+    rn::ptr h(geo::binop(b, t, '-'));
     if (!h) return nullptr;
-    rn::ptr w(geo::arith(Num::of(r), Num::of(l), Op::SUB).object());
+    rn::ptr w(geo::binop(r, l, '-'));
     if (!w) return nullptr;
     return construct(cls.get(), t, l, h.get(), w.get());
 }
@@ -241,6 +246,38 @@ Num side(const Num& hi, const Num& lo) {
     return neg ? Num::of_int(0) : d;
 }
 
+// ---- the same in C, for exact Boxes holding exact ints and floats
+
+// The six attributes of an own Box, as Scalars: false when `o` is no exact
+// Box, when its instance dict holds anything but the six (so nothing can
+// shadow a method) or a value is of another kind.  Sets no error.
+bool fast_values(PyObject* o, geo::Scalar v[6]) {
+    if (!exact(o)) return false;
+    PyObject* d = reinterpret_cast<rn::PlainObject*>(o)->dict;
+    if (!d || PyDict_GET_SIZE(d) != 6) return false;
+    PyObject* names[6] = {RN_ID(left), RN_ID(top), RN_ID(right), RN_ID(bottom), RN_ID(height),
+                          RN_ID(width)};
+    for (int k = 0; k < 6; ++k) {
+        PyObject* x = PyDict_GetItemWithError(d, names[k]);
+        if (!x || !geo::scalar_of(x, v[k])) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// The class still holds its own methods (a caller may replace them).
+bool class_own() {
+    for (int k = 0; k < N_OWN; ++k) {
+        if (PyDict_GetItemWithError(g_box_type->tp_dict, own_name(k)) != g_original[k]) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 Num inter_area_of(PyObject* self, PyObject* box) {
     Num a[4], b[4];
     if (!ltrb_through(self, a) || !ltrb_through(box, b)) return Num::take(nullptr);
@@ -273,6 +310,10 @@ PyObject* area(PyObject* self) { return area_of(self).object(); }
 PyObject* inter_area(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* box = inter_area_sig.single(args, nargs, kwnames);
     if (!box) return nullptr;
+    geo::Scalar a[6], b[6], inter;
+    if (fast_values(self, a) && fast_values(box, b) && class_own() &&
+        geo::scalar_inter_area(a, b, inter))
+        return geo::scalar_object(inter);
     Num r = inter_area_of(self, box);
     return r.ok() ? r.object() : nullptr;
 }
@@ -280,6 +321,12 @@ PyObject* inter_area(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* iou(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* box = iou_sig.single(args, nargs, kwnames);
     if (!box) return nullptr;
+    geo::Scalar a[6], b[6], si, s1, s2, ssum, suni, sr;
+    if (fast_values(self, a) && fast_values(box, b) && class_own() &&
+        geo::scalar_inter_area(a, b, si) && geo::scalar_arith(a[4], a[5], '*', s1) &&
+        geo::scalar_arith(b[4], b[5], '*', s2) && geo::scalar_arith(s1, s2, '+', ssum) &&
+        geo::scalar_arith(ssum, si, '-', suni) && geo::scalar_arith(si, suni, '/', sr))
+        return geo::scalar_object(sr);
     Num inter;
     if (own(self, INTER_AREA)) {
         inter = inter_area_of(self, box);

@@ -30,7 +30,101 @@ inline int64_t clip_trunc(double v) {
     return (int64_t)t;
 }
 
+// An exact int that fits in 64 bits or an exact float, with the
+// interpreter's operations on them.  Each returns false where C cannot give
+// the interpreter's result (overflow, division by zero, an inexact mixed
+// comparison); the caller then takes the general path.
+struct Scalar {
+    bool is_float = false;
+    int64_t i = 0;
+    double f = 0;
+    double as_double() const { return is_float ? f : (double)i; }
+};
+
+inline Scalar scalar_int(int64_t v) { return Scalar{false, v, 0}; }
+inline Scalar scalar_float(double v) { return Scalar{true, 0, v}; }
+
+inline bool scalar_arith(const Scalar& a, const Scalar& b, char op, Scalar& out) {
+    if (!a.is_float && !b.is_float) {
+        int64_t r;
+        switch (op) {
+            case '+': if (__builtin_add_overflow(a.i, b.i, &r)) return false; break;
+            case '-': if (__builtin_sub_overflow(a.i, b.i, &r)) return false; break;
+            case '*': if (__builtin_mul_overflow(a.i, b.i, &r)) return false; break;
+            default:
+                if (b.i == 0 || !exact_double(a.i) || !exact_double(b.i)) return false;
+                out = scalar_float((double)a.i / (double)b.i);
+                return true;
+        }
+        out = scalar_int(r);
+        return true;
+    }
+    const double x = a.as_double(), y = b.as_double();
+    switch (op) {
+        case '+': out = scalar_float(x + y); return true;
+        case '-': out = scalar_float(x - y); return true;
+        case '*': out = scalar_float(x * y); return true;
+        default:
+            if (y == 0) return false;
+            out = scalar_float(x / y);
+            return true;
+    }
+}
+
+// a > b (greater) or a < b; false when not exact in C.
+inline bool scalar_compare(const Scalar& a, const Scalar& b, bool greater, bool& out) {
+    if (!a.is_float && !b.is_float) {
+        out = greater ? a.i > b.i : a.i < b.i;
+        return true;
+    }
+    if ((!a.is_float && !exact_double(a.i)) || (!b.is_float && !exact_double(b.i))) return false;
+    const double x = a.as_double(), y = b.as_double();
+    out = greater ? x > y : x < y;
+    return true;
+}
+
+// Overlap area of boxes given as left, top, right, bottom (the rules of
+// inter_area: the other box's value only when strictly beyond, a negative
+// side becomes the int 0).
+inline bool scalar_inter_area(const Scalar a[4], const Scalar b[4], Scalar& out) {
+    Scalar lo[2], hi[2];
+    for (int k = 0; k < 2; ++k) {
+        bool c;
+        if (!scalar_compare(b[k], a[k], true, c)) return false;
+        lo[k] = c ? b[k] : a[k];
+        if (!scalar_compare(b[k + 2], a[k + 2], false, c)) return false;
+        hi[k] = c ? b[k + 2] : a[k + 2];
+    }
+    Scalar side[2];
+    for (int k = 0; k < 2; ++k) {
+        bool neg;
+        if (!scalar_arith(hi[k], lo[k], '-', side[k]) ||
+            !scalar_compare(scalar_int(0), side[k], true, neg))
+            return false;
+        if (neg) side[k] = scalar_int(0);
+    }
+    return scalar_arith(side[0], side[1], '*', out);
+}
+
 // ---------------------------------------------------------------- numbers
+
+// The Scalar of an exact int in 64 bits or an exact float.
+inline bool scalar_of(PyObject* o, Scalar& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = scalar_float(PyFloat_AS_DOUBLE(o));
+        return true;
+    }
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow) return false;
+    out = scalar_int(v);
+    return true;
+}
+
+inline PyObject* scalar_object(const Scalar& v) {
+    return v.is_float ? PyFloat_FromDouble(v.f) : PyLong_FromLongLong(v.i);
+}
 
 // A value read from an object: int64, double, or the object itself.  Keeps
 // a reference to the object it came from when there is one.
@@ -162,6 +256,14 @@ inline int compare(const Num& a, const Num& b, int op) {
     rn::ptr y(b.object());
     if (!y) return -1;
     return PyObject_RichCompareBool(x.get(), y.get(), op);
+}
+
+// a op b of two objects ('+', '-', '*', '/'), new reference.
+inline PyObject* binop(PyObject* a, PyObject* b, char op) {
+    Scalar x, y, r;
+    if (scalar_of(a, x) && scalar_of(b, y) && scalar_arith(x, y, op, r)) return scalar_object(r);
+    const Op o = op == '+' ? Op::ADD : op == '-' ? Op::SUB : op == '*' ? Op::MUL : Op::DIV;
+    return generic(Num::of(a), Num::of(b), o).object();
 }
 
 // ---------------------------------------------------------------- unpacking

@@ -25,6 +25,12 @@ inline void fill_row_packed(const uint8_t* in, const uint8_t* m, uint8_t* out, p
     while (j < cols) {
         const uint8_t v = m[j];
         ptrdiff_t k = j + 1;
+        // Runs are long: compare eight mask bytes at a time first.
+        const uint64_t pattern = 0x0101010101010101ULL * v;
+        for (uint64_t word; k + 8 <= cols; k += 8) {
+            std::memcpy(&word, m + k, 8);
+            if (word != pattern) break;
+        }
         while (k < cols && m[k] == v) ++k;
         const size_t n = (size_t)(k - j) * 3;
         if (v == 1) {

@@ -30,8 +30,12 @@ PyObject* get(PyObject* self, PyObject* name) {
 
 int set(PyObject* self, PyObject* name, PyObject* value) {
     if (exact(self)) {
-        PyObject*& d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-        if (!d && !(d = PyDict_New())) return -1;
+        PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
+        if (!d) {
+            rn::ptr made(PyObject_GenericGetDict(self, nullptr));
+            if (!made) return -1;
+            d = made.get();
+        }
         return PyDict_SetItem(d, name, value);
     }
     return PyObject_SetAttr(self, name, value);
