@@ -213,6 +213,23 @@ def test_calls_go_through_the_objects():
     assert Box(0, 0, 10, 10).iou(Duck()) == 0.25
 
 
+@pytest.mark.parametrize("name, value, inter, iou", [
+    ("to_ltrb", lambda self: [0, 0, 2, 2], 4, 4 / (100 + 100 - 4)),
+    ("area", lambda self: 50, None, None),
+    ("inter_area", lambda self, box: 25, 25, 25 / 175),
+])
+def test_methods_replaced_on_the_class_take_effect(monkeypatch, name, value, inter, iou):
+    a, b = Box(0, 0, 10, 10), Box(0, 0, 10, 10)
+    monkeypatch.setattr(Box, name, value)
+    if name == "area":
+        # Both areas 50 with an overlap of 100: a union of 0.
+        with pytest.raises(ZeroDivisionError):
+            a.iou(b)
+        return
+    assert a.inter_area(b) == inter
+    assert a.iou(b) == iou
+
+
 @pytest.mark.parametrize("other, error, message", [
     (object(), AttributeError, "'object' object has no attribute 'to_ltrb'"),
     (type("T3", (), {"to_ltrb": lambda self: [1, 2, 3]})(), ValueError,
