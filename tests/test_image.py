@@ -374,3 +374,312 @@ def test_keywords_and_argument_errors():
         draw_line(img, 0, 1, 2)
     with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
         draw_point(img, 1, 1, colour=(1, 2, 3))
+
+
+# ---------------------------------------------------------------- codec
+
+
+def ref_b64_to_arr(b64):
+    base64_data = re.sub("^data:image/.+;base64,", "", b64)
+    byte_data = base64.b64decode(base64_data)
+    return np.array(Image.open(io.BytesIO(byte_data)))
+
+
+def ref_arr_to_b64(arr, format="jpeg"):
+    img = Image.fromarray(arr.astype("uint8"))
+    output_buffer = io.BytesIO()
+    img.save(output_buffer, format=format)
+    return base64.b64encode(output_buffer.getvalue()).decode()
+
+
+def outcome(fn, *args):
+    try:
+        return fn(*args)
+    except Exception as e:  # noqa: BLE001 - the exception class is the outcome
+        return type(e)
+
+
+@pytest.mark.parametrize("arr,fmt", [
+    (frame(64, 48), "jpeg"), (frame(64, 48), "PNG"), (frame(64, 48), "bmp"),
+    (frame(64, 48)[..., 0], "png"), (frame(64, 48)[..., 0], "jpeg"),
+    (np.dstack([frame(20, 10), frame(20, 10, 1)[..., :1]]), "png"),
+    (np.array([[300, -1], [12.7, 255.9]]), "png"),
+    (np.dstack([frame(20, 10), frame(20, 10, 1)[..., :1]]), "jpeg"),
+    (frame(20, 10), "no-such-format"),
+    (np.zeros((4, 4, 2), np.uint8), "png"),
+])
+def test_arr_to_b64_gives_pillows_bytes(arr, fmt):
+    want = outcome(ref_arr_to_b64, arr, fmt)
+    got = outcome(arr_to_b64, arr, fmt)
+    if isinstance(want, str):
+        assert isinstance(got, str) and got == want
+        assert "\n" not in got and not got.startswith("data:")
+    else:
+        assert got is want
+
+
+def test_codec_round_trip_keeps_channel_order_and_casts():
+    bgr = frame(64, 48)
+    back = b64_to_arr(arr_to_b64(bgr, format="png"))
+    assert back.dtype == np.uint8 and np.array_equal(back, bgr)
+    lossy = b64_to_arr(arr_to_b64(bgr))
+    assert lossy.shape == bgr.shape and not np.array_equal(lossy, bgr)
+    assert b64_to_arr(arr_to_b64(np.array([[300, 12.7]]), "png")).tolist() == [[44, 12]]
+    assert b64_to_arr(arr_to_b64(np.array([[300, 7]], np.int64), "png")).tolist() == [[44, 7]]
+    rgba = np.dstack([bgr, bgr[..., :1]])
+    assert np.array_equal(b64_to_arr(arr_to_b64(rgba, "png")), rgba)
+    assert np.array_equal(b64_to_arr(arr_to_b64(bgr[..., 1], "png")), bgr[..., 1])
+
+
+PNG = ref_arr_to_b64(frame(8, 6), "png")
+
+
+@pytest.mark.parametrize("text", [
+    PNG,
+    "data:image/png;base64," + PNG,
+    "data:image/jpeg;base64,data:image/x;base64," + PNG,       # greedy: up to the last one
+    " data:image/png;base64," + PNG,                           # not at the very start
+    "data:image/png\n;base64," + PNG,                          # ".+" stops at a line break
+    "data:image/;base64," + PNG,                               # ".+" needs a character
+    "DATA:image/png;base64," + PNG,
+    "\n".join(PNG[i:i + 76] for i in range(0, len(PNG), 76)),  # line breaks are skipped
+    PNG.rstrip("="),                                           # bad padding
+    PNG[:-8] + "é" + PNG[-8:],                                 # beyond ASCII
+    base64.b64encode(b"not an image").decode(),
+    "",
+    PNG.encode(),
+    None,
+])
+def test_b64_to_arr_follows_the_plain_decoding(text):
+    want = outcome(ref_b64_to_arr, text)
+    got = outcome(b64_to_arr, text)
+    if isinstance(want, np.ndarray):
+        assert isinstance(got, np.ndarray) and got.dtype == want.dtype
+        np.testing.assert_array_equal(got, want)
+    else:
+        assert got is want
+
+
+def test_b64_to_arr_errors_and_bomb_guard(monkeypatch):
+    with pytest.raises(binascii.Error):
+        b64_to_arr(PNG[:-1])
+    big = ref_arr_to_b64(np.zeros((60, 60), np.uint8), "png")
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100)
+    with pytest.raises(Image.DecompressionBombError):
+        b64_to_arr(big)
+    with pytest.raises(TypeError):
+        b64_to_arr()
+    assert b64_to_arr(b64=PNG).shape == (6, 8, 3)
+
+
+# ---------------------------------------------------------------- normalize
+
+
+def ref_normalize_image(image):
+    image = image.astype(np.float32)
+    mean = np.mean(image)
+    std = np.std(image)
+    std_adj = np.maximum(std, 1.0 / np.sqrt(image.size))
+    return np.multiply(np.subtract(image, mean), 1 / std_adj)
+
+
+def exact_standardised(image):
+    """float64 standardisation of the float32 values, the accuracy yardstick."""
+    x = image.astype(np.float32).astype(np.float64)
+    return (x - x.mean()) / max(x.std(), 1 / np.sqrt(x.size))
+
+
+def sample(shape, dtype, seed=3):
+    rng = np.random.default_rng(seed)
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        return (rng.standard_normal(shape) * 40 + 100).astype(dtype)
+    if dtype.kind == "b":
+        return rng.integers(0, 2, shape).astype(dtype)
+    info = np.iinfo(dtype)
+    return rng.integers(max(info.min, -40000), min(info.max, 40000), shape,
+                        endpoint=True).astype(dtype)
+
+
+@pytest.mark.parametrize("image", [
+    sample((416, 416, 3), np.uint8), sample((64, 48, 3), np.uint8), sample((100, 3), np.int8),
+    sample((300, 200), np.uint16), sample((300, 200), np.int16), sample((64, 64), np.int32),
+    sample((64, 64), np.int64), sample((50, 60, 3), np.float32), sample((50, 60), np.float64),
+    sample((50, 60), np.float16), sample((40, 30), np.bool_), sample((30, 20), ">u2"),
+    sample((416, 416, 3), np.uint8)[:, ::3], np.asfortranarray(sample((40, 30, 3), np.uint8)),
+    sample((7,), np.uint8), np.float64(5.0), np.array(7, np.uint8),
+    sample((2, 2, 2, 2), np.float32),
+])
+def test_normalize_matches_the_numpy_expression(image):
+    before = image.copy()
+    got = normalize_image(image)
+    want = ref_normalize_image(image)
+    assert type(got) is np.ndarray and got.dtype == np.float32 and got.shape == image.shape
+    np.testing.assert_array_equal(image, before)
+    # numpy's float32 mean and deviation are themselves a few units of the
+    # last place off, so they are compared at the result's scale, while the
+    # exact yardstick holds within two units.
+    unit = np.spacing(np.float32(np.abs(want).max()))
+    np.testing.assert_allclose(got, want, rtol=0, atol=8 * unit)
+    np.testing.assert_allclose(got, exact_standardised(image), rtol=0, atol=2 * unit)
+
+
+def test_normalize_is_exact_where_numpy_sums_are():
+    image = sample((64, 48, 3), np.uint8)
+    np.testing.assert_array_max_ulp(normalize_image(image), ref_normalize_image(image), 4)
+    assert normalize_image(np.array([[0, 0], [255, 255]], np.uint8)).tolist() == \
+        [[-1, -1], [1, 1]]
+
+
+@pytest.mark.parametrize("image", [
+    np.full((416, 416, 3), 77, np.uint8), np.full((300, 300), 0.1, np.float32),
+    np.full((100, 100), 1e10), np.full((10, 10), -3, np.int16), np.full((9,), 2 ** 40, np.int64),
+])
+def test_normalize_of_a_uniform_image_is_zero(image):
+    got = normalize_image(image)
+    assert got.dtype == np.float32 and not got.any()
+
+
+def test_normalize_of_empty_and_non_finite_images():
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        got = normalize_image(np.zeros((0, 5, 3), np.uint8))
+    assert got.shape == (0, 5, 3) and got.dtype == np.float32
+    assert np.isnan(normalize_image(np.array([1.0, np.nan, 3.0]))).all()
+    with pytest.raises(AttributeError):
+        normalize_image([[1, 2], [3, 4]])
+    with pytest.raises(TypeError):
+        normalize_image(np.zeros(3), np.zeros(3))
+
+
+# ---------------------------------------------------------------- resizing
+
+
+def ref_fit(image, shape, interpolation=cv2.INTER_LINEAR):
+    ih, iw = image.shape[:2]
+    h, w = shape
+    scale = min(w / iw, h / ih)
+    nw = int(iw * scale)
+    nh = int(ih * scale)
+    return cv2.resize(image, (nw, nh), interpolation=interpolation), scale, h, w, nh, nw
+
+
+def ref_letterbox_image(image, shape, interpolation=cv2.INTER_LINEAR):
+    """The plain steps, with the canvas given the input's channel layout."""
+    resized, _, h, w, nh, nw = ref_fit(image, shape, interpolation)
+    top, left = (h - nh) // 2, (w - nw) // 2
+    if image.ndim == 2:
+        canvas = np.full((h, w), 128, np.uint8)
+        canvas[top:top + nh, left:left + nw] = resized
+    elif resized.ndim == 2:
+        canvas = np.full((h, w, 1), 128, np.uint8)
+        canvas[top:top + nh, left:left + nw, 0] = resized
+    else:
+        canvas = np.full((h, w, resized.shape[2]), 128, np.uint8)
+        canvas[top:top + nh, left:left + nw, :] = resized
+    return canvas
+
+
+@pytest.mark.parametrize("rows,cols,target,scale,size,offset", [
+    (1080, 1920, (416, 416), 0.21666666666666667, (234, 416), (91, 0)),
+    (480, 640, (416, 416), 0.65, (312, 416), (52, 0)),
+    (480, 640, (640, 640), 1.0, (480, 640), (80, 0)),
+    (720, 1280, (608, 1088), 0.8444444444444444, (608, 1080), (0, 4)),
+    (7, 7, (61, 61), 8.714285714285714, (60, 60), (0, 0)),
+    (5, 9, (20, 31), 3.4444444444444446, (17, 31), (1, 0)),
+])
+def test_fitting_table(rows, cols, target, scale, size, offset):
+    image = frame(cols, rows)
+    resized, got_scale = resize_image_scale(image, target)
+    assert type(got_scale) is float and got_scale == scale
+    assert resized.shape == size + (3,)
+    np.testing.assert_array_equal(resized, cv2.resize(image, size[::-1]))
+    box = letterbox_image(image, target)
+    assert box.shape == target + (3,) and box.dtype == np.uint8
+    (top, left), (nh, nw) = offset, size
+    np.testing.assert_array_equal(box[top:top + nh, left:left + nw], resized)
+    box[top:top + nh, left:left + nw] = 128
+    assert (box == 128).all()
+
+
+@pytest.mark.parametrize("image", [
+    frame(40, 30), frame(40, 30)[..., 0], frame(40, 30)[..., :1], frame(40, 30)[..., :2],
+    np.dstack([frame(40, 30)] * 2), frame(40, 30)[:, 5:35], frame(30, 40)[::2],
+    frame(40, 30).astype(np.float32) * 1.7 - 20, frame(40, 30)[..., 0].astype(np.float64) / 3,
+    frame(40, 30)[..., :1].astype(np.float32) + 0.9, frame(40, 30).astype(np.uint16) * 3,
+    frame(40, 30).astype(np.int16) - 300,
+])
+@pytest.mark.parametrize("target", [(64, 64), (20, 90), (31, 17), (30, 40)])
+def test_letterbox_matches_the_plain_steps(image, target):
+    before = image.copy()
+    got = letterbox_image(image, target)
+    want = ref_letterbox_image(image, target)
+    assert got.dtype == np.uint8 and got.shape == want.shape
+    np.testing.assert_array_equal(got, want)
+    resized, scale = resize_image_scale(image, target)
+    ref_resized, ref_scale, *_ = ref_fit(image, target)
+    assert scale == ref_scale and resized.dtype == image.dtype
+    np.testing.assert_array_equal(resized, ref_resized)
+    np.testing.assert_array_equal(image, before)
+
+
+@pytest.mark.parametrize("image,channels", [
+    (frame(64, 48)[..., 0], None), (frame(64, 48)[..., :1], 1),
+    (frame(64, 48)[..., :1].astype(np.float32), 1)])
+def test_letterbox_of_grey_images_keeps_their_layout(image, channels):
+    got = letterbox_image(image, (100, 100))
+    assert got.shape == ((100, 100) if channels is None else (100, 100, channels))
+    grey = got if channels is None else got[..., 0]
+    resized, _ = resize_image_scale(image, (100, 100))
+    assert resized.shape == (75, 100)
+    np.testing.assert_array_equal(grey[12:87], resized.astype(np.uint8))
+    assert (grey[:12] == 128).all() and (grey[87:] == 128).all()
+
+
+def test_shape_given_as_numpy_numbers():
+    image = frame(64, 48)
+    target = (np.int64(100), np.int32(90))
+    np.testing.assert_array_equal(letterbox_image(image, target),
+                                  ref_letterbox_image(image, target))
+    resized, scale = resize_image_scale(image, (100.0, 90.0))
+    assert resized.shape == (67, 90, 3) and scale == 90 / 64
+
+
+@pytest.mark.parametrize("image,shape,exc,message", [
+    (frame(40, 30), (416, 416, 3), ValueError, "too many values to unpack (expected 2)"),
+    (frame(40, 30), (416,), ValueError, "not enough values to unpack (expected 2, got 1)"),
+    (frame(40, 30), iter([1, 2, 3]), ValueError, "too many values to unpack (expected 2)"),
+    (frame(40, 30), 416, TypeError, "cannot unpack non-iterable int object"),
+    (np.zeros(10, np.uint8), (4, 4), ValueError,
+     "not enough values to unpack (expected 2, got 1)"),
+    (np.zeros((0, 10, 3), np.uint8), (4, 4), ZeroDivisionError, None),
+    (np.zeros((10, 0, 3), np.uint8), (4, 4), ZeroDivisionError, None),
+    (np.zeros((1, 1000, 3), np.uint8), (100, 100), cv2.error, None),
+    (None, (4, 4), AttributeError, None),
+])
+def test_resizing_errors(image, shape, exc, message):
+    for fn in (resize_image_scale, letterbox_image):
+        if isinstance(shape, type(iter([]))):
+            shape = iter([1, 2, 3])
+        with pytest.raises(exc) as info:
+            fn(image, shape)
+        if message:
+            assert str(info.value) == message
+
+
+def test_interpolation_default_is_read_at_import(monkeypatch):
+    import inspect
+    for fn in (resize_image_scale, letterbox_image):
+        assert inspect.signature(fn).parameters["interpolation"].default == cv2.INTER_LINEAR
+
+    class Changed(Cv2Recorder):
+        INTER_LINEAR = cv2.INTER_NEAREST
+    rec = Changed()
+    monkeypatch.setattr(image_mod, "cv2", rec)
+    image = frame(40, 30)
+    resize_image_scale(image, (10, 10))
+    letterbox_image(image.astype(np.float32), (10, 10))
+    assert [c[2]["interpolation"] for c in rec.calls] == [cv2.INTER_LINEAR] * 2
+    got, _ = resize_image_scale(image, shape=(10, 10), interpolation=cv2.INTER_NEAREST)
+    np.testing.assert_array_equal(got, cv2.resize(image, (10, 7), interpolation=cv2.INTER_NEAREST))
