@@ -3,6 +3,8 @@ from typing import Any, Sequence
 
 import numpy as np
 
+from ravu.cv.image import draw_box_text as draw_box_text
+
 
 __all__ = ["Box"]
 

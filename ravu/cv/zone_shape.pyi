@@ -5,6 +5,12 @@ from typing import Any, Iterable, Sequence
 import numpy as np
 
 from ravu.cv.box import Box as Box
+from ravu.cv.image import (arr_to_b64 as arr_to_b64, b64_to_arr as b64_to_arr,
+                           draw_box_text as draw_box_text, draw_line as draw_line,
+                           draw_point as draw_point, draw_polygonal as draw_polygonal,
+                           letterbox_image as letterbox_image,
+                           normalize_image as normalize_image,
+                           resize_image_scale as resize_image_scale)
 
 __all__ = ["ZoneShape", "merge_region"]
 
