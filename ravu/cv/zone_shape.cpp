@@ -12,6 +12,7 @@
 
 #include "geo_crop.h"
 #include "zone_fill.h"
+#include "zone_merge.h"
 
 namespace {
 
@@ -516,66 +517,6 @@ PyObject* draw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     Py_RETURN_NONE;
 }
 
-// ---------------------------------------------------------------- merge_region
-
-// A running window value: the zone's value as a signed 64-bit integer, a
-// non-integer number truncated toward zero (its __int__).
-bool to_int64(PyObject* v, long long* out) {
-    rn::ptr n;
-    if (PyLong_Check(v)) {
-        n = rn::ptr(Py_NewRef(v));
-    } else if (PyFloat_Check(v) || (Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_int &&
-                                    !PyUnicode_Check(v) && !PyBytes_Check(v))) {
-        n = PyNumber_Long(v);
-        if (!n) return false;
-    } else {
-        PyErr_Format(PyExc_TypeError, "an integer is required (got type %.200s)",
-                     Py_TYPE(v)->tp_name);
-        return false;
-    }
-    *out = PyLong_AsLongLong(n.get());
-    return !(*out == -1 && PyErr_Occurred());
-}
-
-const rn::Signature merge_sig(
-    "merge_region", "region_list",
-    "Sets the window (min_w, min_h, max_w, max_h) of every zone in region_list to the\n"
-    "smallest window covering all their windows, starting from minima of 10000 and\n"
-    "maxima of 0; only those four attributes are read and written.  Returns None.");
-
-PyObject* merge_region(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* regions = merge_sig.single(args, nargs, kwnames);
-    if (!regions) return nullptr;
-    PyObject* names[4] = {RN_ID(min_w), RN_ID(min_h), RN_ID(max_w), RN_ID(max_h)};
-    long long run[4] = {10000, 10000, 0, 0};
-    rn::ptr it(PyObject_GetIter(regions));
-    if (!it) return nullptr;
-    while (rn::ptr zone{PyIter_Next(it.get())}) {
-        for (int k = 0; k < 4; ++k) {
-            rn::ptr v(PyObject_GetAttr(zone.get(), names[k]));
-            if (!v) return nullptr;
-            // The running minimum stays when strictly smaller, the maximum
-            // when strictly larger; otherwise the zone's value is taken.
-            rn::ptr cur(PyLong_FromLongLong(run[k]));
-            if (!cur) return nullptr;
-            const int keep = PyObject_RichCompareBool(cur.get(), v.get(), k < 2 ? Py_LT : Py_GT);
-            if (keep < 0) return nullptr;
-            if (!keep && !to_int64(v.get(), &run[k])) return nullptr;
-        }
-    }
-    if (PyErr_Occurred()) return nullptr;
-    rn::ptr values[4];
-    for (int k = 0; k < 4; ++k)
-        if (!(values[k] = PyLong_FromLongLong(run[k]))) return nullptr;
-    it = PyObject_GetIter(regions);
-    if (!it) return nullptr;
-    while (rn::ptr zone{PyIter_Next(it.get())})
-        for (int k = 0; k < 4; ++k)
-            if (PyObject_SetAttr(zone.get(), names[k], values[k].get()) < 0) return nullptr;
-    if (PyErr_Occurred()) return nullptr;
-    Py_RETURN_NONE;
-}
-
 // ---------------------------------------------------------------- type and module
 
 PyMethodDef zone_methods[] = {crop_has_sig.def(crop_has),
@@ -599,13 +540,11 @@ PyType_Spec zone_spec = {"ravu.cv.zone_shape.ZoneShape", sizeof(rn::PlainObject)
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                          zone_slots};
 
-PyMethodDef module_methods[] = {merge_sig.def(merge_region), {nullptr, nullptr, 0, nullptr}};
-
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "ravu.cv.zone_shape",
     "ZoneShape, a polygonal zone of a frame with its mask, window, crops and point tests;\n"
     "merge_region, one common window for several zones.",
-    -1, module_methods};
+    -1, nullptr};
 
 // from ravu.cv.image import *
 int star_import(PyObject* m, const char* name) {
@@ -652,6 +591,7 @@ int init(PyObject* m) {
     if (!green || !pale) return -1;
     draw_sig.set_default("bgr_color_polygonal", green.get());
     draw_sig.set_default("bgr_color_box", pale.get());
+    if (PyModule_AddFunctions(m, geo::merge_methods) < 0) return -1;
     return rn::set_all(m, {"ZoneShape", "merge_region"});
 }
 
