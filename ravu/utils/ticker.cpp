@@ -8,6 +8,9 @@
 // and `get_class_or_func` are looked up as module globals on every use.
 #include "rn.h"
 
+#include <cstdint>
+#include <ctime>
+
 namespace {
 
 PyObject* g_module = nullptr;
@@ -156,9 +159,21 @@ const rn::Signature run_sig(
     "raised by init_run, the logging or a pause ends the thread.",
     rn::METHOD);
 
+// Monotonic nanoseconds.
+int64_t now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// How long a pass loop without pauses keeps the GIL at most: the
+// interpreter's default switch interval.
+constexpr int64_t kSwitch = 5000000;
+
 PyObject* ticker_run(PyObject* self) {
     rn::ptr r(PyObject_CallMethodNoArgs(self, RN_ID(init_run)));
     if (!r) return nullptr;
+    int64_t held_since = now();
     for (;;) {
         if (PyErr_CheckSignals() < 0) return nullptr;
         const int on = running();
@@ -173,10 +188,13 @@ PyObject* ticker_run(PyObject* self) {
         if (pause < 0) return nullptr;
         if (pause) {
             if (!sleep_for(interval.get())) return nullptr;
-        } else {
-            // No pause and maybe no Python code in do(): let waiting threads in.
+            held_since = now();
+        } else if (now() - held_since >= kSwitch) {
+            // No pause, and do() may run no Python code that would hand the
+            // GIL over: let waiting threads in, as the eval loop does.
             Py_BEGIN_ALLOW_THREADS
             Py_END_ALLOW_THREADS
+            held_since = now();
         }
     }
     Py_RETURN_NONE;
