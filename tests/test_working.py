@@ -485,7 +485,7 @@ def test_bad_pid_text_kills_nothing_and_is_rewritten(project, procs, tmp_path, t
 
 @pytest.mark.parametrize("stem", [
     "plain-1.a_b@x%y+z=w:v,u/t", "two words", "x; touch {marker}", "it's; touch {marker}",
-    "$(touch {marker})", "`touch {marker}`", "a\nb", "ключ", "*", "",
+    "$(touch {marker})", "`touch {marker}`", "ключ", "*", "",
 ])
 def test_key_goes_into_the_listing_as_one_word(project, tmp_path, stem):
     marker = tmp_path / "marker"
@@ -500,7 +500,8 @@ def test_key_goes_into_the_listing_as_one_word(project, tmp_path, stem):
 @pytest.mark.parametrize("name, key, error", [
     ("/abs/svc", "k", ValueError), ("../svc", "k", ValueError), ("a/../../svc", "k", ValueError),
     ("..", "k", ValueError), ("a/..", "k", ValueError), ("svc", "-e", ValueError),
-    ("-svc", None, ValueError), ("svc", "a\x00b", ValueError),
+    ("-svc", None, ValueError), ("svc", "a\x00b", ValueError), ("svc", "a\nb", ValueError),
+    ("svc", "a\n", ValueError),
 ])
 def test_refused_before_anything_is_touched(project, name, key, error):
     with pytest.raises(error):
@@ -650,11 +651,11 @@ def ps_line(p, cmd):
     return f"root {p.pid} 1 0 10:00 ? 00:00:00 {cmd}"
 
 
-@pytest.mark.parametrize("key", ["", "-"])
-def test_kill_all_empty_or_option_key(fake_ps, procs, key):
+@pytest.mark.parametrize("key", ["", "-", "-e", "python\n", "\npython", "a\x00b"])
+def test_kill_all_empty_or_refused_key(fake_ps, procs, key):
     victim = procs()
     fake_ps(ps_line(victim, "/usr/bin/python3 -c sleep"))
-    if key:
+    if key:  # an option, several patterns, no argument at all
         with pytest.raises(ValueError):
             working.kill_all(key)
     else:

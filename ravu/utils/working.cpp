@@ -30,13 +30,15 @@ const rn::Signature kill_other_sig(
     "file, which is removed again when is_create_new is false.\n\n"
     "The listing command and its output lines are logged with log().warning, so the logger "
     "must be set up first.  The caller itself is never killed.  ValueError for an absolute "
-    "name, a name with a '..' component or a key beginning with '-'.");
+    "name, a name with a '..' component, or a key beginning with '-' or holding a line "
+    "end.");
 
 const rn::Signature kill_all_sig(
     "kill_all", "key",
     "Kills with 'kill -9' every process whose 'ps -ef' line holds both `key` (a grep pattern) "
     "and 'python', except the calling process.\n\n"
-    "An empty key matches nothing; a key beginning with '-' raises ValueError.");
+    "An empty key matches nothing; a key beginning with '-' or holding a line end raises "
+    "ValueError.");
 
 namespace {
 

@@ -50,8 +50,8 @@ std::string shell_word(const std::string& text) {
 }
 
 // The key's text, str(key), in the encoding the command line is run with.
-// A key grep would read as an option, or one that cannot be passed to a
-// command at all, is refused before anything runs.
+// A key grep would read as an option or as several patterns, or one that
+// cannot be passed to a command at all, is refused before anything runs.
 bool key_text(PyObject* key, std::string& out) {
     rn::ptr text(PyObject_Str(key));
     if (!text) return false;
@@ -60,6 +60,12 @@ bool key_text(PyObject* key, std::string& out) {
     out.assign(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
     if (!out.empty() && out[0] == '-') {
         PyErr_Format(PyExc_ValueError, "key must not begin with '-': %R", text.get());
+        return false;
+    }
+    // grep takes each line of a pattern as a pattern of its own, and an
+    // empty one matches every process.
+    if (out.find('\n') != std::string::npos) {
+        PyErr_Format(PyExc_ValueError, "key must be one line: %R", text.get());
         return false;
     }
     if (out.find('\0') != std::string::npos) {
