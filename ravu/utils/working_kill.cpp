@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <climits>
 #include <string>
-#include <vector>
 
 extern char** environ;
 
