@@ -166,13 +166,26 @@ int64_t now() {
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// How long a pass loop without pauses keeps the GIL at most: the
-// interpreter's default switch interval.
-constexpr int64_t kSwitch = 5000000;
+// How long a loop of passes without pauses keeps the GIL before it lets
+// other threads in, in nanoseconds: twice the switch interval.  A thread
+// waiting for the GIL asks for it after one switch interval in which the
+// GIL did not change hands; a release that often would keep resetting that
+// wait, and a waiter woken by it loses the race for the GIL to this loop.
+// Released no more often, the ask is made, and the release then hands over.
+int64_t hold_limit() {
+    double interval = 0.005;
+    if (PyObject* fn = PySys_GetObject("getswitchinterval")) {  // borrowed
+        rn::ptr v(PyObject_CallNoArgs(fn));
+        if (v && PyFloat_Check(v.get())) interval = PyFloat_AS_DOUBLE(v.get());
+        PyErr_Clear();
+    }
+    return int64_t(2 * interval * 1e9);
+}
 
 PyObject* ticker_run(PyObject* self) {
     rn::ptr r(PyObject_CallMethodNoArgs(self, RN_ID(init_run)));
     if (!r) return nullptr;
+    const int64_t limit = hold_limit();
     int64_t held_since = now();
     for (;;) {
         if (PyErr_CheckSignals() < 0) return nullptr;
@@ -189,9 +202,9 @@ PyObject* ticker_run(PyObject* self) {
         if (pause) {
             if (!sleep_for(interval.get())) return nullptr;
             held_since = now();
-        } else if (now() - held_since >= kSwitch) {
+        } else if (now() - held_since >= limit) {
             // No pause, and do() may run no Python code that would hand the
-            // GIL over: let waiting threads in, as the eval loop does.
+            // GIL over: let waiting threads in.
             Py_BEGIN_ALLOW_THREADS
             Py_END_ALLOW_THREADS
             held_since = now();
