@@ -1,0 +1,23 @@
+"""Process control of a service: the single-instance claim through a pid
+file, killing of competing processes, run-if-main, loading by dotted path
+and module discovery."""
+import importlib as importlib
+import os as os
+from typing import Any, Callable
+
+from ravu._internal.path import relative_project_path as relative_project_path
+
+__all__ = ["kill_other", "kill_all", "run_this", "get_class_or_func", "collect_modules",
+           "find_attributes"]
+
+def log() -> Any: ...
+def kill_other(name: str, key: object = None, is_create_new: object = True) -> None: ...
+def kill_all(key: object) -> None: ...
+def run_this(name: object, *args: Any, **kwargs: Any) -> Callable[[Callable[..., Any]], None]: ...
+def get_class_or_func(class_or_func_path: str) -> Any: ...
+def collect_modules(root_path: str | os.PathLike[str], root_package: str) -> list[str]: ...
+def find_attributes(
+    root_path: str | os.PathLike[str],
+    root_package: str,
+    filter: Callable[[str, str, Any], object],
+) -> list[Any]: ...
