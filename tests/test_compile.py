@@ -64,8 +64,10 @@ def snapshot(root):
 # ---------------------------------------------------------------- one real build
 
 SOURCES = {
-    # language_level 3: true division (2 would give 1 for half(3)).
-    "app.py": MARK + "def half(x):\n    return x / 2\n",
+    # Built with language_level 3, the comprehension's variable stays inside
+    # it (level 2 would leak it into the function's locals).
+    "app.py": MARK + "def half(x):\n    return x / 2\n\n"
+              "def leaked():\n    [x for x in range(3)]\n    return 'x' in locals()\n",
     "near.py": "# @Compile: True\nNAME = 'near'\n",
     "data.txt": MARK,
     ".env": "KEY=1\n",
@@ -104,13 +106,13 @@ def built(tmp_path_factory):
 
 def test_compiled_modules_import_and_run(built):
     code = ("import proj.app, proj.lib, proj.pkg.tool\n"
-            "print(proj.app.half(3), proj.lib.value(), proj.pkg.tool.twice())\n"
+            "print(proj.app.half(3), proj.app.leaked(), proj.lib.value(), proj.pkg.tool.twice())\n"
             "print(proj.app.__file__, proj.lib.__file__, proj.pkg.tool.__file__)\n")
     proc = subprocess.run([PY, "-c", code], cwd=built["work"], env=child_env(),
                           capture_output=True, timeout=60)
     assert proc.returncode == 0, proc.stderr.decode()
     values, files = proc.stdout.decode().splitlines()
-    assert values == "1.5 21 42"
+    assert values == "1.5 False 21 42"
     assert all(f.endswith(SO) for f in files.split())
 
 
