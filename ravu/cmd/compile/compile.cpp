@@ -6,19 +6,23 @@
 // runs __main__.py, which calls main() of this very module (whose dict
 // holds src_dir and dst_dir).
 //
-// Everything that touches the file system or the user goes through the
-// module globals `os`, `shutil`, `sys`, `datetime`, `setup`, `cythonize`
-// and the builtins `print` and `open`, looked up at every call, so a
-// caller may replace any of them; only the generated header file is
-// written here directly.
+// Everything that touches the tree or the user goes through the module
+// globals `os`, `shutil`, `sys`, `datetime`, `setup`, `cythonize` and the
+// builtin `print`, looked up at every call, so a caller may replace any of
+// them; only the generated header files are written, and the sources read,
+// here directly.
 #include "rn.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <new>
 
 namespace {
 
 PyObject* g_module = nullptr;
+PyObject* g_getencoding = nullptr;  // locale.getencoding
 
 const char* const MARKER = "# @Compile : True";
 const char* const HEADER = "# @Time   : %s\n# @Author : tovalinskar\n# Create by compile\n";
@@ -41,7 +45,8 @@ PyObject* os_path(PyObject* fn, A... args) {
     if (!path) return nullptr;
     rn::ptr f(PyObject_GetAttr(path.get(), fn));
     if (!f) return nullptr;
-    return PyObject_CallFunctionObjArgs(f.get(), args..., nullptr);
+    PyObject* argv[] = {args...};
+    return PyObject_Vectorcall(f.get(), argv, sizeof...(args), nullptr);
 }
 
 // owner.fn(args...) for a module global `owner`.
@@ -49,7 +54,8 @@ template <typename... A>
 PyObject* call_global_attr(PyObject* owner, PyObject* fn, A... args) {
     rn::ptr f(global_attr(owner, fn));
     if (!f) return nullptr;
-    return PyObject_CallFunctionObjArgs(f.get(), args..., nullptr);
+    PyObject* argv[] = {args..., nullptr};  // never empty
+    return PyObject_Vectorcall(f.get(), argv, sizeof...(args), nullptr);
 }
 
 // 1, 0, or -1 with an error: the truth of a call's result.
@@ -181,18 +187,59 @@ bool write_header(PyObject* path, PyObject* text) {
     return false;
 }
 
-// The whole text of a source file, read as open(path, "r").read() in a
-// with block.
+// The encoding open(path, "r") reads with: UTF-8 in UTF-8 mode, else the
+// locale's.
+PyObject* default_encoding() {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    if (!flags) return rn::raise(PyExc_RuntimeError, "lost sys.flags");
+    const int utf8 = truth(PyObject_GetAttrString(flags, "utf8_mode"));
+    if (utf8 < 0) return nullptr;
+    if (utf8) return PyUnicode_FromString("utf-8");
+    return PyObject_CallNoArgs(g_getencoding);
+}
+
+// The whole text of a source file, as open(path, "r").read() gives it
+// (line ends aside, which the marker test does not see).
 PyObject* read_text(PyObject* path) {
-    rn::ptr open_fn(global(RN_ID(open)));
-    if (!open_fn) return nullptr;
-    rn::ptr f(PyObject_CallFunctionObjArgs(open_fn.get(), path, RN_STR("r"), nullptr));
-    if (!f) return nullptr;
-    rn::ptr text(PyObject_CallMethodNoArgs(f.get(), RN_ID(read)));
-    rn::SavedError pending;  // a close error replaces a read error, as in a with block
-    rn::ptr closed(PyObject_CallMethodNoArgs(f.get(), RN_ID(close)));
-    if (!closed) return nullptr;
-    return text.release();
+    rn::ptr encoded(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) return nullptr;
+    const int flags = O_RDONLY | O_CLOEXEC;
+    if (PySys_Audit("open", "Osi", path, "r", flags) < 0) return nullptr;
+    std::string data;
+    int err = 0;
+    Py_BEGIN_ALLOW_THREADS
+    const int fd = open(PyBytes_AS_STRING(encoded.get()), flags);
+    if (fd < 0) {
+        err = errno;
+    } else {
+        try {
+            struct stat st;
+            if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(size_t(st.st_size));
+            char buf[65536];
+            for (;;) {
+                const ssize_t got = read(fd, buf, sizeof buf);
+                if (got > 0) data.append(buf, size_t(got));
+                else if (got == 0) break;
+                else if (errno != EINTR) {
+                    err = errno;
+                    break;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            err = ENOMEM;
+        }
+        close(fd);
+    }
+    Py_END_ALLOW_THREADS
+    if (err) {
+        errno = err;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    }
+    rn::ptr encoding(default_encoding());
+    if (!encoding) return nullptr;
+    const char* name = PyUnicode_AsUTF8(encoding.get());
+    if (!name) return nullptr;
+    return PyUnicode_Decode(data.data(), Py_ssize_t(data.size()), name, "strict");
 }
 
 // path[:-2] + ending
@@ -473,6 +520,8 @@ int init(PyObject* m) {
         rn::ptr mod(PyImport_ImportModule(name));
         if (!mod || PyModule_AddObjectRef(m, name, mod.get()) < 0) return -1;
     }
+    g_getencoding = rn::import_attr("locale", "getencoding");
+    if (!g_getencoding) return -1;
     if (PyModule_AddObjectRef(m, "src_dir", Py_None) < 0 ||
         PyModule_AddObjectRef(m, "dst_dir", Py_None) < 0)
         return -1;
