@@ -184,6 +184,20 @@ def test_project_path_forms_give_the_same_copy(plain_project, form):
                                    "sub/other.txt"}
 
 
+def test_run_as_main_writes_the_modules_own_globals(plain_project):
+    src, work = plain_project
+    code = ("import runpy, sys\n"
+            f"sys.argv = ['compile', {str(src)!r}]\n"
+            "runpy.run_module('ravu.cmd.compile', run_name='__main__', alter_sys=True)\n"
+            "import ravu.cmd.compile as tool\n"
+            "print(tool.src_dir, tool.dst_dir, sys.argv[1:])\n")
+    proc = subprocess.run([PY, "-c", code], cwd=str(work), env=child_env(), capture_output=True,
+                          timeout=60)
+    assert proc.returncode == 0, proc.stderr.decode()
+    dst = os.path.join(os.path.realpath(work), "proj")
+    assert proc.stdout.decode() == f"{src} {dst} ['build_ext', '--inplace']\n"
+
+
 # (working directory, argument) with the project at tmp/src/proj.
 EXISTING = {
     "parent": ("src", "proj"),
