@@ -4,7 +4,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PY=/usr/bin/python3
 
 PACKAGES=(cmake g++ make python3-dev python3-cppy python3-numpy python3-opencv python3-pil
-          python3-redis python3-werkzeug cython3 python3-pytest redis-server libgtest-dev)
+          python3-redis python3-werkzeug cython3 python3-setuptools python3-pytest redis-server libgtest-dev)
 
 # Installs only what is missing; apt-get update only when something is.
 ensure_packages() {
