@@ -490,32 +490,35 @@ PyObject* make_view_any(PyObject* shape, PyObject* dtype, PyObject* buf) {
     return PyObject_Vectorcall((PyObject*)&PyArray_Type, a, 1, g_view_kwnames);
 }
 
-// The view, refused for element types that hold object references: the
-// bytes of a segment come from whatever process wrote them, and read as
-// pointers they would crash this one.  The refused array owns no data, so
-// dropping it touches none of those bytes.
-PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf) {
-    PyObject* arr = make_view_any(shape, dtype, buf);
-    if (arr && PyArray_Check(arr) && PyDataType_REFCHK(PyArray_DESCR((PyArrayObject*)arr))) {
-        Py_DECREF(arr);
-        PyErr_SetString(PyExc_TypeError, "cannot create an OBJECT array from memory buffer");
-        return nullptr;
-    }
-    return arr;
-}
-
 // ---------------------------------------------------------------- _Mapping
 
 // A shared read-write mapping of a whole shared-memory object: the buffer
-// behind SharedMemory.buf.  Like mmap.mmap it refuses to close while
-// buffers are exported, and unmaps itself when it goes.
+// behind SharedMemory.buf, and the base of every array over a segment.
+// Like mmap.mmap it refuses to close while buffers are exported; unlike it,
+// closing only ends its use as a buffer, and the pages are unmapped when the
+// object goes, so an array that still views them (it holds the object as
+// its base) never points at unmapped memory.
 struct Mapping {
     PyObject_HEAD
-    void* addr;
+    void* addr;  // the buffer: the mapped object from byte 0
     Py_ssize_t len;
+    void* map_addr;  // what munmap takes: `addr` rounded down to a page
+    size_t map_len;
     Py_ssize_t exports;
     bool closed;
 };
+
+PyObject* new_mapping(void* map_addr, size_t map_len, void* addr, Py_ssize_t len) {
+    Mapping* m = PyObject_New(Mapping, g_mapping_type);
+    if (!m) return nullptr;
+    m->addr = addr;
+    m->len = len;
+    m->map_addr = map_addr;
+    m->map_len = map_len;
+    m->exports = 0;
+    m->closed = false;
+    return reinterpret_cast<PyObject*>(m);
+}
 
 int mapping_close_now(Mapping* m) {
     if (m->closed) return 0;
@@ -523,16 +526,7 @@ int mapping_close_now(Mapping* m) {
         PyErr_SetString(PyExc_BufferError, "cannot close exported pointers exist");
         return -1;
     }
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = munmap(m->addr, (size_t)m->len);
-    Py_END_ALLOW_THREADS
-    if (rc < 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
-    }
     m->closed = true;
-    m->addr = nullptr;
     return 0;
 }
 
@@ -570,9 +564,56 @@ void mapping_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<Mapp
 void mapping_dealloc(PyObject* self) {
     Mapping* m = reinterpret_cast<Mapping*>(self);
     PyTypeObject* tp = Py_TYPE(self);
-    if (!m->closed) munmap(m->addr, (size_t)m->len);
+    munmap(m->map_addr, m->map_len);
     tp->tp_free(self);
     Py_DECREF(tp);
+}
+
+// The owner of the pages behind `buf` for an array to stand on: our own
+// mapping when `buf` is a SharedMemory's buffer, else the same pages mapped
+// once more (mremap of a shared mapping with old size 0), since the segment
+// class unmaps its own mapping at release.  NULL without an exception when
+// `buf` is no writable shared mapping: the array then stands on `buf`.
+PyObject* pages_owner(PyObject* buf) {
+    if (PyMemoryView_Check(buf)) {
+        PyObject* base = PyMemoryView_GET_BASE(buf);
+        if (base && Py_IS_TYPE(base, g_mapping_type)) return Py_NewRef(base);
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(buf, &view, PyBUF_ANY_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    char* const addr = static_cast<char*>(view.buf);
+    const Py_ssize_t len = view.len;
+    PyBuffer_Release(&view);
+    if (len <= 0) return nullptr;
+    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    const size_t off = (uintptr_t)addr & (page - 1);
+    const size_t map_len = off + (size_t)len;
+    void* dup = mremap(addr - off, 0, map_len, MREMAP_MAYMOVE);
+    if (dup == MAP_FAILED) return nullptr;  // a private or anonymous buffer
+    PyObject* m = new_mapping(dup, map_len, static_cast<char*>(dup) + off, len);
+    if (!m) munmap(dup, map_len);
+    return m;
+}
+
+// The view, refused for element types that hold object references: the
+// bytes of a segment come from whatever process wrote them, and read as
+// pointers they would crash this one.  The refused array owns no data, so
+// dropping it touches none of those bytes.  The array stands on the owner
+// of the pages (pages_owner), so it stays valid after the segment object's
+// release.
+PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf) {
+    rn::ptr owner(pages_owner(buf));
+    if (!owner && PyErr_Occurred()) return nullptr;
+    PyObject* arr = make_view_any(shape, dtype, owner ? owner.get() : buf);
+    if (arr && PyArray_Check(arr) && PyDataType_REFCHK(PyArray_DESCR((PyArrayObject*)arr))) {
+        Py_DECREF(arr);
+        PyErr_SetString(PyExc_TypeError, "cannot create an OBJECT array from memory buffer");
+        return nullptr;
+    }
+    return arr;
 }
 
 PyMethodDef mapping_methods[] = {{"close", mapping_close, METH_NOARGS, nullptr},
@@ -624,17 +665,12 @@ int shm_attach(Shm* s, PyObject* path, int fd) {
         else errno = err, PyErr_SetFromErrno(PyExc_OSError);
         return -1;
     }
-    Mapping* m = PyObject_New(Mapping, g_mapping_type);
-    if (!m) {
+    rn::ptr mapping(new_mapping(addr, (size_t)st.st_size, addr, (Py_ssize_t)st.st_size));
+    if (!mapping) {
         munmap(addr, (size_t)st.st_size);
         close(fd);
         return -1;
     }
-    m->addr = addr;
-    m->len = (Py_ssize_t)st.st_size;
-    m->exports = 0;
-    m->closed = false;
-    rn::ptr mapping(reinterpret_cast<PyObject*>(m));
     rn::ptr view(PyMemoryView_FromObject(mapping.get()));
     if (!view) {
         mapping = nullptr;  // unmaps
@@ -1079,29 +1115,47 @@ PyType_Spec array_spec = {"ravu.mem_array.mem_array.MemArray", sizeof(Obj), 0,
 
 // ---------------------------------------------------------------- MemArrayOnce
 
-// Bytes of `shape` elements of `size` bytes: size * d for each dimension.
+// Bytes of `shape` elements of `size` bytes (size * d for each dimension),
+// checked before any segment exists: every dimension an integer (TypeError,
+// as numpy says it), none negative (ValueError), the total below 2**63
+// (OverflowError).  The standard segment class fails on a float or a huge
+// size only after it has created the object, and leaves its name behind.
 PyObject* byte_count(PyObject* size, PyObject* shape) {
     rn::ptr keep;
     PyObject* dims = dims_of(shape, keep);
     if (!dims) return nullptr;
     rn::ptr n(Py_NewRef(size));
     long long acc = 0;
-    bool small = exact_ll(size, &acc);
+    bool small = exact_ll(size, &acc) && acc >= 0;
+    if (PyErr_Occurred()) return nullptr;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(dims); ++i) {
-        PyObject* d = PySequence_Fast_GET_ITEM(dims, i);
-        long long x;
-        if (small && exact_ll(d, &x) && !__builtin_mul_overflow(acc, x, &acc)) continue;
+        rn::ptr d(PyNumber_Index(PySequence_Fast_GET_ITEM(dims, i)));
+        if (!d) return nullptr;
+        long long x, product;
+        const bool fits = exact_ll(d.get(), &x);
         if (PyErr_Occurred()) return nullptr;
+        if (fits ? x < 0 : _PyLong_Sign(d.get()) < 0)
+            return rn::raise(PyExc_ValueError, "negative dimensions are not allowed");
+        if (small && fits && !__builtin_mul_overflow(acc, x, &product)) {
+            acc = product;
+            continue;
+        }
         if (small) {  // leave the C fast track with the product so far
             n = PyLong_FromLongLong(acc);
             if (!n) return nullptr;
             small = false;
         }
-        rn::ptr dref(Py_NewRef(d));
-        n = PyNumber_Multiply(n.get(), dref.get());
+        n = PyNumber_Multiply(n.get(), d.get());
         if (!n) return nullptr;
     }
-    return small ? PyLong_FromLongLong(acc) : n.release();
+    if (small) return PyLong_FromLongLong(acc);
+    long long total;
+    const bool fits = exact_ll(n.get(), &total);
+    if (PyErr_Occurred()) return nullptr;
+    if (!fits && PyLong_Check(n.get()) && _PyLong_Sign(n.get()) > 0)
+        return rn::raise(PyExc_OverflowError, "a shared array of %S bytes is too large",
+                         n.get());
+    return n.release();
 }
 
 // shm.close(); shm.unlink()
