@@ -524,6 +524,50 @@ def test_child_creates_parent_attaches():
     assert uuid not in segments()
 
 
+# ---------------------------------------------------------------- reference pages
+
+SIGNATURES = [
+    (M.new_mem_array, "(shape, dtype, max_pool_size=0)"),
+    (M.make_mem_array, "(array, max_pool_size=0)"),
+    (M.load_mem_array, "(info, /)"),
+    (M.SharedMemory, "(name)"),
+    (M.SharedMemory.close, "(self, /)"),
+    (M.MAType, "(t)"),
+    (M.MemArray, "()"),
+    (M.MemArray.info, "(self, /)"),
+    (M.MemArray.Name, "(shape, dtype)"),
+    (M.MemArray.release, "(self, /)"),
+    (M.MemArray.__exit__, "(self, /, exc_type, exc_val, exc_tb)"),
+    (M.MemArrayOnce, "(shape, dtype)"),
+    (M.MemArrayRead, "(uuid, shape, dtype)"),
+    (M.MemArrayReuse, "(shape, dtype, max_pool_size)"),
+    (M.MemArrayOncePool, "(shape, dtype, max_pool_size)"),
+    (M.MemArrayOncePool.get, "(self, /)"),
+    (M.MemArrayOncePool.push_back, "(self, /, ma)"),
+    (M.MemArrayOncePool.get_pool, "(shape, dtype, max_pool_size)"),
+]
+
+
+@pytest.mark.parametrize("obj, text", SIGNATURES, ids=[t[0].__qualname__ for t in SIGNATURES])
+def test_public_callables_show_their_signature_and_a_docstring(obj, text):
+    import inspect
+
+    assert str(inspect.signature(obj)) == text
+    assert obj.__doc__ and len(obj.__doc__.strip()) > 20
+
+
+def test_signature_errors_are_those_of_a_def():
+    with pytest.raises(TypeError, match=r"new_mem_array\(\) missing 1 required positional "
+                                        r"argument: 'dtype'"):
+        M.new_mem_array((3,))
+    with pytest.raises(TypeError, match=r"MemArrayOncePool.get\(\) takes 1 positional "
+                                        r"argument but 2 were given"):
+        M.MemArrayOncePool((3,), np.uint8, 1).get(1)
+    with pytest.raises(TypeError, match=r"MemArrayRead.__init__\(\) got an unexpected "
+                                        r"keyword argument 'size'"):
+        M.MemArrayRead("x", (3,), np.uint8, size=3)
+
+
 # ---------------------------------------------------------------- views after release
 
 # Each case leaves `views` (arrays taken from `data`, and slices of them)
