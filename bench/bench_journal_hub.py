@@ -8,9 +8,12 @@ a line (lines written late, more than one second after the sender stopped,
 count as lost).  A rate gets up to three tries at zero loss, since a pause of
 the machine's scheduler can drop a few datagrams from the kernel's receive
 buffer in any run.  Then the server's CPU time per record is read from /proc
-at a rate both servers sustain.
+at a rate both servers sustain.  Last, each server is overloaded at twice the
+C++ server's zero-loss rate for 10 seconds: its peak resident memory (VmHWM),
+what it still holds 3 s after the sender stopped, and the drops it reported.
 
     PYTHONPATH=. /usr/bin/python3 bench/bench_journal_hub.py
+    PYTHONPATH=. /usr/bin/python3 bench/bench_journal_hub.py overload RATE
 """
 import logging
 import os
@@ -136,14 +139,22 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def memory_kib(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
 class Server:
-    def __init__(self, kind, workdir):
+    def __init__(self, kind, workdir, stderr=None):
         self.kind = kind
         self.workdir = workdir
         self.port = free_port()
         env = dict(os.environ, PYTHONPATH=ROOT)
         self.proc = subprocess.Popen([PY, os.path.abspath(__file__), "serve-" + kind,
-                                      str(self.port)], cwd=workdir, env=env)
+                                      str(self.port)], cwd=workdir, env=env, stderr=stderr)
         wait_bound(self.proc, self.port)
         self.trials = 0
 
@@ -250,6 +261,43 @@ def sender_ceiling():
     return rate
 
 
+OVERLOAD_SECONDS = 10.0
+
+
+def overload(kind, rate, work):
+    """Sends at `rate` for 10 s; returns (sent, lines, peak MiB, MiB 3 s after
+    the sender stopped, drop report lines)."""
+    wd = os.path.join(work, kind + "-overload")
+    os.mkdir(wd)
+    err_path = os.path.join(wd, "server.err")
+    with open(err_path, "wb") as err:
+        server = Server(kind, wd, stderr=err)
+        try:
+            sent, _, _, _ = server.trial(rate, OVERLOAD_SECONDS)
+            time.sleep(3.0)
+            peak = memory_kib(server.proc.pid, "VmHWM") / 1024
+            after = memory_kib(server.proc.pid, "VmRSS") / 1024
+            lines = server.lines(f"{kind}1")
+        finally:
+            server.close()
+    with open(err_path, "rb") as f:
+        reports = [l for l in f.read().decode("utf-8", "replace").splitlines() if "dropped" in l]
+    return sent, lines, peak, after, reports
+
+
+def overload_table(rate, work):
+    print()
+    print(f"overload: {rate:,} records/s for {OVERLOAD_SECONDS:.0f} s")
+    print(f"{'server':26} {'sent':>9} {'lines':>9} {'peak RSS':>10} {'RSS +3 s':>10} "
+          f"{'drop lines':>10}")
+    for name, kind in (("plain Python (stdlib)", "python"), ("ravu.utils.journal_hub", "cpp")):
+        sent, lines, peak, after, reports = overload(kind, rate, work)
+        print(f"{name:26} {sent:>9,} {lines:>9,} {peak:>7.0f} MiB {after:>7.0f} MiB "
+              f"{len(reports):>10}", flush=True)
+        if reports:
+            print("   first report:", reports[0])
+
+
 def main():
     results = {}
     with tempfile.TemporaryDirectory(prefix="bench-hub-") as work:
@@ -294,11 +342,16 @@ def main():
           f"{ratio(py['cpu_us'], cc['cpu_us']):>11}")
     print(f"(CPU per record measured at {common:,} records/s for {SECONDS:.0f} s; "
           f"sender ceiling {ceiling:,.0f}/s)")
+    with tempfile.TemporaryDirectory(prefix="bench-hub-") as work:
+        overload_table(2 * max(cc["zero"], RATES[0]), work)
 
 
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] in ("serve-python", "serve-cpp"):
         (serve_python if sys.argv[1] == "serve-python" else serve_cpp)("127.0.0.1",
                                                                        int(sys.argv[2]))
+    elif len(sys.argv) == 3 and sys.argv[1] == "overload":
+        with tempfile.TemporaryDirectory(prefix="bench-hub-") as work:
+            overload_table(int(sys.argv[2]), work)
     else:
         main()

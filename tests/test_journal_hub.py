@@ -407,6 +407,113 @@ def test_second_start_in_one_process_is_refused(tmp_path):
     assert out.strip() == "start_journal_hub() is already serving in this process"
 
 
+# ---------------------------------------------------------------- under load
+
+
+def memory_kib(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
+
+
+# The writer waits at its queue until the test makes the file "go".
+STALLED_WRITER = """
+import os, queue, time
+from ravu.utils import journal_hub as jh
+
+class Stalled(queue.Queue):
+    def get(self, *args, **kwargs):
+        while not os.path.exists("go"):
+            time.sleep(0.01)
+        return super().get(*args, **kwargs)
+
+jh._log_queue = Stalled()
+"""
+
+
+def test_backlog_is_bounded_when_the_writer_falls_behind(tmp_path):
+    h = Hub(tmp_path, prelude=STALLED_WRITER)
+    try:
+        before = memory_kib(h.proc.pid, "VmRSS")
+        gram = datagram(record(name="flood"))
+        for _ in range(80_000):  # kept whole, about 200 MB of records
+            h.send(gram)
+        deadline = time.monotonic() + 20
+        while "datagrams dropped" not in h.stderr():
+            assert time.monotonic() < deadline, h.stderr()
+            time.sleep(0.05)
+        time.sleep(0.2)
+        grown_mib = (memory_kib(h.proc.pid, "VmHWM") - before) / 1024
+        assert grown_mib < 130, grown_mib
+        report = [line for line in h.stderr().splitlines() if "dropped" in line]
+        assert re.fullmatch(r"journal_hub: the writer's backlog is full: \d+ datagrams dropped "
+                            r"\(\d+ in all\)", report[0]), report
+        (tmp_path / "go").touch()
+        written, still = -1, 0
+        while still < 5:  # the backlog is written out
+            flood = h.file("flood")
+            now = flood.read_text(encoding="utf-8").count("\n") if flood.exists() else 0
+            written, still = now, (still + 1 if now == written and now else 0)
+            time.sleep(0.1)
+        assert 1000 < written < 80_000
+        h.served("after the flood")  # it kept serving
+        assert h.proc.poll() is None
+    finally:
+        h.close()
+
+
+def test_invented_application_names_leave_descriptors_for_the_others(tmp_path):
+    h = Hub(tmp_path, prelude="import resource\n"
+                              "resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))\n")
+    try:
+        names = ["app%d" % i for i in range(150)]
+        for name in names:
+            h.send(datagram(record(name=name, msg="first")))
+        h.served("names")
+        for name in names[:3] + names[-3:]:  # closed long ago, and still open
+            h.send(datagram(record(name=name, msg="again")))
+        h.send(datagram(record(name="legit", msg="late")))
+        h.served("again")
+        assert len(os.listdir(f"/proc/{h.proc.pid}/fd")) < 64
+        for name in names:
+            msgs = [line.rsplit(":", 1)[1] for line in
+                    h.file(name).read_text(encoding="utf-8").splitlines()]
+            assert msgs == (["first", "again"] if name in names[:3] + names[-3:] else ["first"])
+        assert "late" in h.file("legit").read_text(encoding="utf-8")
+        assert "Traceback" not in h.stderr()
+    finally:
+        h.close()
+
+
+def granted_receive_buffer(size):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, size)
+        if s.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF) // 2 < size:
+            try:
+                s.setsockopt(socket.SOL_SOCKET, 33, size)  # SO_RCVBUFFORCE
+            except PermissionError:
+                pass
+        return s.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF) // 2
+
+
+def test_a_burst_waits_in_the_receive_buffer(tmp_path):
+    if granted_receive_buffer(8 << 20) < 4 << 20:
+        pytest.skip("the kernel grants no larger receive buffer to this user")
+    h = Hub(tmp_path)
+    try:
+        h.served("ready")
+        h.proc.send_signal(signal.SIGSTOP)  # nobody reads: the kernel holds the burst
+        try:
+            for i in range(2000):
+                h.send(datagram(record(name="burst", msg=str(i))))
+        finally:
+            h.proc.send_signal(signal.SIGCONT)
+        text = h.lines("burst", 2000)
+        assert [line.rsplit(":", 1)[1] for line in text.splitlines()] == \
+            [str(i) for i in range(2000)]
+    finally:
+        h.close()
+
+
 # ---------------------------------------------------------------- the writer alone
 
 WRITER = """\

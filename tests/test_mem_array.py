@@ -524,6 +524,172 @@ def test_child_creates_parent_attaches():
     assert uuid not in segments()
 
 
+# ---------------------------------------------------------------- reference pages
+
+SIGNATURES = [
+    (M.new_mem_array, "(shape, dtype, max_pool_size=0)"),
+    (M.make_mem_array, "(array, max_pool_size=0)"),
+    (M.load_mem_array, "(info, /)"),
+    (M.SharedMemory, "(name)"),
+    (M.SharedMemory.close, "(self, /)"),
+    (M.MAType, "(t)"),
+    (M.MemArray, "()"),
+    (M.MemArray.info, "(self, /)"),
+    (M.MemArray.Name, "(shape, dtype)"),
+    (M.MemArray.release, "(self, /)"),
+    (M.MemArray.__exit__, "(self, /, exc_type, exc_val, exc_tb)"),
+    (M.MemArrayOnce, "(shape, dtype)"),
+    (M.MemArrayRead, "(uuid, shape, dtype)"),
+    (M.MemArrayReuse, "(shape, dtype, max_pool_size)"),
+    (M.MemArrayOncePool, "(shape, dtype, max_pool_size)"),
+    (M.MemArrayOncePool.get, "(self, /)"),
+    (M.MemArrayOncePool.push_back, "(self, /, ma)"),
+    (M.MemArrayOncePool.get_pool, "(shape, dtype, max_pool_size)"),
+]
+
+
+@pytest.mark.parametrize("obj, text", SIGNATURES, ids=[t[0].__qualname__ for t in SIGNATURES])
+def test_public_callables_show_their_signature_and_a_docstring(obj, text):
+    import inspect
+
+    assert str(inspect.signature(obj)) == text
+    assert obj.__doc__ and len(obj.__doc__.strip()) > 20
+
+
+def test_signature_errors_are_those_of_a_def():
+    with pytest.raises(TypeError, match=r"new_mem_array\(\) missing 1 required positional "
+                                        r"argument: 'dtype'"):
+        M.new_mem_array((3,))
+    with pytest.raises(TypeError, match=r"MemArrayOncePool.get\(\) takes 1 positional "
+                                        r"argument but 2 were given"):
+        M.MemArrayOncePool((3,), np.uint8, 1).get(1)
+    with pytest.raises(TypeError, match=r"MemArrayRead.__init__\(\) got an unexpected "
+                                        r"keyword argument 'size'"):
+        M.MemArrayRead("x", (3,), np.uint8, size=3)
+
+
+# ---------------------------------------------------------------- views after release
+
+# Each case leaves `views` (arrays taken from `data`, and slices of them)
+# alive after the objects were released; `uuid` names the segment.
+VIEW_CASES = {
+    "creator": """
+        a = M.make_mem_array(np.ones(1000))
+        uuid, views = a.uuid, [a.data, a.ndarray[10:20]]
+        a.release()
+    """,
+    "with block": """
+        with M.make_mem_array(np.ones(1000)) as a:
+            uuid, views = a.uuid, [a.data[::2]]
+    """,
+    "reader": """
+        a = M.make_mem_array(np.ones(1000))
+        r = M.load_mem_array(a.info())
+        uuid, views = a.uuid, [r.data, r.data[-5:]]
+        r.release()
+        a.release()
+    """,
+    "reader's own SharedMemory": """
+        a = M.make_mem_array(np.ones(1000))
+        r = M.MemArrayRead(a.uuid, (1000,), np.float64)
+        uuid, views = a.uuid, [r.data]
+        r.shm.close()
+        a.release()
+        r.release()
+    """,
+}
+
+
+@pytest.mark.parametrize("case", sorted(VIEW_CASES))
+def test_arrays_taken_from_data_outlive_the_release(case):
+    # In a child: an array over unmapped memory would kill the interpreter.
+    code = textwrap.dedent("""
+        import gc
+        import os
+        import numpy as np
+        from ravu.mem_array import mem_array as M
+
+        def mapped(uuid):
+            with open("/proc/self/maps") as f:
+                return uuid in f.read()
+
+        M.make_mem_array(np.ones(1)).release()  # the resource tracker's pipe, once
+        fds = len(os.listdir("/proc/self/fd"))
+    """) + textwrap.dedent(VIEW_CASES[case]) + textwrap.dedent("""
+        # The release did all else at once: object emptied, name removed,
+        # descriptors closed.
+        assert a.uuid is None and a.shm is None and a.info()["uuid"] is None
+        assert not os.path.exists("/dev/shm/" + uuid)
+        assert len(os.listdir("/proc/self/fd")) == fds
+        assert mapped(uuid)
+        assert [float(v.sum()) for v in views] == [v.size for v in views]
+        views[-1][:] = 2  # still writable
+        assert float(views[-1].sum()) == 2 * views[-1].size
+        views.pop(0)
+        gc.collect()
+        assert mapped(uuid) == bool(views)
+        views.clear()
+        gc.collect()
+        assert not mapped(uuid)  # the mapping went with the last view
+        print("ok")
+    """)
+    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    res = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                         timeout=60)
+    assert (res.returncode, res.stdout.strip()) == (0, "ok"), res.stderr
+
+
+def test_pooled_view_sees_the_next_borrower():
+    first = M.new_mem_array((4,), np.uint8, 1)
+    view = first.data
+    first.release()
+    with M.new_mem_array((4,), np.uint8, 1) as second:
+        second.data[:] = 7
+        assert list(view) == [7, 7, 7, 7]
+
+
+# Shapes refused before the segment class is called: it fails on some of
+# them only after creating the object.
+BAD_SHAPES = [
+    ((240 / 2, 320, 3), np.uint8, TypeError, "'float' object cannot be interpreted"),
+    (("2", 3), np.uint8, TypeError, "'str' object cannot be interpreted"),
+    ((2**63,), np.uint8, OverflowError, "too large"),
+    ((2**62, 4), np.uint8, OverflowError, "too large"),
+    ((2**61, 3), np.uint16, OverflowError, "too large"),
+    ((2**70, 2**70), np.float64, OverflowError, "too large"),
+    ((-1, 3), np.uint8, ValueError, "negative dimensions"),
+    ([-2, -3], np.uint8, ValueError, "negative dimensions"),  # a positive product
+    ((-2**70, 3), np.uint8, ValueError, "negative dimensions"),
+]
+
+
+@pytest.mark.parametrize("shape, dtype, exc, message", BAD_SHAPES)
+def test_bad_shapes_are_refused_before_a_segment_exists(monkeypatch, shape, dtype, exc, message):
+    calls = []
+    real = M.SegmentLedger
+
+    def spy(**kw):
+        calls.append(kw)
+        return real(**kw)
+
+    before = segments()
+    monkeypatch.setattr(M, "SegmentLedger", spy)
+    for make in (lambda: M.new_mem_array(shape, dtype), lambda: M.MemArrayOnce(shape, dtype),
+                 lambda: M.new_mem_array(shape, dtype, 2)):
+        with pytest.raises(exc, match=message):
+            make()
+    assert calls == [] and segments() <= before
+    assert M.MemArrayOncePool.get_pool(shape, dtype, 2).size == 0
+
+
+def test_bad_shapes_leave_nothing_with_the_real_segment_class():
+    before = segments()
+    for shape, dtype, exc, _ in BAD_SHAPES:
+        with pytest.raises(exc):
+            M.new_mem_array(shape, dtype)
+    assert segments() <= before
+
+
 # ---------------------------------------------------------------- pools
 
 @pytest.mark.parametrize("limit", [0, 0.0, False])

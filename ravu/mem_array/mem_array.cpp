@@ -48,8 +48,6 @@ PyTypeObject* g_pool_type = nullptr;
 PyTypeObject* g_reuse_type = nullptr;
 PyTypeObject* g_read_type = nullptr;
 
-const rn::Signature::Options kMethod{false, false, true};
-
 // The int 1, kept for the process' life.
 PyObject* one() {
     static PyObject* v = PyLong_FromLong(1);
@@ -108,14 +106,6 @@ int set_field(PyObject* self, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(self, name, value);
 }
 
-// A method without parameters: CPython's TypeError for any argument.
-bool no_args(const rn::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-             PyObject* kwnames) {
-    if (!PyVectorcall_NARGS(nargs) && !kwnames) return true;
-    PyObject* none[1];
-    return sig.parse(args, nargs, kwnames, none);
-}
-
 PyObject* call_method0(PyObject* obj, PyObject* name) { return PyObject_CallMethodNoArgs(obj, name); }
 
 // A small C integer from an exact int; false for anything else.
@@ -158,6 +148,12 @@ int lock_release(PyObject* lock) {
         r = call_method0(lock, RN_ID(release));
     }
     return r ? 0 : -1;
+}
+
+// A method-table entry with METH_STATIC or METH_CLASS added.
+PyMethodDef with_flags(PyMethodDef def, int flags) {
+    def.ml_flags |= flags;
+    return def;
 }
 
 // Runs `body` with `lock` held; the lock is released whatever happens, and
@@ -490,32 +486,35 @@ PyObject* make_view_any(PyObject* shape, PyObject* dtype, PyObject* buf) {
     return PyObject_Vectorcall((PyObject*)&PyArray_Type, a, 1, g_view_kwnames);
 }
 
-// The view, refused for element types that hold object references: the
-// bytes of a segment come from whatever process wrote them, and read as
-// pointers they would crash this one.  The refused array owns no data, so
-// dropping it touches none of those bytes.
-PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf) {
-    PyObject* arr = make_view_any(shape, dtype, buf);
-    if (arr && PyArray_Check(arr) && PyDataType_REFCHK(PyArray_DESCR((PyArrayObject*)arr))) {
-        Py_DECREF(arr);
-        PyErr_SetString(PyExc_TypeError, "cannot create an OBJECT array from memory buffer");
-        return nullptr;
-    }
-    return arr;
-}
-
 // ---------------------------------------------------------------- _Mapping
 
 // A shared read-write mapping of a whole shared-memory object: the buffer
-// behind SharedMemory.buf.  Like mmap.mmap it refuses to close while
-// buffers are exported, and unmaps itself when it goes.
+// behind SharedMemory.buf, and the base of every array over a segment.
+// Like mmap.mmap it refuses to close while buffers are exported; unlike it,
+// closing only ends its use as a buffer, and the pages are unmapped when the
+// object goes, so an array that still views them (it holds the object as
+// its base) never points at unmapped memory.
 struct Mapping {
     PyObject_HEAD
-    void* addr;
+    void* addr;  // the buffer: the mapped object from byte 0
     Py_ssize_t len;
+    void* map_addr;  // what munmap takes: `addr` rounded down to a page
+    size_t map_len;
     Py_ssize_t exports;
     bool closed;
 };
+
+PyObject* new_mapping(void* map_addr, size_t map_len, void* addr, Py_ssize_t len) {
+    Mapping* m = PyObject_New(Mapping, g_mapping_type);
+    if (!m) return nullptr;
+    m->addr = addr;
+    m->len = len;
+    m->map_addr = map_addr;
+    m->map_len = map_len;
+    m->exports = 0;
+    m->closed = false;
+    return reinterpret_cast<PyObject*>(m);
+}
 
 int mapping_close_now(Mapping* m) {
     if (m->closed) return 0;
@@ -523,16 +522,7 @@ int mapping_close_now(Mapping* m) {
         PyErr_SetString(PyExc_BufferError, "cannot close exported pointers exist");
         return -1;
     }
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = munmap(m->addr, (size_t)m->len);
-    Py_END_ALLOW_THREADS
-    if (rc < 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
-    }
     m->closed = true;
-    m->addr = nullptr;
     return 0;
 }
 
@@ -570,9 +560,56 @@ void mapping_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<Mapp
 void mapping_dealloc(PyObject* self) {
     Mapping* m = reinterpret_cast<Mapping*>(self);
     PyTypeObject* tp = Py_TYPE(self);
-    if (!m->closed) munmap(m->addr, (size_t)m->len);
+    munmap(m->map_addr, m->map_len);
     tp->tp_free(self);
     Py_DECREF(tp);
+}
+
+// The owner of the pages behind `buf` for an array to stand on: our own
+// mapping when `buf` is a SharedMemory's buffer, else the same pages mapped
+// once more (mremap of a shared mapping with old size 0), since the segment
+// class unmaps its own mapping at release.  NULL without an exception when
+// `buf` is no writable shared mapping: the array then stands on `buf`.
+PyObject* pages_owner(PyObject* buf) {
+    if (PyMemoryView_Check(buf)) {
+        PyObject* base = PyMemoryView_GET_BASE(buf);
+        if (base && Py_IS_TYPE(base, g_mapping_type)) return Py_NewRef(base);
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(buf, &view, PyBUF_ANY_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    char* const addr = static_cast<char*>(view.buf);
+    const Py_ssize_t len = view.len;
+    PyBuffer_Release(&view);
+    if (len <= 0) return nullptr;
+    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    const size_t off = (uintptr_t)addr & (page - 1);
+    const size_t map_len = off + (size_t)len;
+    void* dup = mremap(addr - off, 0, map_len, MREMAP_MAYMOVE);
+    if (dup == MAP_FAILED) return nullptr;  // a private or anonymous buffer
+    PyObject* m = new_mapping(dup, map_len, static_cast<char*>(dup) + off, len);
+    if (!m) munmap(dup, map_len);
+    return m;
+}
+
+// The view, refused for element types that hold object references: the
+// bytes of a segment come from whatever process wrote them, and read as
+// pointers they would crash this one.  The refused array owns no data, so
+// dropping it touches none of those bytes.  The array stands on the owner
+// of the pages (pages_owner), so it stays valid after the segment object's
+// release.
+PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf) {
+    rn::ptr owner(pages_owner(buf));
+    if (!owner && PyErr_Occurred()) return nullptr;
+    PyObject* arr = make_view_any(shape, dtype, owner ? owner.get() : buf);
+    if (arr && PyArray_Check(arr) && PyDataType_REFCHK(PyArray_DESCR((PyArrayObject*)arr))) {
+        Py_DECREF(arr);
+        PyErr_SetString(PyExc_TypeError, "cannot create an OBJECT array from memory buffer");
+        return nullptr;
+    }
+    return arr;
 }
 
 PyMethodDef mapping_methods[] = {{"close", mapping_close, METH_NOARGS, nullptr},
@@ -624,17 +661,12 @@ int shm_attach(Shm* s, PyObject* path, int fd) {
         else errno = err, PyErr_SetFromErrno(PyExc_OSError);
         return -1;
     }
-    Mapping* m = PyObject_New(Mapping, g_mapping_type);
-    if (!m) {
+    rn::ptr mapping(new_mapping(addr, (size_t)st.st_size, addr, (Py_ssize_t)st.st_size));
+    if (!mapping) {
         munmap(addr, (size_t)st.st_size);
         close(fd);
         return -1;
     }
-    m->addr = addr;
-    m->len = (Py_ssize_t)st.st_size;
-    m->exports = 0;
-    m->closed = false;
-    rn::ptr mapping(reinterpret_cast<PyObject*>(m));
     rn::ptr view(PyMemoryView_FromObject(mapping.get()));
     if (!view) {
         mapping = nullptr;  // unmaps
@@ -713,11 +745,21 @@ int shm_init_with(Shm* s, PyObject* name) {
     return shm_attach(s, path.get(), fd);
 }
 
+const rn::Signature shm_init_sig(
+    "SharedMemory.__init__", "name",
+    "The reading side's attachment to an existing shared-memory segment.\n\n"
+    "Opens \"/\" + name read-write and maps the whole segment at once; the\n"
+    "segment is never created, resized or removed from here.  `buf` is a\n"
+    "memoryview of the mapping, `size` the segment's size in bytes, and\n"
+    "close() gives back the view, the mapping and the descriptor.  Raises\n"
+    "FileNotFoundError when no segment has that name and TypeError when\n"
+    "name is not a str.",
+    rn::INIT);
+
 int shm_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("SharedMemory.__init__", {{"name", rn::POS, true}}, kMethod);
     PyObject* a[1];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!shm_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     return shm_init_with(reinterpret_cast<Shm*>(self), a[0]);
 }
 
@@ -759,9 +801,15 @@ int shm_close_now(Shm* s) {
     return 0;
 }
 
-PyObject* shm_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("SharedMemory.close", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
+const rn::Signature shm_close_sig(
+    "SharedMemory.close", "",
+    "Give back this process's view, mapping and descriptor; the segment stays.\n\n"
+    "Arrays made over the segment keep their pages until they go.  Raises\n"
+    "BufferError while a buffer taken from `buf` is still held; a second\n"
+    "call does nothing.",
+    rn::METHOD);
+
+PyObject* shm_close_impl(PyObject* self) {
     if (shm_close_now(reinterpret_cast<Shm*>(self)) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -822,9 +870,9 @@ PyObject* shm_get(PyObject* self, void*) {
 }
 
 PyGetSetDef shm_getset[] = {
-    {"buf", shm_buf, nullptr, nullptr, nullptr},
-    {"name", shm_name, nullptr, nullptr, nullptr},
-    {"size", shm_size, nullptr, nullptr, nullptr},
+    {"buf", shm_buf, nullptr, "memoryview of the whole mapping; None after close().", nullptr},
+    {"name", shm_name, nullptr, "The segment's name, without the leading \"/\".", nullptr},
+    {"size", shm_size, nullptr, "The segment's size in bytes when it was attached.", nullptr},
     {"_fd", shm_get_fd, nullptr, nullptr, nullptr},
     {"_name", shm_get<&Shm::name>, nullptr, nullptr, nullptr},
     {"_size", shm_size, nullptr, nullptr, nullptr},
@@ -832,11 +880,11 @@ PyGetSetDef shm_getset[] = {
     {"_buf", shm_get<&Shm::buf>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMethodDef shm_methods[] = {
-    {"close", rn::fastcall_kw(shm_close), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef shm_methods[] = {shm_close_sig.def(rn::noargs<shm_close_sig, shm_close_impl>),
+                             {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot shm_slots[] = {{Py_tp_new, (void*)shm_new},
+PyType_Slot shm_slots[] = {{Py_tp_doc, (void*)shm_init_sig.doc()},
+                           {Py_tp_new, (void*)shm_new},
                            {Py_tp_init, (void*)shm_init},
                            {Py_tp_dealloc, (void*)shm_dealloc},
                            {Py_tp_traverse, (void*)shm_traverse},
@@ -858,11 +906,22 @@ struct MAType {
     PyObject* dict;
 };
 
+const rn::Signature matype_init_sig(
+    "MAType.__init__", "t",
+    "One element type in three forms: its code, a numpy form and its size.\n\n"
+    "t is an element-type code (int: 100 * kind + bit width, kind 1 unsigned,\n"
+    "2 signed, 3 float), a type name such as 'uint8', a numpy dtype or a\n"
+    "numpy scalar type.  `code` is the int code, `dtype` the numpy type (for\n"
+    "a code or a name) or the type's name (for a dtype or a type), `size`\n"
+    "the bytes per element (code % 100 // 8).  Raises KeyError for a type\n"
+    "outside TYPE_DICT_n2t / TYPE_DICT_t2n (bool among them, except as the\n"
+    "bare code 101).",
+    rn::INIT);
+
 int matype_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("MAType.__init__", {{"t", rn::POS, true}}, kMethod);
     PyObject* a[1];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!matype_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     rn::ptr code, dtype;
     if (!element_type(a[0], code, dtype)) return -1;
     rn::ptr size(code_size(code.get()));
@@ -915,13 +974,16 @@ PyMemberDef matype_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyGetSetDef matype_getset[] = {
-    {"code", matype_get<&MAType::code>, nullptr, nullptr, nullptr},
-    {"dtype", matype_get<&MAType::dtype>, nullptr, nullptr, nullptr},
-    {"size", matype_get<&MAType::size>, nullptr, nullptr, nullptr},
+    {"code", matype_get<&MAType::code>, nullptr, "The element-type code (int).", nullptr},
+    {"dtype", matype_get<&MAType::dtype>, nullptr,
+     "The numpy type (given a code or a name) or the type's name (given a dtype or a type).",
+     nullptr},
+    {"size", matype_get<&MAType::size>, nullptr, "Bytes per element (int).", nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot matype_slots[] = {{Py_tp_init, (void*)matype_init},
+PyType_Slot matype_slots[] = {{Py_tp_doc, (void*)matype_init_sig.doc()},
+                              {Py_tp_init, (void*)matype_init},
                               {Py_tp_traverse, (void*)matype_traverse},
                               {Py_tp_clear, (void*)matype_clear},
                               {Py_tp_dealloc, (void*)matype_dealloc},
@@ -951,19 +1013,34 @@ int clear_fields(PyObject* self) {
     return 0;
 }
 
+const rn::Signature array_init_sig(
+    "MemArray.__init__", "",
+    "A numpy array whose elements lie in a named POSIX shared-memory segment.\n\n"
+    "The base of MemArrayOnce (creates its segment), MemArrayRead (attaches\n"
+    "to one by its descriptor) and MemArrayReuse (borrows one from a pool);\n"
+    "a bare MemArray() is empty.  Fields, in the instance dict: uuid (the\n"
+    "segment's name, None when empty), shape, dtype (as the creator gave\n"
+    "them), shm (the segment object) and data (the numpy array over it).\n"
+    "info() gives the descriptor another process attaches by; release(), or\n"
+    "leaving a `with` block, gives the segment back.  There is no finaliser:\n"
+    "an object dropped unreleased keeps its segment.",
+    rn::INIT);
+
 int array_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("MemArray.__init__", {}, kMethod);
-    if (PyTuple_GET_SIZE(args) || (kwargs && PyDict_GET_SIZE(kwargs))) {
-        PyObject* none[1];
-        rn::ptr keep;
-        if (!rn::parse_tuple(sig, args, kwargs, none, keep)) return -1;
-    }
+    PyObject* none[1];
+    rn::ptr keep;
+    if (!array_init_sig.parse_tuple(args, kwargs, none, keep)) return -1;
     return clear_fields(self);
 }
 
-PyObject* array_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("MemArray.info", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
+const rn::Signature info_sig(
+    "MemArray.info", "",
+    "The array descriptor: a new dict {'uuid', 'shape', 'dtype'} of this\n"
+    "object's own values, all another process needs for load_mem_array().\n"
+    "Its values are None once the object is empty.",
+    rn::METHOD);
+
+PyObject* info_impl(PyObject* self) {
     rn::ptr d(PyDict_New());
     if (!d) return nullptr;
     for (int i = 0; i < 3; ++i) {
@@ -976,10 +1053,17 @@ PyObject* array_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* array_ndarray(PyObject* self, void*) { return field(self, RN_ID(data)); }
 
+const rn::Signature Name_sig(
+    "MemArray.Name", "shape, dtype",
+    "The array pool key of shape and dtype: str(code) + '-' + the dimensions\n"
+    "joined by '-', e.g. '108-480-640-3' for (480, 640, 3) and numpy.uint8.\n"
+    "The four forms of one element type, and a tuple or a list of the same\n"
+    "dimensions, give one key.  Raises KeyError for an unknown element type\n"
+    "and TypeError for a shape that cannot be iterated.");
+
 PyObject* array_Name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("MemArray.Name", {{"shape", rn::POS, true}, {"dtype", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!Name_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return pool_key(a[0], a[1]);
 }
 
@@ -1016,55 +1100,59 @@ PyObject* release_impl(PyObject* self) {
     Py_RETURN_NONE;
 }
 
-PyObject* array_release(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    static rn::Signature sig("MemArray.release", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
-    return release_impl(self);
-}
+const rn::Signature release_sig(
+    "MemArray.release", "",
+    "Give the segment back and empty the object (all five fields None).\n\n"
+    "A once-only array closes and unlinks its segment, an attached one closes\n"
+    "its attachment, a pooled one returns its segment to the pool.  Arrays\n"
+    "taken from `data` stay valid (their pages stay mapped until they go);\n"
+    "a pooled one then sees what the next borrower writes.  Does nothing on\n"
+    "an empty object; an error of the clean-up leaves the object live.",
+    rn::METHOD);
 
-PyObject* array__release(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("MemArray._release", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
-    Py_RETURN_NONE;
-}
+const rn::Signature base_release_sig(
+    "MemArray._release", "",
+    "The variant's own clean-up, called by release() only; here nothing.",
+    rn::METHOD);
 
-PyObject* array_enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("MemArray.__enter__", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
-    return Py_NewRef(self);
-}
+PyObject* base_release_impl(PyObject*) { Py_RETURN_NONE; }
+
+const rn::Signature enter_sig("MemArray.__enter__", "", "Return the object itself.",
+                              rn::METHOD);
+
+PyObject* enter_impl(PyObject* self) { return Py_NewRef(self); }
+
+const rn::Signature exit_sig(
+    "MemArray.__exit__", "exc_type, exc_val, exc_tb",
+    "Release the object; an exception of the `with` body goes on.", rn::METHOD);
 
 PyObject* array_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("MemArray.__exit__", {{"exc_type", rn::POS, true},
-                                                    {"exc_val", rn::POS, true},
-                                                    {"exc_tb", rn::POS, true}},
-                             kMethod);
     PyObject* a[3];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!exit_sig.parse(args, nargs, kwnames, a)) return nullptr;
     rn::ptr r(is_exact_array(self) ? release_impl(self) : call_method0(self, RN_ID(release)));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
 
-#define RN_METHOD(name, fn) \
-    { name, rn::fastcall_kw(fn), METH_FASTCALL | METH_KEYWORDS, nullptr }
-
 PyMethodDef array_methods[] = {
-    RN_METHOD("info", array_info),
-    {"Name", rn::fastcall_kw(array_Name), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, nullptr},
-    RN_METHOD("release", array_release),
-    RN_METHOD("_release", array__release),
-    RN_METHOD("__enter__", array_enter),
-    RN_METHOD("__exit__", array_exit),
+    info_sig.def(rn::noargs<info_sig, info_impl>),
+    with_flags(Name_sig.def(array_Name), METH_STATIC),
+    release_sig.def(rn::noargs<release_sig, release_impl>),
+    base_release_sig.def(rn::noargs<base_release_sig, base_release_impl>),
+    enter_sig.def(rn::noargs<enter_sig, enter_impl>),
+    exit_sig.def(array_exit),
     {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef array_getset[] = {{"ndarray", array_ndarray, nullptr, nullptr, nullptr},
-                              {"name", array_name, nullptr, nullptr, nullptr},
+PyGetSetDef array_getset[] = {
+    {"ndarray", array_ndarray, nullptr, "The numpy array over the segment (`data`); None when empty.",
+     nullptr},
+    {"name", array_name, nullptr,
+     "The array pool key of `shape` and `dtype` (see Name); AttributeError once empty.", nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot array_slots[] = {{Py_tp_init, (void*)array_init},
+PyType_Slot array_slots[] = {{Py_tp_doc, (void*)array_init_sig.doc()},
+                             {Py_tp_init, (void*)array_init},
                              {Py_tp_traverse, (void*)rn::plain_traverse},
                              {Py_tp_clear, (void*)rn::plain_clear},
                              {Py_tp_dealloc, (void*)rn::gc_dealloc<rn::plain_clear>},
@@ -1079,29 +1167,47 @@ PyType_Spec array_spec = {"ravu.mem_array.mem_array.MemArray", sizeof(Obj), 0,
 
 // ---------------------------------------------------------------- MemArrayOnce
 
-// Bytes of `shape` elements of `size` bytes: size * d for each dimension.
+// Bytes of `shape` elements of `size` bytes (size * d for each dimension),
+// checked before any segment exists: every dimension an integer (TypeError,
+// as numpy says it), none negative (ValueError), the total below 2**63
+// (OverflowError).  The standard segment class fails on a float or a huge
+// size only after it has created the object, and leaves its name behind.
 PyObject* byte_count(PyObject* size, PyObject* shape) {
     rn::ptr keep;
     PyObject* dims = dims_of(shape, keep);
     if (!dims) return nullptr;
     rn::ptr n(Py_NewRef(size));
     long long acc = 0;
-    bool small = exact_ll(size, &acc);
+    bool small = exact_ll(size, &acc) && acc >= 0;
+    if (PyErr_Occurred()) return nullptr;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(dims); ++i) {
-        PyObject* d = PySequence_Fast_GET_ITEM(dims, i);
-        long long x;
-        if (small && exact_ll(d, &x) && !__builtin_mul_overflow(acc, x, &acc)) continue;
+        rn::ptr d(PyNumber_Index(PySequence_Fast_GET_ITEM(dims, i)));
+        if (!d) return nullptr;
+        long long x, product;
+        const bool fits = exact_ll(d.get(), &x);
         if (PyErr_Occurred()) return nullptr;
+        if (fits ? x < 0 : _PyLong_Sign(d.get()) < 0)
+            return rn::raise(PyExc_ValueError, "negative dimensions are not allowed");
+        if (small && fits && !__builtin_mul_overflow(acc, x, &product)) {
+            acc = product;
+            continue;
+        }
         if (small) {  // leave the C fast track with the product so far
             n = PyLong_FromLongLong(acc);
             if (!n) return nullptr;
             small = false;
         }
-        rn::ptr dref(Py_NewRef(d));
-        n = PyNumber_Multiply(n.get(), dref.get());
+        n = PyNumber_Multiply(n.get(), d.get());
         if (!n) return nullptr;
     }
-    return small ? PyLong_FromLongLong(acc) : n.release();
+    if (small) return PyLong_FromLongLong(acc);
+    long long total;
+    const bool fits = exact_ll(n.get(), &total);
+    if (PyErr_Occurred()) return nullptr;
+    if (!fits && PyLong_Check(n.get()) && _PyLong_Sign(n.get()) > 0)
+        return rn::raise(PyExc_OverflowError, "a shared array of %S bytes is too large",
+                         n.get());
+    return n.release();
 }
 
 // shm.close(); shm.unlink()
@@ -1145,12 +1251,23 @@ int once_init_with(PyObject* self, PyObject* shape, PyObject* dtype) {
     return -1;
 }
 
+const rn::Signature once_init_sig(
+    "MemArrayOnce.__init__", "shape, dtype",
+    "A shared array with a new segment of its own, released once.\n"
+    "\n"
+    "Creates a segment of MAType(dtype).size * the product of shape bytes\n"
+    "through the bound SegmentLedger class and views it as a C-ordered numpy\n"
+    "array (`data`); its elements are not initialised.  release() closes and\n"
+    "unlinks the segment, so later attaches fail.  Raises KeyError for an\n"
+    "unknown element type, TypeError, ValueError or OverflowError for a shape\n"
+    "that is no sequence of non-negative integers or too large, before any\n"
+    "segment exists, and the segment class's errors (ValueError for 0 bytes).",
+    rn::INIT);
+
 int once_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("MemArrayOnce.__init__",
-                             {{"shape", rn::POS, true}, {"dtype", rn::POS, true}}, kMethod);
     PyObject* a[2];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!once_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     return once_init_with(self, a[0], a[1]);
 }
 
@@ -1160,16 +1277,17 @@ PyObject* once_release_impl(PyObject* self) {
     return close_and_unlink(shm.get());
 }
 
-PyObject* once__release(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    static rn::Signature sig("MemArrayOnce._release", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
-    return once_release_impl(self);
-}
+const rn::Signature once_release_sig(
+    "MemArrayOnce._release", "",
+    "Close the segment, then unlink its name.",
+    rn::METHOD);
 
-PyMethodDef once_methods[] = {RN_METHOD("_release", once__release), {nullptr, nullptr, 0, nullptr}};
+PyMethodDef once_methods[] = {
+    once_release_sig.def(rn::noargs<once_release_sig, once_release_impl>),
+    {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot once_slots[] = {{Py_tp_init, (void*)once_init},
+PyType_Slot once_slots[] = {{Py_tp_doc, (void*)once_init_sig.doc()},
+                            {Py_tp_init, (void*)once_init},
                             {Py_tp_traverse, (void*)rn::plain_traverse},
                             {Py_tp_clear, (void*)rn::plain_clear},
                             {Py_tp_methods, once_methods},
@@ -1206,22 +1324,31 @@ int pool_init_with(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* m
     return 0;
 }
 
+const rn::Signature pool_init_sig(
+    "MemArrayOncePool.__init__", "shape, dtype, max_pool_size",
+    "A per-process pool of MemArrayOnce arrays of one shape and element type.\n"
+    "\n"
+    "A pool lends its free arrays (get) and takes them back (push_back); it\n"
+    "creates a new array only when none is free, never more than\n"
+    "max_pool_size in all (none when that is 0 or negative), and never frees\n"
+    "one: its segments live as long as the process.  get() never waits: it\n"
+    "refuses with None when nothing is free at that moment.  Fields: shape,\n"
+    "dtype, max_pool_size (as first given), pool (the queue.Queue of free\n"
+    "arrays), size (arrays created so far), mutex (serialises creation).\n"
+    "Pools are found by get_pool(); the constructor creates no array.",
+    rn::INIT);
+
 int pool_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("MemArrayOncePool.__init__", {{"shape", rn::POS, true},
-                                                           {"dtype", rn::POS, true},
-                                                           {"max_pool_size", rn::POS, true}},
-                             kMethod);
     PyObject* a[3];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!pool_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     return pool_init_with(self, a[0], a[1], a[2]);
 }
 
-PyObject* pool_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("MemArrayOncePool.name", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
-    return pool_key_of(self);
-}
+const rn::Signature pool_name_sig(
+    "MemArrayOncePool.name", "",
+    "The array pool key of the pool's shape and dtype (see MemArray.Name).",
+    rn::METHOD);
 
 // self.pool.qsize() == 0
 PyObject* pool_is_empty_impl(PyObject* self) {
@@ -1234,12 +1361,10 @@ PyObject* pool_is_empty_impl(PyObject* self) {
     return PyObject_RichCompare(n.get(), zero.get(), Py_EQ);
 }
 
-PyObject* pool_is_empty(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    static rn::Signature sig("MemArrayOncePool.is_empty", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
-    return pool_is_empty_impl(self);
-}
+const rn::Signature is_empty_sig(
+    "MemArrayOncePool.is_empty", "",
+    "True when no free array is queued at this moment.",
+    rn::METHOD);
 
 // self.size >= self.max_pool_size: 1, 0 or -1.
 int pool_full(PyObject* self) {
@@ -1280,11 +1405,13 @@ PyObject* pool_add_impl(PyObject* self) {
     });
 }
 
-PyObject* pool_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("MemArrayOncePool._add", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
-    return pool_add_impl(self);
-}
+const rn::Signature add_sig(
+    "MemArrayOncePool._add", "",
+    "Create one array into the queue if the limit allows; True if it did.\n"
+    "\n"
+    "False once `size` has reached `max_pool_size`; errors of the segment\n"
+    "class propagate and leave `size` unchanged.",
+    rn::METHOD);
 
 // The take of get(): the front array, or None when there is none at this
 // moment or the take fails in any ordinary way.
@@ -1350,11 +1477,14 @@ PyObject* pool_get_impl(PyObject* self) {
     return pool_take(q.get());
 }
 
-PyObject* pool_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("MemArrayOncePool.get", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
-    return pool_get_impl(self);
-}
+const rn::Signature get_sig(
+    "MemArrayOncePool.get", "",
+    "Lend a free array, creating one first when none is queued.\n"
+    "\n"
+    "Returns a MemArrayOnce, or None when the limit is reached or another\n"
+    "thread took the free array first (None means nothing free now).\n"
+    "Never waits; free arrays are lent oldest-returned first.",
+    rn::METHOD);
 
 PyObject* pool_push_back_impl(PyObject* self, PyObject* ma) {
     rn::ptr q(field(self, RN_ID(pool)));
@@ -1362,11 +1492,15 @@ PyObject* pool_push_back_impl(PyObject* self, PyObject* ma) {
     Py_RETURN_NONE;
 }
 
+const rn::Signature push_back_sig(
+    "MemArrayOncePool.push_back", "ma",
+    "Put ma at the back of the free queue, unchecked; `size` stays.",
+    rn::METHOD);
+
 PyObject* pool_push_back(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    static rn::Signature sig("MemArrayOncePool.push_back", {{"ma", rn::POS, true}}, kMethod);
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!push_back_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return pool_push_back_impl(self, a[0]);
 }
 
@@ -1401,32 +1535,37 @@ PyObject* get_pool_impl(PyObject* cls, PyObject* shape, PyObject* dtype, PyObjec
     });
 }
 
+const rn::Signature get_pool_sig(
+    "MemArrayOncePool.get_pool", "shape, dtype, max_pool_size",
+    "The registry's pool for the pool key of shape and dtype, made on first use.\n\n"
+    "The first call for a key fixes the pool's shape, dtype and limit; later\n"
+    "calls get that pool whatever limit they pass.  Works on the class it is\n"
+    "called on (its _pool_dict and _pool_mutex).  Raises KeyError for an\n"
+    "unknown element type before any pool is made.",
+    rn::METHOD);
+
 PyObject* pool_get_pool(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    static rn::Signature sig("MemArrayOncePool.get_pool", {{"shape", rn::POS, true},
-                                                           {"dtype", rn::POS, true},
-                                                           {"max_pool_size", rn::POS, true}},
-                             kMethod);
     PyObject* a[3];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_pool_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return get_pool_impl(cls, a[0], a[1], a[2]);
 }
 
 PyMethodDef pool_methods[] = {
-    RN_METHOD("name", pool_name),
-    RN_METHOD("is_empty", pool_is_empty),
-    RN_METHOD("_add", pool_add),
-    RN_METHOD("get", pool_get),
-    RN_METHOD("push_back", pool_push_back),
-    {"get_pool", rn::fastcall_kw(pool_get_pool), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     nullptr},
+    pool_name_sig.def(rn::noargs<pool_name_sig, pool_key_of>),
+    is_empty_sig.def(rn::noargs<is_empty_sig, pool_is_empty_impl>),
+    add_sig.def(rn::noargs<add_sig, pool_add_impl>),
+    get_sig.def(rn::noargs<get_sig, pool_get_impl>),
+    push_back_sig.def(pool_push_back),
+    with_flags(get_pool_sig.def(pool_get_pool), METH_CLASS),
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef pool_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot pool_slots[] = {{Py_tp_init, (void*)pool_init},
+PyType_Slot pool_slots[] = {{Py_tp_doc, (void*)pool_init_sig.doc()},
+                            {Py_tp_init, (void*)pool_init},
                             {Py_tp_getset, pool_getset},
                             {Py_tp_traverse, (void*)rn::plain_traverse},
                             {Py_tp_clear, (void*)rn::plain_clear},
@@ -1468,14 +1607,23 @@ int reuse_init_with(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* 
     return 0;
 }
 
+const rn::Signature reuse_init_sig(
+    "MemArrayReuse.__init__", "shape, dtype, max_pool_size",
+    "A shared array borrowed from the pool of its shape and element type.\n"
+    "\n"
+    "Borrows from MemArrayOncePool.get_pool(shape, dtype, max_pool_size) and\n"
+    "takes the borrowed array's uuid, shape, dtype (those of the pool's first\n"
+    "caller), shm and data, the same objects.  When nothing can be lent the\n"
+    "object is empty (uuid and data None), without an error: check uuid.\n"
+    "release() returns the segment to the pool, where the next borrower gets\n"
+    "it with whatever was left in it.  Fields of its own: max_pool_size,\n"
+    "pool, src_ma (the borrowed MemArrayOnce, None when nothing is borrowed).",
+    rn::INIT);
+
 int reuse_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("MemArrayReuse.__init__", {{"shape", rn::POS, true},
-                                                        {"dtype", rn::POS, true},
-                                                        {"max_pool_size", rn::POS, true}},
-                             kMethod);
     PyObject* a[3];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!reuse_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     return reuse_init_with(self, a[0], a[1], a[2]);
 }
 
@@ -1491,17 +1639,17 @@ PyObject* reuse_release_impl(PyObject* self) {
     Py_RETURN_NONE;
 }
 
-PyObject* reuse__release(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    static rn::Signature sig("MemArrayReuse._release", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
-    return reuse_release_impl(self);
-}
+const rn::Signature reuse_release_sig(
+    "MemArrayReuse._release", "",
+    "Return the borrowed array to its pool; src_ma becomes None.",
+    rn::METHOD);
 
-PyMethodDef reuse_methods[] = {RN_METHOD("_release", reuse__release),
-                               {nullptr, nullptr, 0, nullptr}};
+PyMethodDef reuse_methods[] = {
+    reuse_release_sig.def(rn::noargs<reuse_release_sig, reuse_release_impl>),
+    {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot reuse_slots[] = {{Py_tp_init, (void*)reuse_init},
+PyType_Slot reuse_slots[] = {{Py_tp_doc, (void*)reuse_init_sig.doc()},
+                             {Py_tp_init, (void*)reuse_init},
                             {Py_tp_traverse, (void*)rn::plain_traverse},
                             {Py_tp_clear, (void*)rn::plain_clear},
                              {Py_tp_methods, reuse_methods},
@@ -1532,14 +1680,23 @@ int read_init_with(PyObject* self, PyObject* uuid, PyObject* shape, PyObject* dt
     return -1;
 }
 
+const rn::Signature read_init_sig(
+    "MemArrayRead.__init__", "uuid, shape, dtype",
+    "A shared array attached to an existing segment by its descriptor.\n"
+    "\n"
+    "Maps the segment named uuid (see SharedMemory) and views it with shape\n"
+    "and dtype, without copying; writes are seen by the creator and every\n"
+    "other process attached.  A segment larger than the array is fine.\n"
+    "release() closes only this attachment.  Raises FileNotFoundError when the\n"
+    "segment is gone, TypeError from numpy when the segment is too small or\n"
+    "the element type holds object references; a failed attach holds\n"
+    "nothing.",
+    rn::INIT);
+
 int read_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("MemArrayRead.__init__", {{"uuid", rn::POS, true},
-                                                       {"shape", rn::POS, true},
-                                                       {"dtype", rn::POS, true}},
-                             kMethod);
     PyObject* a[3];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!read_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     return read_init_with(self, a[0], a[1], a[2]);
 }
 
@@ -1553,16 +1710,17 @@ PyObject* read_release_impl(PyObject* self) {
     return call_method0(shm.get(), RN_ID(close));
 }
 
-PyObject* read__release(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    static rn::Signature sig("MemArrayRead._release", {}, kMethod);
-    if (!no_args(sig, args, nargs, kwnames)) return nullptr;
-    return read_release_impl(self);
-}
+const rn::Signature read_release_sig(
+    "MemArrayRead._release", "",
+    "Close this attachment; the segment stays for its owner.",
+    rn::METHOD);
 
-PyMethodDef read_methods[] = {RN_METHOD("_release", read__release), {nullptr, nullptr, 0, nullptr}};
+PyMethodDef read_methods[] = {
+    read_release_sig.def(rn::noargs<read_release_sig, read_release_impl>),
+    {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot read_slots[] = {{Py_tp_init, (void*)read_init},
+PyType_Slot read_slots[] = {{Py_tp_doc, (void*)read_init_sig.doc()},
+                            {Py_tp_init, (void*)read_init},
                             {Py_tp_traverse, (void*)rn::plain_traverse},
                             {Py_tp_clear, (void*)rn::plain_clear},
                             {Py_tp_methods, read_methods},
@@ -1601,18 +1759,19 @@ PyObject* new_array(PyObject* shape, PyObject* dtype, PyObject* limit) {
     return make(g_reuse_type, [&](PyObject* s) { return reuse_init_with(s, shape, dtype, limit); });
 }
 
+const rn::Signature new_mem_array_sig(
+    "new_mem_array", "shape, dtype, max_pool_size=0",
+    "A new shared array of shape and dtype, its elements not initialised.\n\n"
+    "With max_pool_size == 0 (0, 0.0 or False) a MemArrayOnce with a segment\n"
+    "of its own; otherwise a MemArrayReuse borrowed from the process's pool\n"
+    "for shape and dtype, which creates at most max_pool_size segments (the\n"
+    "first caller's limit holds).  An exhausted pool gives an empty object\n"
+    "(uuid None), not an error.  Pass info() of the result to another\n"
+    "process's load_mem_array(); call release() when done.");
+
 PyObject* new_mem_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("new_mem_array", {{"shape", rn::POS, true},
-                                               {"dtype", rn::POS, true},
-                                               {"max_pool_size", rn::POS, false}});
     PyObject* a[3];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr zero;
-    if (!a[2]) {
-        zero = PyLong_FromLong(0);
-        if (!zero) return nullptr;
-        a[2] = zero.get();
-    }
+    if (!new_mem_array_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return new_array(a[0], a[1], a[2]);
 }
 
@@ -1655,18 +1814,17 @@ PyObject* copy_into(PyObject* dst, PyObject* src, bool fresh) {
     return PyObject_Vectorcall(g_copyto, a, 2, nullptr);
 }
 
+const rn::Signature make_mem_array_sig(
+    "make_mem_array", "array, max_pool_size=0",
+    "A new shared array holding a copy of the numpy array's elements.\n\n"
+    "Made as new_mem_array(list(array.shape), array.dtype, max_pool_size)\n"
+    "makes it, so its descriptor carries the shape as a list.  Raises\n"
+    "TypeError when a pool is exhausted (nothing to copy into).");
+
 PyObject* make_mem_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("make_mem_array",
-                             {{"array", rn::POS, true}, {"max_pool_size", rn::POS, false}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!make_mem_array_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* array = a[0];
-    rn::ptr zero;
-    if (!a[1]) {
-        zero = PyLong_FromLong(0);
-        if (!zero) return nullptr;
-        a[1] = zero.get();
-    }
     rn::ptr dims(PyObject_GetAttr(array, RN_ID(shape)));
     if (!dims) return nullptr;
     rn::ptr shape(PySequence_List(dims.get()));
@@ -1686,9 +1844,16 @@ PyObject* make_mem_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return nullptr;
 }
 
+const rn::Signature load_mem_array_sig(
+    "load_mem_array", "info, /",
+    "Attach to the shared array that the descriptor info names.\n\n"
+    "info is the mapping that info() gave in the creating process (keys\n"
+    "'uuid', 'shape', 'dtype'); returns a MemArrayRead over the same\n"
+    "elements, no copy.  Raises KeyError for a missing key and\n"
+    "FileNotFoundError once the creator has released a once-only array.");
+
 PyObject* load_mem_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("load_mem_array", {{"info", rn::POSONLY, true}});
-    PyObject* info = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* info = load_mem_array_sig.single(args, nargs, kwnames);
     if (!info) return nullptr;
     rn::ptr uuid(item(info, RN_ID(uuid)));
     if (!uuid) return nullptr;
@@ -1701,13 +1866,25 @@ PyObject* load_mem_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef module_methods[] = {
-    {"new_mem_array", rn::fastcall_kw(new_mem_array), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"make_mem_array", rn::fastcall_kw(make_mem_array), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"load_mem_array", rn::fastcall_kw(load_mem_array), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    new_mem_array_sig.def(new_mem_array),
+    make_mem_array_sig.def(make_mem_array),
+    load_mem_array_sig.def(load_mem_array),
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ravu.mem_array.mem_array",
-                          "Numpy arrays over named POSIX shared memory.", -1, module_methods};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "ravu.mem_array.mem_array",
+    "Numpy arrays in named POSIX shared memory, attached by other processes.\n\n"
+    "new_mem_array(shape, dtype) and make_mem_array(array) create a shared\n"
+    "array: its `data` is a numpy array over a shared-memory segment, and its\n"
+    "info() a small descriptor {'uuid', 'shape', 'dtype'} that the service\n"
+    "carries to another process by its own means, where load_mem_array(info)\n"
+    "attaches to the same elements without copying.  Each side calls\n"
+    "release() (or uses a `with` block) when done: the creator's release\n"
+    "removes a once-only segment.  With max_pool_size > 0 the segments come\n"
+    "from a per-process pool (MemArrayOncePool) and go back to it.  Element\n"
+    "types: the eleven numeric types of TYPE_DICT_t2n (see MAType).\n\n"
+    "Writers and readers share the elements without any locking.",
+    -1, module_methods};
 
 // ---------------------------------------------------------------- set-up
 

@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -65,9 +66,22 @@ constexpr long kGatherNs = 100 * 1000;
 constexpr long kSettleNs = 1000 * 1000;
 constexpr int kSignalCheckMs = 50;  // how late an interrupt may be seen
 // While the writer has more than kBacklog records waiting, the receive
-// loop lets it have the GIL for kYieldNs after each batch it queues.
+// loop lets it have the GIL (kYieldNs at a time) before it queues the next
+// batch, so that _log_queue never holds much more than kBacklog records.
 constexpr Py_ssize_t kBacklog = 256;
 constexpr long kYieldNs = 300 * 1000;
+// The backlog between the socket and the writer (decoded batches not yet
+// queued, and the queue's kBacklog) is bounded: with this many records, or
+// this many bytes of decoded batches, waiting, further datagrams are
+// dropped and counted, and a line on standard error (one a second at most)
+// tells how many.  A writer that cannot keep up then costs records, never
+// the machine's memory.
+constexpr size_t kMaxWaitingRecords = 100000;
+constexpr size_t kMaxWaitingBytes = size_t(64) << 20;
+// The receive buffer asked of the kernel: a burst waits there while the
+// helper thread is not scheduled.  The kernel's default (about 208 KB)
+// holds only a few milliseconds of a busy stream.
+constexpr int kReceiveBuffer = 8 << 20;
 
 // Prints the pending exception with its traceback on standard error, as
 // traceback.print_exc() does inside an `except`, and clears it.
@@ -112,7 +126,11 @@ struct Batch {
         extra.clear();
         records.clear();
     }
-    size_t footprint() const { return text.capacity() + nodes.capacity() * sizeof(pk::Node); }
+    size_t footprint() const {
+        return text.capacity() + extra.capacity() + nodes.capacity() * sizeof(pk::Node) +
+               records.capacity() * sizeof(Received);
+    }
+    size_t counted_bytes = 0;  // footprint() when it was handed over
 };
 
 PyObject* to_python(const Batch& b, uint32_t idx);
@@ -299,12 +317,57 @@ public:
     }
     bool ok() const { return wake_fd_ >= 0; }
 
+    // Drain thread: whether the backlog has room for another batch.
+    bool full() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return waiting_records_ >= kMaxWaitingRecords || waiting_bytes_ >= kMaxWaitingBytes;
+    }
+
+    // Drain thread: `n` datagrams received and thrown away.
+    void dropped(uint64_t n) {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            dropped_ += n;
+        }
+        report_drops();
+    }
+
+    // Either thread, without the GIL: one line on standard error for the
+    // drops not yet told, at most one line a second.
+    void report_drops() {
+        uint64_t now_dropped, total;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (dropped_ == 0) return;
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const long long since = (long long)(now.tv_sec - last_report_.tv_sec) * 1000000000LL +
+                                    (now.tv_nsec - last_report_.tv_nsec);
+            if (reported_ && since < 1000000000LL) return;
+            reported_ = true;
+            last_report_ = now;
+            now_dropped = dropped_;
+            total = dropped_total_ += dropped_;
+            dropped_ = 0;
+        }
+        char line[200];
+        const int n = std::snprintf(line, sizeof line,
+                                    "journal_hub: the writer's backlog is full: %llu datagrams "
+                                    "dropped (%llu in all)\n",
+                                    (unsigned long long)now_dropped, (unsigned long long)total);
+        ssize_t w = write(2, line, (size_t)n);
+        (void)w;  // nowhere left to report a failed report
+    }
+
     // Drain thread: hands over `b` and gets an empty batch back.
     void push(BatchPtr& b) {
         bool was_empty;
         {
             std::lock_guard<std::mutex> hold(mutex_);
             was_empty = pending_.empty();
+            b->counted_bytes = b->footprint();
+            waiting_records_ += b->records.size();
+            waiting_bytes_ += b->counted_bytes;
             pending_.push_back(std::move(b));
             if (!spare_.empty()) {
                 b = std::move(spare_.back());
@@ -326,7 +389,10 @@ public:
         // leaves this wait undisturbed: wake now and then to look for it.
         const int ready = poll(&p, 1, kSignalCheckMs);
         if (ready < 0) return errno;
-        if (ready == 0) return EINTR;
+        if (ready == 0) {
+            report_drops();  // the last drops of a burst are told too
+            return EINTR;
+        }
         uint64_t count;
         ssize_t r = read(wake_fd_, &count, sizeof count);
         (void)r;
@@ -335,21 +401,31 @@ public:
         return 0;
     }
 
-    // Receive loop, GIL released: the batches it is done with.
-    void give_back(std::deque<BatchPtr>& used) {
-        for (BatchPtr& b : used) b->clear();
+    // Receive loop, GIL released: a batch it is done with (its records
+    // queued or failed).
+    void give_back(BatchPtr& used) {
+        const size_t records = used->records.size(), bytes = used->counted_bytes;
+        used->clear();
         std::lock_guard<std::mutex> hold(mutex_);
-        for (BatchPtr& b : used)
-            if (spare_.size() < kSpare && b->footprint() < (4u << 20)) spare_.push_back(std::move(b));
-        used.clear();  // the rest (after a burst) is freed
+        waiting_records_ -= records;
+        waiting_bytes_ -= bytes;
+        if (spare_.size() < kSpare && used->footprint() < kSpareBytes)
+            spare_.push_back(std::move(used));
+        used.reset();  // the rest (after a burst) is freed
     }
 
 private:
     static constexpr size_t kSpare = 64;
+    static constexpr size_t kSpareBytes = 256 << 10;
     int wake_fd_;
     std::mutex mutex_;
     std::deque<BatchPtr> pending_;
     std::vector<BatchPtr> spare_;
+    // Records and bytes handed over and not yet given back.
+    size_t waiting_records_ = 0, waiting_bytes_ = 0;
+    uint64_t dropped_ = 0, dropped_total_ = 0;
+    bool reported_ = false;
+    struct timespec last_report_ = {0, 0};
 };
 
 // One receive call of the helper thread: up to kBatch datagrams, decoded
@@ -382,6 +458,10 @@ void drain_once(int fd, Inbox* inbox, uint8_t* storage, mmsghdr* msgs, iovec* io
         batch->records.back().error_number = errno;
         inbox->push(batch);
         usleep(10000);  // a socket that keeps failing must not spin
+        return;
+    }
+    if (inbox->full()) {
+        inbox->dropped((uint64_t)got);
         return;
     }
     // Room for what came, at once: ordinary records take a few dozen nodes.
@@ -436,6 +516,19 @@ Py_ssize_t writer_backlog() {
     return n < 0 ? 0 : n;
 }
 
+// Lets the writer have the GIL while _log_queue holds more than kBacklog
+// records; an interrupt meanwhile is one failed pass, as everywhere here.
+void wait_for_writer(Inbox& inbox) {
+    while (writer_backlog() > kBacklog) {
+        Py_BEGIN_ALLOW_THREADS
+        struct timespec yield = {0, kYieldNs};
+        nanosleep(&yield, nullptr);
+        inbox.report_drops();
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() < 0) report_failure();
+    }
+}
+
 // Never returns.  Runs in the thread that called start_journal_hub, fed by
 // the helper thread.
 [[noreturn]] void receive_loop(Inbox& inbox) {
@@ -457,26 +550,25 @@ Py_ssize_t writer_backlog() {
             continue;
         }
         const bool any = !batches.empty();
-        for (const BatchPtr& b : batches) {
+        while (!batches.empty()) {
+            // A batch waits here, in decoded form and counted against the
+            // backlog's bound, until the writer's queue has room; the
+            // socket is drained all the same.
+            wait_for_writer(inbox);
+            BatchPtr b = std::move(batches.front());
+            batches.pop_front();
             for (const Received& r : b->records)
                 if (deliver(*b, r) < 0) report_failure();
-            // The writer gets the GIL only while this loop lets go of it: when
-            // its queue is long, step aside; the backlog then waits here, in
-            // decoded form, and the socket is drained all the same.
-            if (writer_backlog() > kBacklog) {
-                Py_BEGIN_ALLOW_THREADS
-                struct timespec yield = {0, kYieldNs};
-                nanosleep(&yield, nullptr);
-                Py_END_ALLOW_THREADS
-            }
+            Py_BEGIN_ALLOW_THREADS
+            inbox.give_back(b);
+            Py_END_ALLOW_THREADS
         }
-        Py_BEGIN_ALLOW_THREADS
-        inbox.give_back(batches);
         if (any) {
+            Py_BEGIN_ALLOW_THREADS
             struct timespec settle = {0, kSettleNs};
             nanosleep(&settle, nullptr);
+            Py_END_ALLOW_THREADS
         }
-        Py_END_ALLOW_THREADS
         // An interrupt that came during the pause is not left for the next pass.
         if (PyErr_CheckSignals() < 0) report_failure();
     }
@@ -559,6 +651,46 @@ int open_day_file(PyObject* apps, PyObject* appname, PyObject* day) {
     rn::ptr entry(PyTuple_Pack(2, file.get(), day));
     if (!entry) return -1;
     return set_item(apps, appname, entry.get());
+}
+
+// The most central files kept open at once: 256, or half the process's
+// descriptor limit when that is lower.  A sender that invents application
+// names must not exhaust the descriptors every other application needs.
+size_t open_file_limit() {
+    struct rlimit rl;
+    size_t limit = 256;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur / 2 < limit)
+        limit = rl.rlim_cur / 2 > 8 ? (size_t)(rl.rlim_cur / 2) : 8;
+    return limit;
+}
+
+// _app_dict is kept in order of last write, least recent first: a used
+// entry moves to the end.
+int mark_recent(PyObject* apps, PyObject* appname, PyObject* entry) {
+    if (!PyDict_CheckExact(apps)) return 0;
+    rn::ptr keep_entry(entry, true), keep_name(appname, true);
+    if (PyDict_DelItem(apps, appname) < 0) return -1;
+    return PyDict_SetItem(apps, appname, entry);
+}
+
+// Before a new application's file is opened: the least recently written
+// files are closed and their entries dropped until there is room.  Such an
+// application's next record opens its file of the day again, for appending.
+// A failed close is reported and costs no record.
+int make_room(PyObject* apps) {
+    if (!PyDict_CheckExact(apps)) return 0;
+    const size_t limit = open_file_limit();
+    while ((size_t)PyDict_GET_SIZE(apps) >= limit) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        if (!PyDict_Next(apps, &pos, &key, &value)) break;
+        rn::ptr name(key, true), entry(value, true);
+        if (PyDict_DelItem(apps, name.get()) < 0) return -1;
+        rn::ptr file(PySequence_GetItem(entry.get(), 0));
+        rn::ptr closed(file ? PyObject_CallMethodNoArgs(file.get(), RN_ID(close)) : nullptr);
+        if (!closed) report_failure();
+    }
+    return 0;
 }
 
 // The line template parsed once per template object: literal texts and
@@ -729,8 +861,10 @@ int writer_pass() {
         if (!entry) return -1;
     }
     if (entry.get() == Py_None) {
-        if (open_day_file(apps.get(), appname.get(), day.get()) < 0) return -1;
+        if (make_room(apps.get()) < 0 || open_day_file(apps.get(), appname.get(), day.get()) < 0)
+            return -1;
     } else {
+        if (mark_recent(apps.get(), appname.get(), entry.get()) < 0) return -1;
         rn::ptr old_day(PySequence_GetItem(entry.get(), 1));
         if (!old_day) return -1;
         const int changed = PyObject_RichCompareBool(old_day.get(), day.get(), Py_NE);
@@ -806,6 +940,18 @@ void stop_writer(PyObject* thread) {
     if (!joined) PyErr_Clear();
 }
 
+// Asks for kReceiveBuffer bytes of receive buffer: within the system's
+// limit (net.core.rmem_max), beyond it where the process may (as root), else
+// what the kernel grants.  Nothing fails for want of it.
+void enlarge_receive_buffer(int fd) {
+    int granted = 0;
+    socklen_t len = sizeof granted;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+    // The kernel doubles the value asked for its own bookkeeping.
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted / 2 < kReceiveBuffer)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer);
+}
+
 // Starts the helper thread that drains `fd`, and returns the inbox it fills;
 // NULL with OSError or MemoryError when it cannot be started.  The thread
 // holds no Python state and blocks every signal, so interrupts reach the
@@ -875,12 +1021,13 @@ PyObject* start_journal_hub(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
     PyObject* sa[2] = {g_af_inet, g_sock_dgram};
     rn::ptr sock(PyObject_Vectorcall(g_socket_cls, sa, 2, nullptr));
-    rn::ptr address(sock ? PyTuple_Pack(2, host.get(), port.get()) : nullptr);
+    rn::ptr fileno(sock ? PyObject_CallMethodNoArgs(sock.get(), RN_ID(fileno)) : nullptr);
+    const long fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
+    if (fd >= 0) enlarge_receive_buffer((int)fd);
+    rn::ptr address(fd >= 0 ? PyTuple_Pack(2, host.get(), port.get()) : nullptr);
     rn::ptr bound(address ? PyObject_CallMethodOneArg(sock.get(), RN_ID(bind), address.get())
                           : nullptr);
-    rn::ptr fileno(bound ? PyObject_CallMethodNoArgs(sock.get(), RN_ID(fileno)) : nullptr);
-    const long fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
-    Inbox* inbox = fd >= 0 ? start_drain((int)fd) : nullptr;
+    Inbox* inbox = bound ? start_drain((int)fd) : nullptr;
     if (!inbox) {
         stop_writer(thread.get());
         g_serving = false;
