@@ -13,10 +13,9 @@ import ravu.utils.kv_mutex as kv_mutex
 from ravu.utils.kv_mutex import KvMutex
 from tests._proc import PY, child_env
 from tests._redis import RedisServer
+from tests._redis_ref import UNLOCK_SCRIPT as UNLOCK
 
 TOKEN = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
-UNLOCK = ('\nif redis.call("get",KEYS[1]) == ARGV[1] then\n    return redis.call("del",KEYS[1])\n'
-          'else\n    return 0\nend\n')
 
 
 @pytest.fixture(scope="module")
