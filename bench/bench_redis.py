@@ -20,7 +20,6 @@ import os
 import statistics
 import subprocess
 import sys
-import threading
 import time
 import uuid
 
@@ -29,135 +28,12 @@ import redis
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 
+from tests import _redis_ref as ref  # noqa: E402
 from tests._redis import RedisServer  # noqa: E402
 
 REQUESTS = 5000
 BLOCK = 50
-
-
-# ---------------------------------------------------------------- plain Python rules
-
-_get_mq_id_f = """
-local id = redis.pcall("incr", "{key}")
-local t = type(id)
-if (t ~= "number") then
-  id = 0
-  redis.call("set", "{key}", 0)
-end
-if (id >= {max_id})
-then
-  id = 0
-  redis.call("set", "{key}", 0)
-end
-return tostring(id)
-"""
-
-_lpush_f = """
-local url = KEYS[1]
-local l = redis.pcall("llen", url)
-local t = type(l)
-if (t ~= "number") then
-  redis.call("del", url)
-  l = 0
-end
-if (l >= {max_size}) then
-  return -1
-end
-redis.call("lpush", url, ARGV[1])
-redis.call("expire", url, {expire_time})
-return l+1
-"""
-
-_py = {"id_sha": None, "push": {}}
-
-
-def py_get_mq_id(conn):
-    if _py["id_sha"] is None:
-        _py["id_sha"] = conn.script_load(_get_mq_id_f.format(key="RAVU_MQ_ID", max_id=1000000))
-    try:
-        return "RAVU_MQ_RESP_" + conn.evalsha(_py["id_sha"], 0).decode()
-    except Exception:
-        _py["id_sha"] = conn.script_load(_get_mq_id_f.format(key="RAVU_MQ_ID", max_id=1000000))
-        return "RAVU_MQ_RESP_" + conn.evalsha(_py["id_sha"], 0).decode()
-
-
-def py_lpush_expire(conn, key, data, timeout):
-    if type(timeout) is not int or timeout < 1:
-        raise ValueError("send time-out")
-    sha = _py["push"].get(timeout)
-    if sha is None:
-        sha = _py["push"][timeout] = conn.script_load(
-            _lpush_f.format(max_size=1000, expire_time=timeout))
-    try:
-        return conn.evalsha(sha, 1, key, data)
-    except redis.exceptions.NoScriptError:
-        sha = _py["push"][timeout] = conn.script_load(
-            _lpush_f.format(max_size=1000, expire_time=timeout))
-        return conn.evalsha(sha, 1, key, data)
-
-
-def py_send_request(conn, url, data):
-    return py_lpush_expire(conn, url, data, 60)
-
-
-def py_send_result(conn, id, data):
-    return py_lpush_expire(conn, id, data, 45)
-
-
-def py_recv_request(conn, urls):
-    return conn.brpop(urls, 30)
-
-
-def py_recv_result(conn, id):
-    return conn.brpop(id, 30)
-
-
-_unlock_script = """
-if redis.call("get",KEYS[1]) == ARGV[1] then
-    return redis.call("del",KEYS[1])
-else
-    return 0
-end
-"""
-
-
-class PyKvMutex:
-    def __init__(self, lock_name, redis_conf=None, acquire_timeout=12, lock_timeout=None):
-        from ravu.utils.kv_link import redis_conn
-        self.redis_conn = redis_conn
-        self.redis_conf = redis_conf
-        self.lock_name = "RAVU_RDLOCK" + str(lock_name)
-        self.acquire_timeout = int(acquire_timeout)
-        self.lock_timeout = self.acquire_timeout if lock_timeout is None else int(lock_timeout)
-        self.lock_timeout = min(max(self.lock_timeout, 2), 180)
-        self.uuid = None
-
-    def __enter__(self):
-        self.uuid = str(uuid.uuid4())
-        end = time.time() + self.acquire_timeout
-        while time.time() < end:
-            if self.redis_conn(self.redis_conf).set(self.lock_name, self.uuid,
-                                                    ex=self.lock_timeout, nx=True):
-                return
-            time.sleep(0.01)
-        self.uuid = None
-        raise Exception("KvMutex acquire_timeout")
-
-    def __exit__(self, exc_type, exc_val, exc_tb):
-        if self.uuid is None:
-            return
-        script = self.redis_conn(self.redis_conf).register_script(_unlock_script)
-        script(keys=[self.lock_name], args=[self.uuid])
-
-
-def py_get_handles(routes, url):
-    from ravu.utils.datakit import get_any_from_dict
-    from ravu.mqrpc import route
-    handles = routes[url]
-    before = get_any_from_dict(handles, "BEFORE", lambda: route.default_before_handle)
-    during = get_any_from_dict(handles, "DURING", lambda: route.default_during_handle)
-    after = get_any_from_dict(handles, "AFTER", lambda: route.default_after_handle)
-    return before, during, after
+PY_TRANSFER = ref.Transfer()  # one per process, its scripts loaded once
 
 
 # ---------------------------------------------------------------- round trip
@@ -168,7 +44,8 @@ def variant(name):
         from ravu.mqrpc import transfer as t
         return t.get_mq_id, t.send_request, t.recv_request, t.send_result, t.recv_result
     if name == "python":
-        return py_get_mq_id, py_send_request, py_recv_request, py_send_result, py_recv_result
+        t = PY_TRANSFER
+        return t.get_mq_id, t.send_request, t.recv_request, t.send_result, t.recv_result
 
     def get_id(conn):
         return "RAVU_MQ_RESP_%d" % conn.incr("BENCH_FLOOR_ID")
@@ -234,7 +111,7 @@ def lock_times(port, n=5000):
     from ravu.utils.kv_mutex import KvMutex
     conf = {"host": "127.0.0.1", "port": port}
     conn = redis.Redis(port=port)
-    sha = conn.script_load(_unlock_script)
+    sha = conn.script_load(ref.UNLOCK_SCRIPT)
     token = str(uuid.uuid4())
 
     def bare():
@@ -245,9 +122,9 @@ def lock_times(port, n=5000):
         # What every release must do by the lock's rules: a script object
         # made anew by register_script, then called.
         conn.set("RAVU_RDLOCKbare", token, ex=12, nx=True)
-        conn.register_script(_unlock_script)(keys=["RAVU_RDLOCKbare"], args=[token])
+        conn.register_script(ref.UNLOCK_SCRIPT)(keys=["RAVU_RDLOCKbare"], args=[token])
 
-    ours, plain = KvMutex("bench", conf), PyKvMutex("bench_py", conf)
+    ours, plain = KvMutex("bench", conf), ref.KvMutex("bench_py", conf)
 
     def with_ours():
         with ours:
@@ -280,7 +157,7 @@ def handles_ns(n=200_000):
     routes = route._route_dict
     best = {}
     for name, fn in (("get_handles", lambda: route.get_handles("bench")),
-                     ("plain Python", lambda: py_get_handles(routes, "bench")),
+                     ("plain Python", lambda: ref.get_handles(routes, "bench")),
                      ("empty lambda", lambda: None)):
         runs = []
         for _ in range(5):

@@ -1,8 +1,10 @@
 """Cached redis-py clients and the "redis.json" configuration."""
 import collections.abc
+import copy
 import decimal
 import inspect
 import json
+import pickle
 import threading
 
 import numpy as np
@@ -56,6 +58,9 @@ def test_module_interface():
         assert fn.__annotations__["return"] is redis.Redis
         assert str(inspect.signature(fn)) == "(index=None)"
         assert fn.__doc__
+        # copied and pickled by name, as a module's function is
+        assert copy.copy(fn) is fn and copy.deepcopy({"f": fn})["f"] is fn
+        assert pickle.loads(pickle.dumps(fn)) is fn
     assert get_redis_socket_timeout() == getattr(kv_link, "_socket_timeout") == 100
     with pytest.raises(TypeError):
         redis_conn_pool({}, {})

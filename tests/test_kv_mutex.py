@@ -3,6 +3,7 @@ import inspect
 import re
 import subprocess
 import time
+import uuid
 
 import pytest
 import redis
@@ -12,10 +13,9 @@ import ravu.utils.kv_mutex as kv_mutex
 from ravu.utils.kv_mutex import KvMutex
 from tests._proc import PY, child_env
 from tests._redis import RedisServer
+from tests._redis_ref import UNLOCK_SCRIPT as UNLOCK
 
 TOKEN = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
-UNLOCK = ('\nif redis.call("get",KEYS[1]) == ARGV[1] then\n    return redis.call("del",KEYS[1])\n'
-          'else\n    return 0\nend\n')
 
 
 @pytest.fixture(scope="module")
@@ -290,3 +290,53 @@ def test_attributes_are_read_at_use(monkeypatch):
         m.uuid = "replaced"
     assert rec.log[0][1][0] == "custom" and rec.log[0][2]["ex"] == 99
     assert rec.log[-1][2] == {"keys": ["custom"], "args": ["replaced"]}
+
+
+# ---- the clock, the pause and the token come from the module's `time` and
+# `uuid`, looked up at each use: a scripted clock shows the polling exactly
+
+class ScriptedTime:
+    """Stands for the module's `time`: a clock that only sleeps advance."""
+
+    def __init__(self, step):
+        self.now, self.step, self.sleeps = 1000.0, step, []
+
+    def time(self):
+        return self.now
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        self.now += self.step
+
+
+class FixedUuid:
+    """Stands for the module's `uuid`."""
+
+    @staticmethod
+    def uuid4():
+        return uuid.UUID("12345678-1234-4234-8234-123456789abc")
+
+
+@pytest.mark.parametrize("acquire_timeout, step, results, sets, held", [
+    (1, 0.4, [None] * 9, 3, False),         # attempts at 0, 0.4 and 0.8 s
+    (1, 0.4, [None, None, True], 3, True),  # the last attempt before the deadline wins
+    (1, 1.0, [None] * 9, 1, False),
+    (2, 0.5, [None, True], 2, True),
+    (0, 0.4, [], 0, False),                 # no time: no attempt, no pause
+])
+def test_polling_by_the_module_clock(monkeypatch, acquire_timeout, step, results, sets, held):
+    clock, rec = ScriptedTime(step), Recorder(results)
+    monkeypatch.setattr(kv_mutex, "time", clock)
+    monkeypatch.setattr(kv_mutex, "uuid", FixedUuid)
+    monkeypatch.setattr(kv_mutex, "redis_conn", lambda conf: rec)
+    m = KvMutex("job", acquire_timeout=acquire_timeout)
+    if held:
+        m.__enter__()
+        assert m.uuid == "12345678-1234-4234-8234-123456789abc"
+    else:
+        with pytest.raises(Exception, match="^KvMutex acquire_timeout$"):
+            m.__enter__()
+        assert m.uuid is None
+    assert [entry[1] for entry in rec.log] == [("RAVU_RDLOCKjob",
+                                                "12345678-1234-4234-8234-123456789abc")] * sets
+    assert clock.sleeps == [0.01] * (sets - held)

@@ -12,37 +12,7 @@ from ravu.mqrpc.transfer import (get_mq_id, recv_request, recv_result, send_requ
                                  send_result)
 from tests._proc import PY, child_env
 from tests._redis import RedisServer
-
-ID_SCRIPT = """
-local id = redis.pcall("incr", "{key}")
-local t = type(id)
-if (t ~= "number") then
-  id = 0
-  redis.call("set", "{key}", 0)
-end
-if (id >= {max_id})
-then
-  id = 0
-  redis.call("set", "{key}", 0)
-end
-return tostring(id)
-"""
-
-PUSH_SCRIPT = """
-local url = KEYS[1]
-local l = redis.pcall("llen", url)
-local t = type(l)
-if (t ~= "number") then
-  redis.call("del", url)
-  l = 0
-end
-if (l >= {max_size}) then
-  return -1
-end
-redis.call("lpush", url, ARGV[1])
-redis.call("expire", url, {expire_time})
-return l+1
-"""
+from tests._redis_ref import ID_SCRIPT, PUSH_SCRIPT, Transfer
 
 TIMEOUTS = ["_recv_request_timeout", "_send_result_timeout", "_send_request_timeout",
             "_recv_result_timeout"]
@@ -305,6 +275,74 @@ def test_failed_reload_raises_with_the_push_error_as_context(conn):
     with pytest.raises(redis.ConnectionError, match="reload failed") as info:
         send_result(Dead(), "reply", "x")
     assert str(info.value.__context__) == "push failed"
+
+
+# ---- the module against the same rules in plain Python, on the server
+
+def server_state(conn):
+    """Every key: its type, its value and its time to live."""
+    state = {}
+    for key in sorted(conn.keys()):
+        kind = conn.type(key)
+        value = conn.lrange(key, 0, -1) if kind == b"list" else conn.dump(key)
+        state[key] = (kind, value, conn.ttl(key))
+    return state
+
+
+def play(conn, side, steps):
+    """Runs steps on a flushed server through `side` (the module or the
+    reference); gives each step's outcome and the server's final state."""
+    conn.flushall()
+    conn.script_flush()
+    outcomes = []
+    for name, *args in steps:
+        if name == "server":  # a command on the server itself
+            getattr(conn, args[0])(*args[1:])
+            continue
+        fn = getattr(side, name)
+        try:
+            outcomes.append(fn(*args) if name.startswith("set_") else fn(conn, *args))
+        except Exception as e:
+            outcomes.append(type(e))
+    return outcomes, server_state(conn)
+
+
+RULES = {
+    "ids from a new counter": [("get_mq_id",)] * 3,
+    "ids wrap": [("server", "set", "RAVU_MQ_ID", 999998)] + [("get_mq_id",)] * 3,
+    "counter holding text": [("server", "set", "RAVU_MQ_ID", "x"), ("get_mq_id",)],
+    "counter of another type": [("server", "sadd", "RAVU_MQ_ID", "m"), ("get_mq_id",)],
+    "ids after a script flush": [("get_mq_id",), ("server", "script_flush"), ("get_mq_id",)],
+    "first in first out": [("send_request", "RAVU_MQ_URL_u", "A"),
+                           ("send_request", "RAVU_MQ_URL_u", 2),
+                           ("recv_request", ["RAVU_MQ_URL_v", "RAVU_MQ_URL_u"]),
+                           ("recv_request", "RAVU_MQ_URL_u"),
+                           ("send_result", "RAVU_MQ_RESP_3", b"r"),
+                           ("recv_result", "RAVU_MQ_RESP_3")],
+    "list filling up": [("server", "rpush", "q", *range(998)),
+                        ("send_request", "q", "a"), ("send_result", "q", "b"),
+                        ("send_request", "q", "c")],
+    "key of another type": [("server", "set", "k", "v"), ("send_result", "k", "p"),
+                            ("server", "hset", "h", "f", "v"), ("send_request", "h", "p")],
+    "expiry per call": [("set_send_result_timeout", 10), ("send_result", "r", 1),
+                        ("send_request", "q", 1), ("set_send_request_timeout", 120),
+                        ("send_request", "q", 2), ("set_send_result_timeout", 20),
+                        ("send_result", "r2", 1)],
+    "pushes after a script flush": [("send_request", "q", 1), ("server", "script_flush"),
+                                    ("send_request", "q", 2), ("send_result", "r", 3)],
+    "refused time-outs": [("set_send_request_timeout", 0), ("send_request", "q", 1),
+                          ("set_send_request_timeout", 2.0), ("send_request", "q", 1),
+                          ("set_send_result_timeout", True), ("send_result", "r", 1),
+                          ("set_send_result_timeout", "5"), ("send_result", "r", 1)],
+    "receive without keys": [("recv_request", [])],
+}
+
+
+@pytest.mark.parametrize("steps", RULES.values(), ids=RULES.keys())
+def test_module_follows_the_plain_python_rules(conn, steps):
+    want = play(conn, Transfer(), steps)
+    transfer._get_mq_id_sha = transfer._lpush_sha = None  # as in a new process
+    assert play(conn, transfer, steps) == want
 
 
 class Recorder:

@@ -233,6 +233,13 @@ int getter_clear(PyObject* self) {
     return 0;
 }
 
+// Pickled and copied as the module-level name it is, as a function is.
+PyObject* getter_reduce(PyObject* self, PyObject*) {
+    return PyObject_GetAttr(self, RN_ID(__qualname__));
+}
+
+PyMethodDef getter_methods[] = {{"__reduce__", getter_reduce, METH_NOARGS, nullptr}, {}};
+
 PyMemberDef getter_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Getter, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(Getter, dict), READONLY, nullptr},
@@ -249,6 +256,7 @@ PyType_Slot getter_slots[] = {{Py_tp_call, (void*)PyVectorcall_Call},
                               {Py_tp_clear, (void*)getter_clear},
                               {Py_tp_dealloc, (void*)rn::gc_dealloc<getter_clear>},
                               {Py_tp_members, getter_members},
+                              {Py_tp_methods, getter_methods},
                               {Py_tp_getset, getter_getset},
                               {0, nullptr}};
 

@@ -9,10 +9,6 @@
 // nested __enter__ can give the outer block its token back.
 #include "rn.h"
 
-#include <sys/random.h>
-
-#include <ctime>
-
 namespace {
 
 PyObject* g_module = nullptr;
@@ -33,75 +29,32 @@ struct Mutex : rn::PlainObject {
 
 // ---------------------------------------------------------------- token and clock
 
-// str(uuid.uuid4()): 16 random bytes with the version-4 and RFC 4122
-// variant bits, as 8-4-4-4-12 lower-case hex.
+// The token, the clock and the pause go through the module globals `uuid`
+// and `time`, looked up at each use, so that a caller who replaces them
+// (a frozen clock, fixed tokens) is obeyed as by a Python module.
+
+// str(uuid.uuid4())
 PyObject* new_token() {
-    unsigned char b[16];
-    size_t got = 0;
-    while (got < sizeof b) {
-        const ssize_t n = getrandom(b + got, sizeof b - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            rn::ptr uuid(rn::global(g_module, RN_ID(uuid)));
-            rn::ptr u(uuid ? PyObject_CallMethodNoArgs(uuid.get(), RN_ID(uuid4)) : nullptr);
-            return u ? PyObject_Str(u.get()) : nullptr;
-        }
-        got += (size_t)n;
-    }
-    b[6] = (unsigned char)((b[6] & 0x0f) | 0x40);
-    b[8] = (unsigned char)((b[8] & 0x3f) | 0x80);
-    static const char hex[] = "0123456789abcdef";
-    char text[36];
-    int j = 0;
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text[j++] = '-';
-        text[j++] = hex[b[i] >> 4];
-        text[j++] = hex[b[i] & 15];
-    }
-    return PyUnicode_FromStringAndSize(text, 36);
+    rn::ptr uuid(rn::global(g_module, RN_ID(uuid)));
+    if (!uuid) return nullptr;
+    rn::ptr u(PyObject_CallMethodNoArgs(uuid.get(), RN_ID(uuid4)));
+    return u ? PyObject_Str(u.get()) : nullptr;
 }
 
 // time.time()
-double wall_now() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+PyObject* now() {
+    rn::ptr time(rn::global(g_module, RN_ID(time)));
+    return time ? PyObject_CallMethodNoArgs(time.get(), RN_ID(time)) : nullptr;
 }
 
-// time.sleep(0.01): the GIL released, signals handled afterwards.
+// time.sleep(0.01)
 bool pause_10ms() {
-    timespec ts{0, 10 * 1000 * 1000};
-    Py_BEGIN_ALLOW_THREADS
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-    Py_END_ALLOW_THREADS
-    return PyErr_CheckSignals() == 0;
+    rn::ptr time(rn::global(g_module, RN_ID(time)));
+    rn::ptr pause(PyFloat_FromDouble(0.01));
+    if (!time || !pause) return false;
+    rn::ptr r(PyObject_CallMethodOneArg(time.get(), RN_ID(sleep), pause.get()));
+    return bool(r);
 }
-
-// The deadline test `time.time() < lock_end_time` where lock_end_time is
-// `start + acquire_timeout`; exact in C for int and float time-outs, by
-// the interpreter's arithmetic otherwise.
-struct Deadline {
-    double end = 0;
-    rn::ptr general;  // start + acquire_timeout for other number types
-    bool init(PyObject* acquire_timeout) {
-        const double start = wall_now();
-        if (PyLong_CheckExact(acquire_timeout) || PyFloat_CheckExact(acquire_timeout)) {
-            const double t = PyFloat_AsDouble(acquire_timeout);
-            if (t == -1.0 && PyErr_Occurred()) return false;
-            end = start + t;
-            return true;
-        }
-        rn::ptr s(PyFloat_FromDouble(start));
-        general = s ? PyNumber_Add(s.get(), acquire_timeout) : nullptr;
-        return bool(general);
-    }
-    int before() const {  // 1, 0 or -1 on error
-        if (!general) return wall_now() < end;
-        rn::ptr now(PyFloat_FromDouble(wall_now()));
-        return now ? PyObject_RichCompareBool(now.get(), general.get(), Py_LT) : -1;
-    }
-};
 
 // ---------------------------------------------------------------- KvMutex
 
@@ -165,15 +118,21 @@ int try_take(PyObject* self, PyObject* token) {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-// The wait for the key.  A failure keeps `uuid` as the caller leaves it.
-// Returns 1 (held), 0 (deadline passed) or -1 (error).
+// The wait for the key: `while time.time() < lock_end_time`, the end
+// being `time.time() + acquire_timeout` taken once.  A failure keeps `uuid`
+// as the caller leaves it.  Returns 1 (held), 0 (deadline passed) or -1
+// (error).
 int acquire(PyObject* self, PyObject* token) {
+    rn::ptr start(now());
+    if (!start) return -1;
     rn::ptr timeout(rn::fast_getattr(self, RN_ID(acquire_timeout)));
     if (!timeout) return -1;
-    Deadline deadline;
-    if (!deadline.init(timeout.get())) return -1;
+    rn::ptr end(PyNumber_Add(start.get(), timeout.get()));
+    if (!end) return -1;
     for (;;) {
-        const int before = deadline.before();
+        rn::ptr t(now());
+        if (!t) return -1;
+        const int before = PyObject_RichCompareBool(t.get(), end.get(), Py_LT);
         if (before <= 0) return before;
         const int took = try_take(self, token);
         if (took != 0) return took;
