@@ -468,6 +468,9 @@ def test_pid_digits_elsewhere_in_a_line_kill_nothing(project, procs):
     "{pid}\n", "{pid}\r\n", "{pid}\n999\n", " {pid}", "+{pid}", "0{pid}", "{pid} ", "{pid}.0",
     "{pid}\x00", "{pid}\x00\n", "\xff{pid}", "{pid};touch {marker}", "$(touch {marker})",
     "`touch {marker}`", "{pid}' ; touch {marker}; '", "-e{pid}", "",
+    # Garbage too long for one command line once quoted: the listing must run.
+    pytest.param("\xff" * 50000, id="long-non-utf8"), pytest.param("'" * 30000, id="long-quotes"),
+    pytest.param("{pid}" + " " * 200000 + "\n", id="long-line"),
 ])
 def test_bad_pid_text_kills_nothing_and_is_rewritten(project, procs, tmp_path, text):
     key = new_key()

@@ -250,8 +250,12 @@ bool warn_bytes(const char* prefix, const std::string& text) {
 
 // The first line of the pid file as text mode reads it: up to and with
 // its line end ("\n", "\r" or "\r\n", read as "\n"), bytes that are not
-// UTF-8 replaced.  Only the first 64 KiB are looked at: a longer line is
-// no process id either way.
+// UTF-8 replaced.  Only its first kPidTextMax bytes are kept: a longer line
+// is no process id either way, and a corrupt file of any size must still
+// give a listing command short enough to run (quoted and with replaced
+// bytes, it grows up to five times).
+constexpr size_t kPidTextMax = 4096;
+
 bool read_pid_text(const char* path, PyObject* path_obj, std::string& out) {
     std::string raw;
     int err = 0;
@@ -261,7 +265,7 @@ bool read_pid_text(const char* path, PyObject* path_obj, std::string& out) {
         err = errno;
     } else {
         char chunk[4096];
-        while (raw.size() < 65536 && raw.find_first_of("\r\n") == std::string::npos) {
+        while (raw.size() <= kPidTextMax && raw.find_first_of("\r\n") == std::string::npos) {
             const ssize_t n = read(fd, chunk, sizeof chunk);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) err = errno;
@@ -277,9 +281,11 @@ bool read_pid_text(const char* path, PyObject* path_obj, std::string& out) {
         return false;
     }
     const size_t end = raw.find_first_of("\r\n");
-    if (end != std::string::npos) {
+    if (end != std::string::npos && end < kPidTextMax) {
         raw.resize(end);
         raw += '\n';
+    } else if (raw.size() > kPidTextMax) {
+        raw.resize(kPidTextMax);
     }
     rn::ptr text(PyUnicode_DecodeUTF8(raw.data(), (Py_ssize_t)raw.size(), "replace"));
     if (!text) return false;
