@@ -118,8 +118,13 @@ def test_run_this_closure():
     assert run.__name__ == "run" and run.__qualname__ == "run_this.<locals>.run"
     assert str(inspect.signature(run)) == "(func)"
     assert working.run_this("x") is not working.run_this("x")
-    with pytest.raises(TypeError):
-        run()
+    # Argument errors name the closure as a nested def's do.
+    for call, message in [(lambda: run(), "missing 1 required positional argument: 'func'"),
+                          (lambda: run(len, len), "takes 1 positional argument but 2 were given"),
+                          (lambda: run(f=len), "got an unexpected keyword argument 'f'")]:
+        with pytest.raises(TypeError) as err:
+            call()
+        assert str(err.value) == "run_this.<locals>.run() " + message
     with pytest.raises(TypeError):
         working.run_this()
 

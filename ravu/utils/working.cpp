@@ -93,9 +93,9 @@ PyType_Spec cell_spec = {"ravu.utils.working.<locals>", sizeof(Cell), 0,
                              Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          cell_slots};
 
-const rn::Signature run_sig("run", "func",
-                            "Calls func(*args, **kwargs) with the arguments given to run_this when "
-                            "its name is '__main__'; returns None either way.");
+const rn::Signature run_sig("run_this.<locals>.run", "func",
+                            "Calls func(*args, **kwargs) with the arguments given to run_this "
+                            "when its name is '__main__'; returns None either way.");
 
 PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
