@@ -311,6 +311,10 @@ def test_collect_modules_goes_through_the_globals(tree, monkeypatch):
     got = working.collect_modules(root, "ravu")
     assert got == ref_collect(root, "ravu", fake_os)
     assert got.index("ravu.utils.dup") < got.index("ravu.a.b")
+    # A path object is taken as its text on this road too.
+    assert working.collect_modules(tree / "ravu" / "a.b.py", "ravu") == ["ravu.a.b"]
+    with pytest.raises(TypeError):
+        working.collect_modules(os.fsencode(tree / "ravu" / "a.b.py"), "ravu")
 
 
 def test_collect_modules_errors(tree):
