@@ -433,7 +433,7 @@ def test_key_defaults_to_the_name(project, procs):
     assert project.lines[0] == f"[cmd] ps -ef | grep {name} | grep {first.pid} | grep -v grep"
 
 
-@pytest.mark.parametrize("suffix, arg", [("[0-9]", "7"), (".x", "zx"), ("", "")])
+@pytest.mark.parametrize("suffix, arg", [("[0-9]", "7"), (".x", "zx"), ("", ""), ("服务", "服务")])
 def test_key_is_a_grep_pattern(project, procs, suffix, arg):
     stem = new_key()
     first = procs(stem + arg)
@@ -495,16 +495,24 @@ def test_bad_pid_text_kills_nothing_and_is_rewritten(project, procs, tmp_path, t
     assert project.pid_file().read_text() == str(os.getpid())
 
 
+def shell_word(text):
+    """Plain words (letters and digits of any script, @%+=:,./-_) and the
+    empty text as they are; anything else quoted."""
+    if all(c.isalnum() or c in "@%+=:,./-_" for c in text):
+        return text
+    return shlex.quote(text)
+
+
 @pytest.mark.parametrize("stem", [
     "plain-1.a_b@x%y+z=w:v,u/t", "two words", "x; touch {marker}", "it's; touch {marker}",
-    "$(touch {marker})", "`touch {marker}`", "ключ", "*", "",
+    "$(touch {marker})", "`touch {marker}`", "ключ", "服务2", "a\u3000b", "a\u2014b", "*", "",
 ])
 def test_key_goes_into_the_listing_as_one_word(project, tmp_path, stem):
     marker = tmp_path / "marker"
     key = stem.format(marker=marker)
     project.pid_file("svc", "")  # no pid pattern: the listing shows nothing
     working.kill_other("svc", key)
-    word = shlex.quote(key) if key else ""  # the empty key stays empty
+    word = shell_word(key)
     assert project.lines == [f"[cmd] ps -ef | grep {word} | grep  | grep -v grep"]
     assert not marker.exists()
 

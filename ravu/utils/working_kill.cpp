@@ -26,20 +26,37 @@ namespace {
 
 // ---------------------------------------------------------------- shell words
 
-// One shell word for `text`: a plain word (ASCII letters, digits and
-// @%+=:,./-_) as it is, the empty text empty (so that an empty pattern
-// leaves grep without one, as before, instead of matching every line),
-// anything else in single quotes.
-std::string shell_word(const std::string& text) {
-    bool plain = true;
+// Whether `text` is one plain shell word: letters and digits, of any
+// script, and @%+=:,./-_.  (Every byte of a multi-byte UTF-8 character is
+// 0x80 or above, and none of those is special to the shell.)
+bool plain_word(const std::string& text) {
+    bool ascii = true;
     for (unsigned char c : text) {
-        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alnum && !std::strchr("@%+=:,./-_", c)) {
-            plain = false;
-            break;
+        if (c >= 0x80) {
+            ascii = false;
+            continue;
         }
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && !(c && std::strchr("@%+=:,./-_", c))) return false;
     }
-    if (plain) return text;
+    if (ascii) return true;
+    rn::ptr u(PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "strict"));
+    if (!u) {  // bytes that are no text: quoted
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(u.get()); ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(u.get(), i);
+        if (ch >= 0x80 && !Py_UNICODE_ISALNUM(ch)) return false;
+    }
+    return true;
+}
+
+// One shell word for `text`: a plain word as it is, the empty text empty
+// (so that an empty pattern leaves grep without one, as before, instead of
+// matching every line), anything else in single quotes.
+std::string shell_word(const std::string& text) {
+    if (plain_word(text)) return text;
     std::string out = "'";
     for (char c : text) {
         if (c == '\'') out += "'\"'\"'";
