@@ -68,7 +68,9 @@ def py_find_attributes(root_path, root_package, filter):
 
 
 def word(text):
-    return shlex.quote(text) if text else ""
+    if all(c.isalnum() or c in "@%+=:,./-_" for c in text):
+        return text
+    return shlex.quote(text)
 
 
 def py_kill_all(key):

@@ -176,6 +176,18 @@ def test_constructor_errors_and_overrides():
     o = Own({"interval": 3}, "e")
     assert (o.interval, o.extra) == (3, "e") and isinstance(o, threading.Thread)
 
+    # The thread part is set up by Thread.__init__ itself, not by whatever
+    # class a subclass's MRO puts between Ticker and Thread.
+    class NeedsArgs(threading.Thread):
+        def __init__(self, required):
+            super().__init__(name="never")
+
+    class Mixed(ticker.Ticker, NeedsArgs):
+        pass
+
+    m = Mixed({})
+    assert re.fullmatch(r"Thread-\d+", m.name) and m.task_info == {}
+
 
 # ---------------------------------------------------------------- the pass loop
 

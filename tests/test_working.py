@@ -118,8 +118,13 @@ def test_run_this_closure():
     assert run.__name__ == "run" and run.__qualname__ == "run_this.<locals>.run"
     assert str(inspect.signature(run)) == "(func)"
     assert working.run_this("x") is not working.run_this("x")
-    with pytest.raises(TypeError):
-        run()
+    # Argument errors name the closure as a nested def's do.
+    for call, message in [(lambda: run(), "missing 1 required positional argument: 'func'"),
+                          (lambda: run(len, len), "takes 1 positional argument but 2 were given"),
+                          (lambda: run(f=len), "got an unexpected keyword argument 'f'")]:
+        with pytest.raises(TypeError) as err:
+            call()
+        assert str(err.value) == "run_this.<locals>.run() " + message
     with pytest.raises(TypeError):
         working.run_this()
 
@@ -306,6 +311,10 @@ def test_collect_modules_goes_through_the_globals(tree, monkeypatch):
     got = working.collect_modules(root, "ravu")
     assert got == ref_collect(root, "ravu", fake_os)
     assert got.index("ravu.utils.dup") < got.index("ravu.a.b")
+    # A path object is taken as its text on this road too.
+    assert working.collect_modules(tree / "ravu" / "a.b.py", "ravu") == ["ravu.a.b"]
+    with pytest.raises(TypeError):
+        working.collect_modules(os.fsencode(tree / "ravu" / "a.b.py"), "ravu")
 
 
 def test_collect_modules_errors(tree):
@@ -424,7 +433,7 @@ def test_key_defaults_to_the_name(project, procs):
     assert project.lines[0] == f"[cmd] ps -ef | grep {name} | grep {first.pid} | grep -v grep"
 
 
-@pytest.mark.parametrize("suffix, arg", [("[0-9]", "7"), (".x", "zx"), ("", "")])
+@pytest.mark.parametrize("suffix, arg", [("[0-9]", "7"), (".x", "zx"), ("", ""), ("服务", "服务")])
 def test_key_is_a_grep_pattern(project, procs, suffix, arg):
     stem = new_key()
     first = procs(stem + arg)
@@ -468,6 +477,9 @@ def test_pid_digits_elsewhere_in_a_line_kill_nothing(project, procs):
     "{pid}\n", "{pid}\r\n", "{pid}\n999\n", " {pid}", "+{pid}", "0{pid}", "{pid} ", "{pid}.0",
     "{pid}\x00", "{pid}\x00\n", "\xff{pid}", "{pid};touch {marker}", "$(touch {marker})",
     "`touch {marker}`", "{pid}' ; touch {marker}; '", "-e{pid}", "",
+    # Garbage too long for one command line once quoted: the listing must run.
+    pytest.param("\xff" * 50000, id="long-non-utf8"), pytest.param("'" * 30000, id="long-quotes"),
+    pytest.param("{pid}" + " " * 200000 + "\n", id="long-line"),
 ])
 def test_bad_pid_text_kills_nothing_and_is_rewritten(project, procs, tmp_path, text):
     key = new_key()
@@ -483,16 +495,24 @@ def test_bad_pid_text_kills_nothing_and_is_rewritten(project, procs, tmp_path, t
     assert project.pid_file().read_text() == str(os.getpid())
 
 
+def shell_word(text):
+    """Plain words (letters and digits of any script, @%+=:,./-_) and the
+    empty text as they are; anything else quoted."""
+    if all(c.isalnum() or c in "@%+=:,./-_" for c in text):
+        return text
+    return shlex.quote(text)
+
+
 @pytest.mark.parametrize("stem", [
     "plain-1.a_b@x%y+z=w:v,u/t", "two words", "x; touch {marker}", "it's; touch {marker}",
-    "$(touch {marker})", "`touch {marker}`", "ключ", "*", "",
+    "$(touch {marker})", "`touch {marker}`", "ключ", "服务2", "a\u3000b", "a\u2014b", "*", "",
 ])
 def test_key_goes_into_the_listing_as_one_word(project, tmp_path, stem):
     marker = tmp_path / "marker"
     key = stem.format(marker=marker)
     project.pid_file("svc", "")  # no pid pattern: the listing shows nothing
     working.kill_other("svc", key)
-    word = shlex.quote(key) if key else ""  # the empty key stays empty
+    word = shell_word(key)
     assert project.lines == [f"[cmd] ps -ef | grep {word} | grep  | grep -v grep"]
     assert not marker.exists()
 

@@ -119,11 +119,10 @@ int ticker_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     rn::ptr keep;
     if (!init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     PyObject* task_info = a[0];
-    {  // super().__init__()
-        rn::ptr sup(PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type,
-                                                 (PyObject*)g_ticker_type, self, nullptr));
-        if (!sup) return -1;
-        rn::ptr r(PyObject_CallMethodNoArgs(sup.get(), RN_ID(__init__)));
+    {  // threading.Thread.__init__(self): the base class itself, not the next
+       // class of a subclass's MRO, which may want arguments of its own.
+        rn::ptr r(PyObject_CallMethodOneArg((PyObject*)g_ticker_type->tp_base, RN_ID(__init__),
+                                            self));
         if (!r) return -1;
     }
     if (PyObject_SetAttr(self, RN_ID(task_info), task_info) < 0 ||

@@ -93,9 +93,9 @@ PyType_Spec cell_spec = {"ravu.utils.working.<locals>", sizeof(Cell), 0,
                              Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          cell_slots};
 
-const rn::Signature run_sig("run", "func",
-                            "Calls func(*args, **kwargs) with the arguments given to run_this when "
-                            "its name is '__main__'; returns None either way.");
+const rn::Signature run_sig("run_this.<locals>.run", "func",
+                            "Calls func(*args, **kwargs) with the arguments given to run_this "
+                            "when its name is '__main__'; returns None either way.");
 
 PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
@@ -352,11 +352,13 @@ PyObject* collect_through_globals(PyObject* root, PyObject* root_package) {
     if (t <= 0) return t < 0 ? nullptr : result.release();
     t = path_test(os_path.get(), RN_ID(isfile), root);
     if (t < 0) return nullptr;
-    if (t) {
-        if (!PyUnicode_Check(root))
+    if (t) {  // a path object is taken as its text, as the native walk takes it
+        rn::ptr text(PyOS_FSPath(root));
+        if (!text) return nullptr;
+        if (!PyUnicode_Check(text.get()))
             return rn::raise(PyExc_TypeError, "root_path must be str, not %.100s",
-                             Py_TYPE(root)->tp_name);
-        return add_name(result.get(), root, root_package) ? result.release() : nullptr;
+                             Py_TYPE(text.get())->tp_name);
+        return add_name(result.get(), text.get(), root_package) ? result.release() : nullptr;
     }
     t = path_test(os_path.get(), RN_ID(isdir), root);
     if (t <= 0) return t < 0 ? nullptr : result.release();

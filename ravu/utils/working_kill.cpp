@@ -26,20 +26,37 @@ namespace {
 
 // ---------------------------------------------------------------- shell words
 
-// One shell word for `text`: a plain word (ASCII letters, digits and
-// @%+=:,./-_) as it is, the empty text empty (so that an empty pattern
-// leaves grep without one, as before, instead of matching every line),
-// anything else in single quotes.
-std::string shell_word(const std::string& text) {
-    bool plain = true;
+// Whether `text` is one plain shell word: letters and digits, of any
+// script, and @%+=:,./-_.  (Every byte of a multi-byte UTF-8 character is
+// 0x80 or above, and none of those is special to the shell.)
+bool plain_word(const std::string& text) {
+    bool ascii = true;
     for (unsigned char c : text) {
-        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alnum && !std::strchr("@%+=:,./-_", c)) {
-            plain = false;
-            break;
+        if (c >= 0x80) {
+            ascii = false;
+            continue;
         }
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && !(c && std::strchr("@%+=:,./-_", c))) return false;
     }
-    if (plain) return text;
+    if (ascii) return true;
+    rn::ptr u(PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "strict"));
+    if (!u) {  // bytes that are no text: quoted
+        PyErr_Clear();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(u.get()); ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(u.get(), i);
+        if (ch >= 0x80 && !Py_UNICODE_ISALNUM(ch)) return false;
+    }
+    return true;
+}
+
+// One shell word for `text`: a plain word as it is, the empty text empty
+// (so that an empty pattern leaves grep without one, as before, instead of
+// matching every line), anything else in single quotes.
+std::string shell_word(const std::string& text) {
+    if (plain_word(text)) return text;
     std::string out = "'";
     for (char c : text) {
         if (c == '\'') out += "'\"'\"'";
@@ -250,8 +267,12 @@ bool warn_bytes(const char* prefix, const std::string& text) {
 
 // The first line of the pid file as text mode reads it: up to and with
 // its line end ("\n", "\r" or "\r\n", read as "\n"), bytes that are not
-// UTF-8 replaced.  Only the first 64 KiB are looked at: a longer line is
-// no process id either way.
+// UTF-8 replaced.  Only its first kPidTextMax bytes are kept: a longer line
+// is no process id either way, and a corrupt file of any size must still
+// give a listing command short enough to run (quoted and with replaced
+// bytes, it grows up to five times).
+constexpr size_t kPidTextMax = 4096;
+
 bool read_pid_text(const char* path, PyObject* path_obj, std::string& out) {
     std::string raw;
     int err = 0;
@@ -261,7 +282,7 @@ bool read_pid_text(const char* path, PyObject* path_obj, std::string& out) {
         err = errno;
     } else {
         char chunk[4096];
-        while (raw.size() < 65536 && raw.find_first_of("\r\n") == std::string::npos) {
+        while (raw.size() <= kPidTextMax && raw.find_first_of("\r\n") == std::string::npos) {
             const ssize_t n = read(fd, chunk, sizeof chunk);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) err = errno;
@@ -277,9 +298,11 @@ bool read_pid_text(const char* path, PyObject* path_obj, std::string& out) {
         return false;
     }
     const size_t end = raw.find_first_of("\r\n");
-    if (end != std::string::npos) {
+    if (end != std::string::npos && end < kPidTextMax) {
         raw.resize(end);
         raw += '\n';
+    } else if (raw.size() > kPidTextMax) {
+        raw.resize(kPidTextMax);
     }
     rn::ptr text(PyUnicode_DecodeUTF8(raw.data(), (Py_ssize_t)raw.size(), "replace"));
     if (!text) return false;
