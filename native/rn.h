@@ -677,4 +677,34 @@ PyObject* noargs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     return F(self);
 }
 
+
+// ---------------------------------------------------------------- signatures of callable objects
+//
+// A callable object of our own type (not a builtin function) shows its
+// parameters to inspect.signature() and help() through a `__signature__`
+// attribute.  These getters make it from the same one statement as the
+// parsing:   {"__signature__", rn::signature_getter<decorator_sig>, ...}
+
+// A method-table entry that is only ever read for its docstring.
+inline PyObject* doc_only(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+// inspect.signature() of the text signature in def->ml_doc, new reference.
+inline PyObject* inspect_signature(PyMethodDef* def) {
+    ptr carrier(PyCFunction_New(def, nullptr));
+    if (!carrier) return nullptr;
+    ptr inspect(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    return PyObject_CallMethodOneArg(inspect.get(), RN_ID(signature), carrier.get());
+}
+
+// Getter of `__signature__` for a getset table: the signature stated by S
+// (made once, then kept).
+template <const Signature& S>
+PyObject* signature_getter(PyObject*, void*) {
+    static PyMethodDef def = {S.name(), doc_only, METH_NOARGS, S.doc()};
+    static PyObject* made = nullptr;
+    if (!made) made = inspect_signature(&def);
+    return made ? Py_NewRef(made) : nullptr;
+}
+
 }  // namespace rn

@@ -164,6 +164,32 @@ PyObject* wrapper_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// The wrapper takes any arguments and passes them on, so inspect.signature()
+// shows `(*args, **kwargs)`; a signature assigned to the wrapper (as the
+// capture module does for create_cap) is kept in its __dict__ and shown
+// instead, as on a function.
+const rn::Signature wrapper_sig("decorator", "*args, **kwargs", nullptr);
+
+PyObject* wrapper_signature(PyObject* self, void* closure) {
+    if (PyObject* d = reinterpret_cast<Wrapper*>(self)->dict) {
+        if (PyObject* v = PyDict_GetItemWithError(d, RN_ID(__signature__))) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return rn::signature_getter<wrapper_sig>(self, closure);
+}
+
+int wrapper_set_signature(PyObject* self, PyObject* value, void*) {
+    rn::ptr d(PyObject_GenericGetDict(self, nullptr));
+    if (!d) return -1;
+    if (value) return PyDict_SetItem(d.get(), RN_ID(__signature__), value);
+    if (PyDict_DelItem(d.get(), RN_ID(__signature__)) == 0) return 0;
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_AttributeError, "__signature__");
+    }
+    return -1;
+}
+
 PyObject* wrapper_repr(PyObject* self) {
     Wrapper* w = reinterpret_cast<Wrapper*>(self);
     return PyUnicode_FromFormat("<function %U at %p>", w->qualname, self);
@@ -194,6 +220,7 @@ PyGetSetDef wrapper_getset[] = {
     {"__qualname__", get_field<&Wrapper::qualname>, set_text<&Wrapper::qualname>, nullptr,
      nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__signature__", wrapper_signature, wrapper_set_signature, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef wrapper_members[] = {
@@ -254,12 +281,18 @@ PyObject* call_global(PyObject* name, PyObject* const* args, size_t nargs) {
     return PyObject_Vectorcall(fn.get(), args, nargs, nullptr);
 }
 
-// decorator_func(func, /): gives func its lock in func.mutex, then wraps it
-// with the lock read back from that attribute.
+const rn::Signature decorator_func_sig(
+    "lock_func.<locals>.decorator_func", "func, /",
+    "Give func its lock and return the locked wrapper of func.\n\n"
+    "The lock (the one given to lock_func, else a new threading.Lock) is stored\n"
+    "as func.mutex and read back from there; the wrapper itself copies nothing\n"
+    "from func (its __name__ is 'decorator', its __doc__ None).");
+
+// Gives func its lock in func.mutex, then wraps it with the lock read back
+// from that attribute.
 PyObject* decorator_func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                                     PyObject* kwnames) {
-    static rn::Signature sig("lock_func.<locals>.decorator_func", {{"func", rn::POSONLY, true}});
-    PyObject* func = rn::single_posonly(sig, args, nargsf, kwnames);
+    PyObject* func = decorator_func_sig.single(args, nargsf, kwnames);
     if (!func) return nullptr;
     DecoratorFunc* d = reinterpret_cast<DecoratorFunc*>(self);
     rn::ptr lock;
@@ -304,6 +337,7 @@ PyGetSetDef decorator_func_getset[] = {
     {"__name__", decorator_func_name, nullptr, nullptr, nullptr},
     {"__qualname__", decorator_func_qualname, nullptr, nullptr, nullptr},
     {"__module__", decorator_func_module, nullptr, nullptr, nullptr},
+    {"__signature__", rn::signature_getter<decorator_func_sig>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef decorator_func_members[] = {
@@ -311,6 +345,7 @@ PyMemberDef decorator_func_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot decorator_func_slots[] = {
+    {Py_tp_doc, (void*)decorator_func_sig.doc()},
     {Py_tp_call, (void*)PyVectorcall_Call},
     {Py_tp_traverse, (void*)decorator_func_traverse},
     {Py_tp_clear, (void*)decorator_func_clear},
@@ -327,42 +362,62 @@ PyType_Spec decorator_func_spec = {
 
 // ---------------------------------------------------------------- functions
 
+const rn::Signature get_new_func_sig(
+    "get_new_func", "func, timeout, mutex",
+    "Return a wrapper that calls func while holding mutex.\n\n"
+    "Each call takes mutex.acquire(timeout=timeout), calls func with the\n"
+    "call's arguments, and releases the lock even when func raises.  When the\n"
+    "lock is not had in time, raises Exception(func.__name__ + ' acquire\n"
+    "timeout') and func is not called.  The wrapper binds to instances like a\n"
+    "function; its __name__ is 'decorator' and its __doc__ None.");
+
 PyObject* get_new_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("get_new_func", {{"func", rn::POS, true},
-                                              {"timeout", rn::POS, true},
-                                              {"mutex", rn::POS, true}});
     PyObject* a[3];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_new_func_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return new_wrapper(a[0], a[1], a[2]);
 }
 
+const rn::Signature lock_func_sig(
+    "lock_func", "mutex=None, timeout=3",
+    "Decorator factory: serialise every call of a function through one lock.\n\n"
+    "    @lock_func()\n"
+    "    def f(...): ...\n\n"
+    "mutex: the lock to share (anything with acquire(timeout=) and release());\n"
+    "  None gives each decorated function a new threading.Lock, stored as\n"
+    "  f.mutex.\n"
+    "timeout: seconds to wait for the lock; a call that waits longer raises\n"
+    "  Exception('<name> acquire timeout') without calling the function.\n"
+    "The lock is not re-entrant: a locked call that reaches another call under\n"
+    "the same lock waits out the time-out and raises.");
+
 PyObject* lock_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("lock_func", {{"mutex", rn::POS, false}, {"timeout", rn::POS, false}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr timeout(a[1] ? Py_NewRef(a[1]) : PyLong_FromLong(3));
-    if (!timeout) return nullptr;
+    if (!lock_func_sig.parse(args, nargs, kwnames, a)) return nullptr;
     DecoratorFunc* d = PyObject_GC_New(DecoratorFunc, g_decorator_func_type);
     if (!d) return nullptr;
     d->vectorcall = decorator_func_vectorcall;
-    d->mutex = Py_NewRef(a[0] ? a[0] : Py_None);
-    d->timeout = timeout.release();
+    d->mutex = Py_NewRef(a[0]);
+    d->timeout = Py_NewRef(a[1]);
     PyObject_GC_Track(d);
     return reinterpret_cast<PyObject*>(d);
 }
 
+const rn::Signature lock_class_func_sig(
+    "lock_class_func", "instance, func, mutex_name='', timeout=3",
+    "Lock one method of one object: instance.<func.__name__> becomes a wrapper\n"
+    "that calls func under the object's lock.\n\n"
+    "The lock is the attribute '_mutex_' + mutex_name of instance (also found\n"
+    "on its class), made as a threading.Lock when missing, so every method\n"
+    "locked with the same mutex_name shares it.  Other objects and calls\n"
+    "through the class are not affected.  A call that waits more than timeout\n"
+    "seconds raises Exception('<name> acquire timeout').  Returns None.");
+
 PyObject* lock_class_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("lock_class_func", {{"instance", rn::POS, true},
-                                                 {"func", rn::POS, true},
-                                                 {"mutex_name", rn::POS, false},
-                                                 {"timeout", rn::POS, false}});
     PyObject* a[4];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    PyObject *instance = a[0], *func = a[1];
-    rn::ptr name(PyNumber_Add(RN_STR("_mutex_"), a[2] ? a[2] : RN_STR("")));
+    if (!lock_class_func_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    PyObject *instance = a[0], *func = a[1], *timeout = a[3];
+    rn::ptr name(PyNumber_Add(RN_STR("_mutex_"), a[2]));
     if (!name) return nullptr;
-    rn::ptr timeout(a[3] ? Py_NewRef(a[3]) : PyLong_FromLong(3));
-    if (!timeout) return nullptr;
 
     // dir() sees the class too, so a class attribute is every instance's lock.
     rn::ptr names(PyObject_Dir(instance));
@@ -384,7 +439,7 @@ PyObject* lock_class_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                                              nullptr));
         if (!r) return nullptr;
     }
-    PyObject* g[3] = {func, timeout.get(), lock.get()};
+    PyObject* g[3] = {func, timeout, lock.get()};
     rn::ptr wrapper(call_global(RN_ID(get_new_func), g, 3));
     if (!wrapper) return nullptr;
     rn::ptr method_name(PyObject_GetAttr(func, RN_ID(__name__)));
@@ -395,19 +450,20 @@ PyObject* lock_class_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
-PyMethodDef methods[] = {
-    {"get_new_func", rn::fastcall_kw(get_new_func), METH_FASTCALL | METH_KEYWORDS,
-     "get_new_func(func, timeout, mutex)\n--\n\nA wrapper that calls func under mutex."},
-    {"lock_func", rn::fastcall_kw(lock_func), METH_FASTCALL | METH_KEYWORDS,
-     "lock_func(mutex=None, timeout=3)\n--\n\nDecorator: one time-out lock per function."},
-    {"lock_class_func", rn::fastcall_kw(lock_class_func), METH_FASTCALL | METH_KEYWORDS,
-     "lock_class_func(instance, func, mutex_name='', timeout=3)\n--\n\n"
-     "Installs a locked wrapper of one method on one object."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {get_new_func_sig.def(get_new_func), lock_func_sig.def(lock_func),
+                         lock_class_func_sig.def(lock_class_func), {}};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.lock",
-                         "Serialise calls through plain locks taken with a time-out.", -1,
-                         methods};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.utils.lock",
+    "Serialise calls through plain locks taken with a time-out.\n\n"
+    "lock_func(mutex=None, timeout=3) -- decorator: one lock per function (or the\n"
+    "    lock given), taken around every call.\n"
+    "lock_class_func(instance, func, mutex_name='', timeout=3) -- lock one method\n"
+    "    of one object with the object's lock '_mutex_' + mutex_name.\n\n"
+    "A call that cannot take its lock within timeout seconds raises\n"
+    "Exception('<function name> acquire timeout') and the function is not\n"
+    "called.  The locks are plain, not re-entrant.",
+    -1, methods};
 
 // Whether LockMirror describes `probe` (a fresh, unlocked threading.Lock):
 // size and weak-list offset agree, and its acquire(), locked() and
