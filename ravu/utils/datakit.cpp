@@ -35,29 +35,40 @@ PyObject* get_or_insert(PyObject* obj, PyObject* key, Make make) {
     return v.release();
 }
 
+const rn::Signature get_dict_sig(
+    "get_dict_from_dict", "obj, key",
+    "Return obj[key], first storing a new empty dict there when the key is\n"
+    "missing or holds None.  obj is a dict or anything with get() and item\n"
+    "assignment.");
+
 PyObject* get_dict_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    static rn::Signature sig("get_dict_from_dict", {{"obj", rn::POS, true}, {"key", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_dict_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return get_or_insert(a[0], a[1], [] { return PyDict_New(); });
 }
 
+const rn::Signature get_list_sig(
+    "get_list_from_dict", "obj, key",
+    "Return obj[key], first storing a new empty list there when the key is\n"
+    "missing or holds None.");
+
 PyObject* get_list_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    static rn::Signature sig("get_list_from_dict", {{"obj", rn::POS, true}, {"key", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_list_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return get_or_insert(a[0], a[1], [] { return PyList_New(0); });
 }
 
+const rn::Signature get_any_sig(
+    "get_any_from_dict", "obj, key, creator",
+    "Return obj[key], first storing creator() there when the key is missing or\n"
+    "holds None.  creator is called with no arguments, only on a miss.");
+
 PyObject* get_any_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    static rn::Signature sig("get_any_from_dict", {{"obj", rn::POS, true},
-                                                   {"key", rn::POS, true},
-                                                   {"creator", rn::POS, true}});
     PyObject* a[3];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_any_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* creator = a[2];
     return get_or_insert(a[0], a[1], [creator] {
         // list() and dict() with no arguments are exactly these.
@@ -178,12 +189,22 @@ bool ring_range(PyObject* self, Py_ssize_t* n) {
 
 // ---------------------------------------------------------------- CircularQueue
 
+const rn::Signature queue_init_sig(
+    "CircularQueue.__init__", "size",
+    "A ring of size slots that keeps the newest entries.\n\n"
+    "put() overwrites the oldest slot.  Indexes count from the slot the next\n"
+    "put() writes, modulo size: once the ring is full q[0] is the oldest and\n"
+    "q[-1] the newest entry.  Iteration and getall() give the slots of indexes\n"
+    "0 to size - 1, never-written slots (None) first.  put() and getall() are\n"
+    "serialised by one per-object time-out lock (installed on the object as\n"
+    "its _mutex_ attribute); indexing and iteration take no lock.\n\n"
+    "Attributes: size (capacity), queue (the slots), cur_index (next slot).",
+    rn::INIT);
+
 int queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("CircularQueue.__init__", {{"size", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!queue_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     if (set_attr(self, RN_ID(size), a[0]) < 0) return -1;
     rn::ptr size(get_attr(self, RN_ID(size)));
     if (!size) return -1;
@@ -204,11 +225,14 @@ int queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+const rn::Signature put_sig(
+    "CircularQueue.put", "data",
+    "Store data as the newest entry, overwriting the oldest slot.  Returns None.",
+    rn::METHOD);
+
 PyObject* queue_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("CircularQueue.put", {{"data", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!put_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* data = a[0];
     Queue* q;
     if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
@@ -255,11 +279,12 @@ PyObject* queue_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-PyObject* queue_getall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    static rn::Signature sig("CircularQueue.getall", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+const rn::Signature getall_sig(
+    "CircularQueue.getall", "",
+    "A new list of all size slots, oldest first (None for slots never written).",
+    rn::METHOD);
+
+PyObject* queue_getall(PyObject* self) {
     Queue* q;
     if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
         // No Python code runs in this loop, so reading the state once is
@@ -355,14 +380,10 @@ PyType_Spec iter_spec = {"ravu.utils.datakit.CircularQueue_iterator", sizeof(Rin
 // ---------------------------------------------------------------- type and module
 
 PyMethodDef queue_methods[] = {
-    {"put", rn::fastcall_kw(queue_put), METH_FASTCALL | METH_KEYWORDS,
-     "put(data)\n--\n\nStore data as the newest entry, overwriting the oldest."},
-    {"getall", rn::fastcall_kw(queue_getall), METH_FASTCALL | METH_KEYWORDS,
-     "getall()\n--\n\nAll slots, oldest first."},
-    {nullptr, nullptr, 0, nullptr}};
+    put_sig.def(queue_put), getall_sig.def(rn::noargs<getall_sig, queue_getall>), {}};
 
 PyType_Slot queue_slots[] = {
-    {Py_tp_doc, (void*)"CircularQueue(size)\n--\n\nA ring of size slots keeping the newest entries."},
+    {Py_tp_doc, (void*)queue_init_sig.doc()},
     {Py_tp_init, (void*)queue_init},
     {Py_tp_iter, (void*)queue_iter},
     {Py_mp_subscript, (void*)queue_subscript},
@@ -374,18 +395,16 @@ PyType_Spec queue_spec = {"ravu.utils.datakit.CircularQueue", sizeof(Queue), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                           queue_slots};
 
-PyMethodDef methods[] = {
-    {"get_dict_from_dict", rn::fastcall_kw(get_dict_from_dict), METH_FASTCALL | METH_KEYWORDS,
-     "get_dict_from_dict(obj, key)\n--\n\nobj[key], first set to a new dict when it holds None."},
-    {"get_list_from_dict", rn::fastcall_kw(get_list_from_dict), METH_FASTCALL | METH_KEYWORDS,
-     "get_list_from_dict(obj, key)\n--\n\nobj[key], first set to a new list when it holds None."},
-    {"get_any_from_dict", rn::fastcall_kw(get_any_from_dict), METH_FASTCALL | METH_KEYWORDS,
-     "get_any_from_dict(obj, key, creator)\n--\n\n"
-     "obj[key], first set to creator() when it holds None."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {get_dict_sig.def(get_dict_from_dict), get_list_sig.def(get_list_from_dict),
+                         get_any_sig.def(get_any_from_dict), {}};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.datakit",
-                         "Dictionary get-or-insert and the locked ring buffer.", -1, methods};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.utils.datakit",
+    "Dictionary get-or-insert and the locked ring buffer.\n\n"
+    "get_dict_from_dict, get_list_from_dict, get_any_from_dict -- obj[key], made\n"
+    "    and stored first when missing or None.\n"
+    "CircularQueue(size) -- a fixed-size ring keeping the newest entries.",
+    -1, methods};
 
 int init(PyObject* m) {
     rn::ptr lcf(rn::import_attr("ravu.utils.lock", "lock_class_func"));
