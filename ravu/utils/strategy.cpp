@@ -102,12 +102,19 @@ PyObject* now() {
 
 // ---------------------------------------------------------------- RecordByTime
 
+const rn::Signature time_init_sig(
+    "RecordByTime.__init__", "sec, num",
+    "Count events in a sliding window of sec seconds.\n\n"
+    "set() records one event at time.time() and answers whether at least num\n"
+    "events fall within the last sec seconds (a stamp whose age is at most sec\n"
+    "counts).  At most MAX_LEN (100, read through the instance) stamps are\n"
+    "kept.  Attributes: queue (the stamps, oldest first), sec, num.",
+    rn::INIT);
+
 int time_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("RecordByTime.__init__", {{"sec", rn::POS, true}, {"num", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[2];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!time_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     rn::ptr queue(PyList_New(0));
     if (!queue) return -1;
     if (set_attr(self, g_time_type, RN_ID(queue), queue.get()) < 0 ||
@@ -270,24 +277,26 @@ PyObject* time_step(PyObject* self, bool record) {
     return decide_count(self, queue.get());
 }
 
-PyObject* time_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByTime.set", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
-    return time_step(self, true);
-}
+const rn::Signature time_set_sig(
+    "RecordByTime.set", "",
+    "Record an event now; return True when at least num events, this one\n"
+    "included, fall within the last sec seconds.  Expired stamps are dropped\n"
+    "first, and the oldest beyond MAX_LEN after.",
+    rn::METHOD);
+const rn::Signature time_get_sig(
+    "RecordByTime.get", "",
+    "Return the decision of set() without recording an event (expired stamps\n"
+    "are still dropped).",
+    rn::METHOD);
+const rn::Signature time_clear_sig(
+    "RecordByTime.clear", "",
+    "Forget every recorded event (the same queue list is emptied).", rn::METHOD);
 
-PyObject* time_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByTime.get", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
-    return time_step(self, false);
-}
+PyObject* time_set(PyObject* self) { return time_step(self, true); }
 
-PyObject* time_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByTime.clear", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
+PyObject* time_get(PyObject* self) { return time_step(self, false); }
+
+PyObject* time_clear(PyObject* self) {
     rn::ptr queue(rn::fast_getattr(self, RN_ID(queue)));
     if (!queue) return nullptr;
     if (PyList_CheckExact(queue.get())) {
@@ -302,13 +311,19 @@ PyObject* time_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // ---------------------------------------------------------------- RecordByFrequency
 
+const rn::Signature freq_init_sig(
+    "RecordByFrequency.__init__", "size, mean_over",
+    "Whether the mean of the last size values has reached mean_over.\n\n"
+    "The values sit in a ring of size float32 slots, zeros at first, so\n"
+    "slots not yet written count as 0; with inputs 0 and 1 the mean is the\n"
+    "share of ones.  Attributes: data (the float32 array), mean_over, index\n"
+    "(the next slot), size.",
+    rn::INIT);
+
 int freq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("RecordByFrequency.__init__",
-                             {{"size", rn::POS, true}, {"mean_over", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[2];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!freq_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     // self.data = np.zeros(size, dtype=np.float32)
     rn::ptr np(rn::global(g_module, RN_ID(np)));
     if (!np) return -1;
@@ -418,11 +433,15 @@ bool f32_value(PyObject* n, float* out) {
     return true;
 }
 
+const rn::Signature freq_set_sig(
+    "RecordByFrequency.set", "n",
+    "Store n (as float32) in the next slot and return the decision, a numpy\n"
+    "bool: data.mean() >= mean_over.",
+    rn::METHOD);
+
 PyObject* freq_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByFrequency.set", {{"n", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!freq_set_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* n = a[0];
     if (PyObject* d = exact_dict(self, g_freq_type)) {
         PyObject* data = PyDict_GetItemWithError(d, RN_ID(data));
@@ -463,18 +482,17 @@ PyObject* freq_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return freq_decide(self);
 }
 
-PyObject* freq_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByFrequency.get", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
-    return freq_decide(self);
-}
+const rn::Signature freq_get_sig(
+    "RecordByFrequency.get", "",
+    "Return the decision (a numpy bool) from the current slots, changing nothing.",
+    rn::METHOD);
+const rn::Signature freq_clear_sig(
+    "RecordByFrequency.clear", "",
+    "Set every slot to 0; the write position stays where it is.", rn::METHOD);
 
-PyObject* freq_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByFrequency.clear", {},
-                             rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
+PyObject* freq_get(PyObject* self) { return freq_decide(self); }
+
+PyObject* freq_clear(PyObject* self) {
     rn::ptr data(rn::fast_getattr(self, RN_ID(data)));
     if (!data) return nullptr;
     if (plain_f32(data.get(), true)) {
@@ -493,18 +511,13 @@ PyObject* freq_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // ---------------------------------------------------------------- types and module
 
-PyMethodDef time_methods[] = {
-    {"set", rn::fastcall_kw(time_set), METH_FASTCALL | METH_KEYWORDS,
-     "set()\n--\n\nRecord an event now; True when num events fall within the last sec seconds."},
-    {"get", rn::fastcall_kw(time_get), METH_FASTCALL | METH_KEYWORDS,
-     "get()\n--\n\nThe decision now, recording nothing."},
-    {"clear", rn::fastcall_kw(time_clear), METH_FASTCALL | METH_KEYWORDS,
-     "clear()\n--\n\nForget every recorded event."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef time_methods[] = {time_set_sig.def(rn::noargs<time_set_sig, time_set>),
+                              time_get_sig.def(rn::noargs<time_get_sig, time_get>),
+                              time_clear_sig.def(rn::noargs<time_clear_sig, time_clear>),
+                              {}};
 
 PyType_Slot time_slots[] = {
-    {Py_tp_doc, (void*)"RecordByTime(sec, num)\n--\n\n"
-                       "Counts events in a sliding window of sec seconds."},
+    {Py_tp_doc, (void*)time_init_sig.doc()},
     {Py_tp_init, (void*)time_init},
     {Py_tp_methods, time_methods},
     RN_PLAIN_SLOTS,
@@ -513,18 +526,13 @@ PyType_Slot time_slots[] = {
 PyType_Spec time_spec = {"ravu.utils.strategy.RecordByTime", sizeof(Record), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, time_slots};
 
-PyMethodDef freq_methods[] = {
-    {"set", rn::fastcall_kw(freq_set), METH_FASTCALL | METH_KEYWORDS,
-     "set(n)\n--\n\nStore n in the next slot; whether the mean of the slots reached mean_over."},
-    {"get", rn::fastcall_kw(freq_get), METH_FASTCALL | METH_KEYWORDS,
-     "get()\n--\n\nWhether the mean of the slots reached mean_over."},
-    {"clear", rn::fastcall_kw(freq_clear), METH_FASTCALL | METH_KEYWORDS,
-     "clear()\n--\n\nZero every slot; the write position stays."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef freq_methods[] = {freq_set_sig.def(freq_set),
+                              freq_get_sig.def(rn::noargs<freq_get_sig, freq_get>),
+                              freq_clear_sig.def(rn::noargs<freq_clear_sig, freq_clear>),
+                              {}};
 
 PyType_Slot freq_slots[] = {
-    {Py_tp_doc, (void*)"RecordByFrequency(size, mean_over)\n--\n\n"
-                       "Whether the mean of the last size values reached mean_over."},
+    {Py_tp_doc, (void*)freq_init_sig.doc()},
     {Py_tp_init, (void*)freq_init},
     {Py_tp_methods, freq_methods},
     RN_PLAIN_SLOTS,
@@ -533,8 +541,14 @@ PyType_Slot freq_slots[] = {
 PyType_Spec freq_spec = {"ravu.utils.strategy.RecordByFrequency", sizeof(Record), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, freq_slots};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.strategy",
-                         "Trigger records by time window and by frequency.", -1, nullptr};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.utils.strategy",
+    "Trigger records that turn a stream of observations into yes or no.\n\n"
+    "RecordByTime(sec, num) -- at least num events within the last sec seconds?\n"
+    "RecordByFrequency(size, mean_over) -- has the mean of the last size values\n"
+    "    reached mean_over?\n\n"
+    "set() records and decides in one call, get() decides only, clear() resets.",
+    -1, nullptr};
 
 int init(PyObject* m) {
     g_time_module = PyImport_ImportModule("time");
