@@ -707,4 +707,12 @@ PyObject* signature_getter(PyObject*, void*) {
     return made ? Py_NewRef(made) : nullptr;
 }
 
+// The method-table entry of a static method (no self) stated by `sig`.
+template <typename F>
+PyMethodDef static_def(const Signature& sig, F fn) {
+    PyMethodDef d = sig.def(fn);
+    d.ml_flags |= METH_STATIC;
+    return d;
+}
+
 }  // namespace rn

@@ -19,7 +19,6 @@ namespace {
 PyObject* g_module = nullptr;
 PyTypeObject* g_grabber_type = nullptr;
 PyObject* g_time_sleep = nullptr;  // time.sleep as imported; calls to it sleep here
-PyObject* g_empty_tuple = nullptr;
 PyObject* g_zero = nullptr;
 PyObject* g_one = nullptr;
 PyObject* g_five = nullptr;
@@ -136,40 +135,40 @@ private:
 
 // ---------------------------------------------------------------- FrameMap
 
+const rn::Signature map_sig("FrameMap.map", "frame, frame_num",
+                            "Return the mapped form of frame number frame_num: here frame itself.");
+const rn::Signature width_map_sig("FrameMap.width_map", "width, height",
+                                  "Return the width of mapped frames: here width.");
+const rn::Signature height_map_sig("FrameMap.height_map", "width, height",
+                                   "Return the height of mapped frames: here height.");
+
 PyObject* map_map(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("FrameMap.map", {{"frame", rn::POS, true}, {"frame_num", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!map_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* map_width(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("FrameMap.width_map",
-                             {{"width", rn::POS, true}, {"height", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!width_map_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* map_height(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("FrameMap.height_map",
-                             {{"width", rn::POS, true}, {"height", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!height_map_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return Py_NewRef(a[1]);
 }
 
-PyMethodDef frame_map_methods[] = {
-    {"map", rn::fastcall_kw(map_map), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "map(frame, frame_num)\n--\n\nThe frame itself."},
-    {"width_map", rn::fastcall_kw(map_width), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "width_map(width, height)\n--\n\nThe width itself."},
-    {"height_map", rn::fastcall_kw(map_height), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "height_map(width, height)\n--\n\nThe height itself."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef frame_map_methods[] = {rn::static_def(map_sig, map_map),
+                                   rn::static_def(width_map_sig, map_width),
+                                   rn::static_def(height_map_sig, map_height), {}};
 
 PyType_Slot frame_map_slots[] = {
-    {Py_tp_doc, (void*)"The default frame hook: maps nothing."},
+    {Py_tp_doc, (void*)"The default frame hook: maps nothing.\n\n"
+                       "A grabber given no frame_map uses this class itself (not an\n"
+                       "instance); its three static methods are the interface a hook\n"
+                       "offers."},
     {Py_tp_methods, frame_map_methods},
     RN_PLAIN_SLOTS,
     {0, nullptr}};
@@ -180,32 +179,37 @@ PyType_Spec frame_map_spec = {"ravu.cv.stream_grabber.FrameMap", sizeof(rn::Plai
 
 // ---------------------------------------------------------------- construction
 
+const rn::Signature grabber_init_sig(
+    "StreamGrabber.__init__", GRABBER_PARAMS,
+    "The thread that reads one capture source and publishes its newest frame.\n\n"
+    "Construction opens the source (raising Exception(device_name, ' not\n"
+    "open!') when it does not open) and logs 'read:<device_name>, fps:<n>'\n"
+    "through log(), so the process logger must be set up; it does not start\n"
+    "the thread.  Use create_cap (ravu.cv.stream_reader) rather than this\n"
+    "class directly.\n\n" GRABBER_PARAMS_DOC
+    "out_width, out_height, args: passed to cap_cls as they are.\n\n"
+    "The state is in public attributes that readers take without a lock:\n"
+    "cur_frame, cur_map_frame, cur_frame_num (delivered frames, from 1),\n"
+    "is_run, is_file, event (pulsed after each frame), history and\n"
+    "map_history (CircularQueue or None), cap, frame_map, grab_sleep_time,\n"
+    "catch (a dict for callers), cap_lock (a lock for callers of cap).\n"
+    "get_frame, get_map_frame and update_frame run under one instance lock.",
+    rn::INIT);
+
 int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("StreamGrabber.__init__",
-                             {{"device_name", rn::POS, true},
-                              {"cap_cls", rn::POS, false},
-                              {"out_width", rn::POS, false},
-                              {"out_height", rn::POS, false},
-                              {"args", rn::POS, false},
-                              {"frame_map", rn::POS, false},
-                              {"reconnect_time", rn::POS, false},
-                              {"retrieve_step", rn::POS, false},
-                              {"history_size", rn::POS, false},
-                              {"map_history_size", rn::POS, false}},
-                             rn::Signature::Options{false, false, true});
-    PyObject* a[10];
+    PyObject* a[cv_native::kGrabberParams];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!grabber_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     PyObject* device_name = a[0];
-    PyObject* cap_cls = a[1] ? a[1] : Py_None;
-    PyObject* out_width = a[2] ? a[2] : Py_None;
-    PyObject* out_height = a[3] ? a[3] : Py_None;
-    PyObject* cap_args = a[4] ? a[4] : g_empty_tuple;
-    PyObject* frame_map = a[5] ? a[5] : Py_None;
-    PyObject* reconnect_time = a[6] ? a[6] : g_zero;
-    PyObject* retrieve_step = a[7] ? a[7] : g_one;
-    PyObject* history_size = a[8] ? a[8] : g_zero;
-    PyObject* map_history_size = a[9] ? a[9] : g_zero;
+    PyObject* cap_cls = a[1];
+    PyObject* out_width = a[2];
+    PyObject* out_height = a[3];
+    PyObject* cap_args = a[4];
+    PyObject* frame_map = a[5];
+    PyObject* reconnect_time = a[6];
+    PyObject* retrieve_step = a[7];
+    PyObject* history_size = a[8];
+    PyObject* map_history_size = a[9];
 
     // Thread.__init__() through the MRO, as super().__init__() does.
     {
@@ -336,12 +340,16 @@ PyObject* publish(PyObject* self, PyObject* frame) {
     Py_RETURN_NONE;
 }
 
+const rn::Signature update_frame_sig(
+    "StreamGrabber.update_frame", "frame",
+    "Publish one frame: cur_frame_num + 1, cur_frame, cur_map_frame through\n"
+    "frame_map.map(frame, number), then the history rings.  Returns None.",
+    rn::METHOD);
+
 PyObject* update_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.update_frame", {{"frame", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!update_frame_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return publish(self, a[0]);
 }
 
@@ -382,20 +390,29 @@ PyObject* lookup(PyObject* self, PyObject* ring_name, PyObject* frame_num) {
     return PyObject_GetItem(ring.get(), index.get());
 }
 
+const rn::Signature get_frame_sig(
+    "StreamGrabber.get_frame", "frame_num",
+    "Return a frame of the history ring, or None.\n\n"
+    "frame_num > 0 is an absolute number (as cur_frame_num counts); 0 is the\n"
+    "newest frame, -1 the one before, and so on.  None without a ring, for a\n"
+    "number not delivered yet, and for one the ring no longer holds.",
+    rn::METHOD);
+const rn::Signature get_map_frame_sig(
+    "StreamGrabber.get_map_frame", "frame_num",
+    "Return a mapped frame of the map_history ring, or None; frame_num as\n"
+    "for get_frame.",
+    rn::METHOD);
+
 PyObject* get_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.get_frame", {{"frame_num", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_frame_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return lookup(self, RN_ID(history), a[0]);
 }
 
 PyObject* get_map_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.get_map_frame", {{"frame_num", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_map_frame_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return lookup(self, RN_ID(map_history), a[0]);
 }
 
@@ -404,11 +421,14 @@ PyObject* get_map_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // One delivered frame from the source; true when one came.  A call that
 // got no frame always pauses grab_sleep_time: a stream read with grabs
 // that return at once would otherwise spin.
-PyObject* read_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.read_frame", {},
-                             rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+const rn::Signature read_frame_sig(
+    "StreamGrabber.read_frame", "",
+    "Take one delivered frame from the source and publish it through\n"
+    "update_frame; return True when a frame came.  Pauses grab_sleep_time\n"
+    "after the read (file sources: after each grab).  Called by run().",
+    rn::METHOD);
+
+PyObject* read_frame(PyObject* self) {
     rn::ptr step(get(self, RN_ID(retrieve_step)));
     if (!step) return nullptr;
     const int single = cv_native::equal(step.get(), g_one);
@@ -456,10 +476,13 @@ PyObject* read_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_TRUE;
 }
 
-PyObject* stop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.stop", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+const rn::Signature stop_sig(
+    "StreamGrabber.stop", "",
+    "Clear is_run; returns None at once.  The loop ends at its next pass and\n"
+    "closes the source; readers then fail with '<device_name> is stop'.",
+    rn::METHOD);
+
+PyObject* stop(PyObject* self) {
     if (set(self, RN_ID(is_run), Py_False) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -596,10 +619,16 @@ bool recover(PyObject* self) {
     }
 }
 
-PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.run", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+const rn::Signature run_sig(
+    "StreamGrabber.run", "",
+    "The grabbing loop, run by start() in the grabber's thread: read_frame()\n"
+    "and a pulse of event per delivered frame until stop().  File sources are\n"
+    "paced to their frame rate and stop on an error; stream sources reopen\n"
+    "every reconnect_time seconds and, after an error, log it, wait 5 s and\n"
+    "reopen.  Closes the source one second after the loop ends.",
+    rn::METHOD);
+
+PyObject* run(PyObject* self) {
     Loop loop;
     {
         rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
@@ -630,27 +659,16 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 // ---------------------------------------------------------------- type and module
 
-PyMethodDef grabber_methods[] = {
-    {"run", rn::fastcall_kw(run), METH_FASTCALL | METH_KEYWORDS,
-     "run($self, /)\n--\n\nThe grabbing loop; ends after stop()."},
-    {"stop", rn::fastcall_kw(stop), METH_FASTCALL | METH_KEYWORDS,
-     "stop($self, /)\n--\n\nClears is_run; the loop then ends and closes the source."},
-    {"read_frame", rn::fastcall_kw(read_frame), METH_FASTCALL | METH_KEYWORDS,
-     "read_frame($self, /)\n--\n\nReads one delivered frame; True when one came."},
-    {"update_frame", rn::fastcall_kw(update_frame), METH_FASTCALL | METH_KEYWORDS,
-     "update_frame($self, /, frame)\n--\n\nPublishes one frame."},
-    {"get_frame", rn::fastcall_kw(get_frame), METH_FASTCALL | METH_KEYWORDS,
-     "get_frame($self, /, frame_num)\n--\n\nA frame of the history by number, or None."},
-    {"get_map_frame", rn::fastcall_kw(get_map_frame), METH_FASTCALL | METH_KEYWORDS,
-     "get_map_frame($self, /, frame_num)\n--\n\nA mapped frame of the history by number, or None."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef grabber_methods[] = {run_sig.def(rn::noargs<run_sig, run>),
+                                 stop_sig.def(rn::noargs<stop_sig, stop>),
+                                 read_frame_sig.def(rn::noargs<read_frame_sig, read_frame>),
+                                 update_frame_sig.def(update_frame),
+                                 get_frame_sig.def(get_frame),
+                                 get_map_frame_sig.def(get_map_frame),
+                                 {}};
 
 PyType_Slot grabber_slots[] = {
-    {Py_tp_doc,
-     (void*)"StreamGrabber(device_name, cap_cls=None, out_width=None, out_height=None, args=(), "
-            "frame_map=None, reconnect_time=0, retrieve_step=1, history_size=0, "
-            "map_history_size=0)\n--\n\n"
-            "The thread that reads one capture source and keeps its newest frame."},
+    {Py_tp_doc, (void*)grabber_init_sig.doc()},
     {Py_tp_init, (void*)grabber_init},
     {Py_tp_methods, grabber_methods},
     {0, nullptr}};
@@ -660,8 +678,15 @@ PyType_Slot grabber_slots[] = {
 PyType_Spec grabber_spec = {"ravu.cv.stream_grabber.StreamGrabber", 0, 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, grabber_slots};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.stream_grabber",
-                         "The grabbing thread of one video source.", -1, nullptr};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.cv.stream_grabber",
+    "The grabbing thread of one video source.\n\n"
+    "StreamGrabber(device_name, ...) -- a threading.Thread that reads one capture\n"
+    "    source in the background and publishes its newest frame, mapped frame,\n"
+    "    frame counter and optional history rings.\n"
+    "FrameMap -- the default frame hook (identity).\n\n"
+    "Services make grabbers through ravu.cv.stream_reader.create_cap.",
+    -1, nullptr};
 
 int bind(PyObject* m, const char* module, const char* name, const char* as = nullptr) {
     rn::ptr v(module ? rn::import_attr(module, name) : PyImport_ImportModule(name));
@@ -670,14 +695,13 @@ int bind(PyObject* m, const char* module, const char* name, const char* as = nul
 }
 
 int init(PyObject* m) {
-    g_empty_tuple = PyTuple_New(0);
     g_zero = PyLong_FromLong(0);
     g_one = PyLong_FromLong(1);
     g_five = PyLong_FromLong(5);
     g_twenty = PyLong_FromLong(20);
     g_minus_one = PyLong_FromLong(-1);
     g_floor = PyFloat_FromDouble(0.001);
-    if (!g_empty_tuple || !g_zero || !g_one || !g_five || !g_twenty || !g_minus_one || !g_floor)
+    if (!g_zero || !g_one || !g_five || !g_twenty || !g_minus_one || !g_floor)
         return -1;
     // The bindings of the module body, in order; the star import must not
     // replace any of the earlier ones.

@@ -5,7 +5,27 @@
 
 #include "rn.h"
 
+// The grabber's ten construction parameters, stated once: StreamGrabber
+// takes them, and create_cap passes them on by position in this order.
+#define GRABBER_PARAMS                                                                      \
+    "device_name, cap_cls=None, out_width=None, out_height=None, args=(), frame_map=None, " \
+    "reconnect_time=0, retrieve_step=1, history_size=0, map_history_size=0"
+
+#define GRABBER_PARAMS_DOC                                                                 \
+    "device_name: the source's name or address (a text; messages begin with it).\n"       \
+    "cap_cls: the capture-source class, None for PlainFeed; called once as\n"              \
+    "  cap_cls(device_name, out_width, out_height, args), which opens the source.\n"      \
+    "frame_map: the frame hook, with map(frame, frame_num), width_map(w, h) and\n"         \
+    "  height_map(w, h); None for the class FrameMap (identity).\n"                        \
+    "reconnect_time: seconds of stream time between reopens of a stream source\n"          \
+    "  (0: never).\n"                                                                      \
+    "retrieve_step: source frames per delivered frame (1: every frame).\n"                \
+    "history_size, map_history_size: capacities of the rings of recent frames\n"           \
+    "  and mapped frames (0: no ring).\n"
+
 namespace cv_native {
+
+constexpr int kGrabberParams = 10;
 
 // `from <from> import *` run in module `m`: the names of its __all__, or,
 // without one, every name of its dict that does not begin with "_".
