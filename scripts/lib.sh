@@ -4,7 +4,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PY=/usr/bin/python3
 
 PACKAGES=(cmake g++ make python3-dev python3-cppy python3-numpy python3-opencv python3-pil
-          python3-redis python3-werkzeug cython3 python3-pytest redis-server libgtest-dev)
+          python3-redis python3-werkzeug cython3 python3-pytest redis-server libgtest-dev mypy)
 
 # Installs only what is missing; apt-get update only when something is.
 ensure_packages() {
@@ -24,4 +24,19 @@ ensure_packages() {
 build() {
     cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$ROOT/build" -j"$(nproc)"
+}
+
+# The stubs (.pyi) of every extension module built under ravu/ checked
+# against the modules themselves; what is deliberately untyped is listed in
+# scripts/stubtest-allowlist.txt.
+check_stubs() {
+    local modules=()
+    while IFS= read -r so; do
+        local rel=${so#"$ROOT"/}
+        modules+=("$(echo "${rel%%.*}" | tr / .)")
+    done < <(find "$ROOT/ravu" -name '*.so' | sort)
+    ((${#modules[@]})) || { echo "no extension modules built under ravu/"; return 1; }
+    echo "stubtest: ${#modules[@]} modules"
+    (cd "$ROOT" && PYTHONPATH="$ROOT" MYPY_CACHE_DIR="$ROOT/build/mypy_cache" \
+        "$PY" -m mypy.stubtest --concise --allowlist scripts/stubtest-allowlist.txt "${modules[@]}")
 }
