@@ -330,28 +330,34 @@ PyObject* dispatch(PyObject* self, PyObject* is_block, PyObject* timeout, PyObje
     return PyObject_VectorcallMethod(RN_ID(_read), a, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// Binds a read's arguments as sig.parse does, faster for keywords that are
-// the very interned names (as the compiler makes them): the signature's
-// defaults first, then the arguments over them.  Anything else (a keyword
-// given twice, an unknown one) goes to the general parser, which binds or
-// refuses it with CPython's messages.
-template <size_t N>
-bool bind_read(const rn::Signature& sig, PyObject* const (&names)[N], PyObject* const* args,
-               Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!kwnames || nargs > (Py_ssize_t)N) return sig.parse(args, nargsf, kwnames, out);
-    if (!sig.parse(nullptr, 0, nullptr, out)) return false;
-    bool given[N] = {};
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        out[i] = args[i];
-        given[i] = true;
+// Binds a read's arguments as S.parse does, faster for positionals and for
+// keywords that are the very interned names (as the compiler makes them):
+// the signature's defaults (taken once; it keeps them for good), then the
+// arguments over them.  Anything else (a keyword given twice, an unknown
+// one) goes to the general parser, which binds or refuses it with
+// CPython's messages.
+template <const rn::Signature& S, size_t N>
+bool bind_read(PyObject* const (&names)[N], PyObject* const* args, Py_ssize_t nargsf,
+               PyObject* kwnames, PyObject** out) {
+    static PyObject* defaults[N];
+    static bool have_defaults = false;
+    if (!have_defaults) {
+        if (!S.parse(nullptr, 0, nullptr, defaults)) return false;
+        have_defaults = true;
     }
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > (Py_ssize_t)N) return S.parse(args, nargsf, kwnames, out);
+    bool given[N] = {};
+    for (Py_ssize_t i = 0; i < (Py_ssize_t)N; ++i) {
+        given[i] = i < nargs;
+        out[i] = given[i] ? args[i] : defaults[i];
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
         size_t j = 0;
         while (j < N && names[j] != kw) ++j;
-        if (j == N || given[j]) return sig.parse(args, nargsf, kwnames, out);
+        if (j == N || given[j]) return S.parse(args, nargsf, kwnames, out);
         out[j] = args[nargs + k];
         given[j] = true;
     }
@@ -386,7 +392,9 @@ template <bool Map>
 PyObject* reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static PyObject* const names[3] = {RN_ID(is_return_num), RN_ID(timeout), RN_ID(is_copy)};
     PyObject* a[3];
-    if (!bind_read(Map ? read_map_sig : read_sig, names, args, nargs, kwnames, a)) return nullptr;
+    const bool bound = Map ? bind_read<read_map_sig>(names, args, nargs, kwnames, a)
+                           : bind_read<read_sig>(names, args, nargs, kwnames, a);
+    if (!bound) return nullptr;
     return dispatch(self, Py_True, a[1], a[0], a[2], Map ? Py_True : Py_False);
 }
 
@@ -395,8 +403,9 @@ PyObject* reader_read_now(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
     static PyObject* const names[2] = {RN_ID(is_return_num), RN_ID(is_copy)};
     PyObject* a[2];
-    if (!bind_read(Map ? read_map_now_sig : read_now_sig, names, args, nargs, kwnames, a))
-        return nullptr;
+    const bool bound = Map ? bind_read<read_map_now_sig>(names, args, nargs, kwnames, a)
+                           : bind_read<read_now_sig>(names, args, nargs, kwnames, a);
+    if (!bound) return nullptr;
     return dispatch(self, Py_False, g_zero, a[0], a[1], Map ? Py_True : Py_False);
 }
 
