@@ -13,17 +13,6 @@ PyObject* g_lock_release = nullptr;
 PyObject* g_timeout_kwnames = nullptr;  // ("timeout",)
 PyTypeObject* g_wrapper_type = nullptr;
 
-// The layout of a threading.Lock object in this interpreter.  Used only
-// after init() has proved, on a live lock, that it matches: then a
-// wrapper takes and gives back an uncontended lock exactly as the lock's
-// own acquire(False)/release() would, without their argument parsing.
-struct LockMirror {
-    PyObject_HEAD
-    PyThread_type_lock lock_lock;
-    PyObject* in_weakreflist;
-    char locked;
-};
-bool g_direct_lock = false;
 PyTypeObject* g_decorator_func_type = nullptr;
 
 // ---------------------------------------------------------------- wrapper
@@ -76,13 +65,8 @@ PyObject* raise_timeout(PyObject* func) {
 int acquire(Wrapper* w) {
     PyObject* mutex = w->mutex;
     if (w->try_first && Py_IS_TYPE(mutex, g_lock_type)) {
-        if (g_direct_lock) {
-            LockMirror* l = reinterpret_cast<LockMirror*>(mutex);
-            if (PyThread_acquire_lock(l->lock_lock, NOWAIT_LOCK)) {
-                l->locked = 1;
-                return 1;
-            }
-        }
+        // acquire(False) parses one positional where acquire(timeout=...)
+        // would need a keyword dict; on a free lock the two do the same.
         PyObject* a[2] = {mutex, Py_False};
         rn::ptr r(PyObject_Vectorcall(g_lock_acquire, a, 2, nullptr));
         if (!r) return -1;
@@ -101,12 +85,6 @@ int acquire(Wrapper* w) {
 
 PyObject* release(Wrapper* w) {
     if (Py_IS_TYPE(w->mutex, g_lock_type)) {
-        LockMirror* l = reinterpret_cast<LockMirror*>(w->mutex);
-        if (g_direct_lock && l->locked) {
-            l->locked = 0;
-            PyThread_release_lock(l->lock_lock);
-            Py_RETURN_NONE;
-        }
         PyObject* a[1] = {w->mutex};
         return PyObject_Vectorcall(g_lock_release, a, 1, nullptr);
     }
@@ -465,32 +443,6 @@ PyModuleDef moduledef = {
     "called.  The locks are plain, not re-entrant.",
     -1, methods};
 
-// Whether LockMirror describes `probe` (a fresh, unlocked threading.Lock):
-// size and weak-list offset agree, and its acquire(), locked() and
-// release() move and read the `locked` field as the mirror expects.
-bool mirror_matches(PyObject* probe) {
-    PyTypeObject* tp = Py_TYPE(probe);
-    if (tp->tp_basicsize != (Py_ssize_t)sizeof(LockMirror) ||
-        tp->tp_weaklistoffset != (Py_ssize_t)offsetof(LockMirror, in_weakreflist))
-        return false;
-    LockMirror* l = reinterpret_cast<LockMirror*>(probe);
-    if (l->locked != 0 || !l->lock_lock) return false;
-    rn::ptr r(PyObject_CallMethod(probe, "acquire", nullptr));
-    if (!r) return false;
-    const bool set = l->locked == 1;
-    // Taken by the real acquire: a non-blocking native try must fail.
-    const bool held = !PyThread_acquire_lock(l->lock_lock, NOWAIT_LOCK);
-    r = PyObject_CallMethod(probe, "release", nullptr);
-    if (!r) return false;
-    if (!set || !held || l->locked != 0) return false;
-    if (!PyThread_acquire_lock(l->lock_lock, NOWAIT_LOCK)) return false;
-    l->locked = 1;
-    r = PyObject_CallMethod(probe, "locked", nullptr);
-    const bool seen = r && r.get() == Py_True;
-    r = PyObject_CallMethod(probe, "release", nullptr);  // the real release undoes ours
-    return seen && r && l->locked == 0;
-}
-
 int init(PyObject* m) {
     rn::ptr threading(PyImport_ImportModule("threading"));
     if (!threading || PyModule_AddObjectRef(m, "threading", threading.get()) < 0) return -1;
@@ -498,8 +450,6 @@ int init(PyObject* m) {
     if (!probe) return -1;
     g_lock_type = Py_TYPE(probe.get());
     Py_INCREF(g_lock_type);
-    g_direct_lock = mirror_matches(probe.get());
-    PyErr_Clear();
     g_lock_acquire = PyObject_GetAttrString((PyObject*)g_lock_type, "acquire");
     g_lock_release = PyObject_GetAttrString((PyObject*)g_lock_type, "release");
     g_timeout_kwnames = Py_BuildValue("(s)", "timeout");
