@@ -80,14 +80,10 @@ PyObject* get_any_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // ---------------------------------------------------------------- ring state
 
-// A plain Python object's layout, plus the cache below.
-struct Queue : rn::PlainObject {
-    // What the instance dict held when its version tag was `version`:
-    // valid while the tag is unchanged, since every change of a dict gives
-    // it a new tag.  Spares the hot paths three look-ups per call.
-    PyObject* cache_dict;
-    uint64_t version;
-    PyObject* queue;  // borrowed from the dict
+// The ring's state as the fast paths use it: `queue` is borrowed from the
+// instance dict, valid until Python code runs.
+struct Ring {
+    PyObject* queue;
     long long cur, size;
 };
 
@@ -114,15 +110,10 @@ long long small_int(PyObject* v) {
     return x;
 }
 
-uint64_t version_of(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-
 // The ring's state for the fast paths: an exact list, 0 <= cur, size > 0,
 // all exact ints.  False (maybe with an exception set) sends the caller to
 // the general path.
-bool fast_state(PyObject* self, PyObject* d, Queue*& q) {
-    q = reinterpret_cast<Queue*>(self);
-    if (q->cache_dict == d && q->version == version_of(d)) return true;
-    q->cache_dict = nullptr;
+bool fast_state(PyObject* d, Ring* q) {
     PyObject* queue = PyDict_GetItemWithError(d, RN_ID(queue));
     const long long cur = small_int(PyDict_GetItemWithError(d, RN_ID(cur_index)));
     const long long size = small_int(PyDict_GetItemWithError(d, RN_ID(size)));
@@ -130,8 +121,6 @@ bool fast_state(PyObject* self, PyObject* d, Queue*& q) {
         PyErr_Clear();  // the general path looks again and raises properly
         return false;
     }
-    q->cache_dict = d;
-    q->version = version_of(d);
     q->queue = queue;
     q->cur = cur;
     q->size = size;
@@ -140,10 +129,10 @@ bool fast_state(PyObject* self, PyObject* d, Queue*& q) {
 
 // self.queue[(self.cur_index + index) % self.size]
 PyObject* ring_item(PyObject* self, PyObject* index) {
-    Queue* q;
-    if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
-        PyObject* queue = q->queue;
-        const long long cur = q->cur, size = q->size;
+    Ring q;
+    if (PyObject* d = exact_dict(self); d && fast_state(d, &q)) {
+        PyObject* queue = q.queue;
+        const long long cur = q.cur, size = q.size;
         if (PyLong_CheckExact(index)) {
             int overflow;
             long long i = PyLong_AsLongLongAndOverflow(index, &overflow);
@@ -234,24 +223,20 @@ PyObject* queue_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[1];
     if (!put_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* data = a[0];
-    Queue* q;
-    if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
-        PyObject* queue = q->queue;
-        const long long cur = q->cur, size = q->size;
+    Ring q;
+    if (PyObject* d = exact_dict(self); d && fast_state(d, &q)) {
+        PyObject* queue = q.queue;
+        const long long cur = q.cur, size = q.size;
         if (cur < PyList_GET_SIZE(queue)) {
-            const long long next_cur = rn::floor_mod(cur + 1, size);
-            rn::ptr next(PyLong_FromLongLong(next_cur));
+            rn::ptr next(PyLong_FromLongLong(rn::floor_mod(cur + 1, size)));
             if (!next) return nullptr;
             PyObject* old = PyList_GET_ITEM(queue, cur);
             PyList_SET_ITEM(queue, cur, Py_NewRef(data));
-            q->cache_dict = nullptr;
+            // The old cur_index is an exact int: dropping it runs no code.
             if (PyDict_SetItem(d, RN_ID(cur_index), next.get()) < 0) {
                 Py_DECREF(old);
                 return nullptr;
             }
-            q->cache_dict = d;  // we know the one change just made
-            q->version = version_of(d);
-            q->cur = next_cur;
             Py_DECREF(old);  // last: its finaliser may run arbitrary code
             Py_RETURN_NONE;
         }
@@ -285,12 +270,12 @@ const rn::Signature getall_sig(
     rn::METHOD);
 
 PyObject* queue_getall(PyObject* self) {
-    Queue* q;
-    if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
+    Ring q;
+    if (PyObject* d = exact_dict(self); d && fast_state(d, &q)) {
         // No Python code runs in this loop, so reading the state once is
         // the same as reading it for every slot.
-        PyObject* queue = q->queue;
-        const long long cur = q->cur, size = q->size;
+        PyObject* queue = q.queue;
+        const long long cur = q.cur, size = q.size;
         if (size <= PyList_GET_SIZE(queue)) {
             PyObject* out = PyList_New(size);
             if (!out) return nullptr;
@@ -391,7 +376,7 @@ PyType_Slot queue_slots[] = {
     RN_PLAIN_SLOTS,
     {0, nullptr}};
 
-PyType_Spec queue_spec = {"ravu.utils.datakit.CircularQueue", sizeof(Queue), 0,
+PyType_Spec queue_spec = {"ravu.utils.datakit.CircularQueue", sizeof(rn::PlainObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                           queue_slots};
 

@@ -420,9 +420,13 @@ PyObject* lock_class_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* g[3] = {func, timeout, lock.get()};
     rn::ptr wrapper(call_global(RN_ID(get_new_func), g, 3));
     if (!wrapper) return nullptr;
-    rn::ptr method_name(PyObject_GetAttr(func, RN_ID(__name__)));
+    PyObject* method_name = PyObject_GetAttr(func, RN_ID(__name__));
     if (!method_name) return nullptr;
-    rn::ptr r(PyObject_CallMethodObjArgs(instance, RN_ID(__setattr__), method_name.get(),
+    // Interned like the names in code, so that obj.put finds the wrapper in
+    // the instance dict by identity instead of comparing texts.
+    if (PyUnicode_CheckExact(method_name)) PyUnicode_InternInPlace(&method_name);
+    rn::ptr name_ref(method_name);
+    rn::ptr r(PyObject_CallMethodObjArgs(instance, RN_ID(__setattr__), method_name,
                                          wrapper.get(), nullptr));
     if (!r) return nullptr;
     Py_RETURN_NONE;
