@@ -335,8 +335,6 @@ PyObject* publish(PyObject* self, PyObject* frame) {
         rn::ptr r(PyObject_CallMethodOneArg(ring.get(), RN_ID(put), item));
         if (!r) return nullptr;
     }
-    if (Py_IS_TYPE(self, g_grabber_type))  // readers of this frame find it at once
-        cv_native::view_refresh(self, cv_native::view_of(self, g_grabber_type));
     Py_RETURN_NONE;
 }
 
@@ -673,8 +671,7 @@ PyType_Slot grabber_slots[] = {
     {Py_tp_methods, grabber_methods},
     {0, nullptr}};
 
-// The state is in the instance dict Thread provides; the only C field is
-// the readers' view of it, appended to Thread's layout (size set at init).
+// Thread's own layout: the state is in the instance dict Thread provides.
 PyType_Spec grabber_spec = {"ravu.cv.stream_grabber.StreamGrabber", 0, 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, grabber_slots};
 
@@ -723,8 +720,6 @@ int init(PyObject* m) {
         PyErr_SetString(PyExc_TypeError, "threading.Thread is not a class");
         return -1;
     }
-    grabber_spec.basicsize =
-        (int)(((PyTypeObject*)thread.get())->tp_basicsize + sizeof(cv_native::GrabberView));
     g_grabber_type = (PyTypeObject*)rn::add_type(m, &grabber_spec, thread.get());
     return g_grabber_type ? 0 : -1;
 }

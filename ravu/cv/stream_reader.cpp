@@ -22,15 +22,6 @@ PyObject* g_zero = nullptr;
 
 PyObject* gattr(PyObject* g, PyObject* name) { return cv_native::attr(g, g_grabber_type, name); }
 
-// One of the four attributes every read takes, from the grabber's view when
-// it is current, else looked up.
-PyObject* gfield(PyObject* g, PyObject* name, PyObject* cv_native::GrabberView::*field) {
-    if (cv_native::GrabberView* v = cv_native::view_current(g, g_grabber_type))
-        if (PyObject* o = cv_native::view_take(v, field)) return o;
-    return gattr(g, name);
-}
-#define G_IS_RUN RN_ID(is_run), &cv_native::GrabberView::is_run
-#define G_NUM RN_ID(cur_frame_num), &cv_native::GrabberView::cur_frame_num
 
 // ---------------------------------------------------------------- create_cap
 
@@ -235,7 +226,7 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
                   PyObject* is_copy, PyObject* is_map) {
     rn::ptr g(rget(self, R_GRABBER));
     if (!g) return nullptr;
-    rn::ptr running(gfield(g.get(), G_IS_RUN));
+    rn::ptr running(gattr(g.get(), RN_ID(is_run)));
     if (!running) return nullptr;
     int t = PyObject_IsTrue(running.get());
     if (t < 0) return nullptr;
@@ -244,7 +235,7 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
     t = PyObject_IsTrue(is_block);
     if (t < 0) return nullptr;
     if (t) {
-        rn::ptr theirs(gfield(g.get(), G_NUM));
+        rn::ptr theirs(gattr(g.get(), RN_ID(cur_frame_num)));
         rn::ptr mine(theirs ? rget(self, R_CUR) : nullptr);
         if (!mine) return nullptr;
         int same = cv_native::equal(theirs.get(), mine.get());
@@ -259,7 +250,7 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
         }
         // The second look alone decides: a frame that came after the wait
         // gave up still counts.
-        theirs = gfield(g.get(), G_NUM);
+        theirs = gattr(g.get(), RN_ID(cur_frame_num));
         mine = theirs ? rget(self, R_CUR) : nullptr;
         if (!mine) return nullptr;
         same = cv_native::equal(theirs.get(), mine.get());
@@ -279,12 +270,11 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
             return raise_about(g.get(), RN_STR(" is disconnect"));
         }
     }
-    rn::ptr num(gfield(g.get(), G_NUM));
+    rn::ptr num(gattr(g.get(), RN_ID(cur_frame_num)));
     if (!num || rset(self, R_CUR, num.get()) < 0) return nullptr;
     t = PyObject_IsTrue(is_map);
     if (t < 0) return nullptr;
-    rn::ptr frame(t ? gfield(g.get(), RN_ID(cur_map_frame), &cv_native::GrabberView::cur_map_frame)
-                    : gfield(g.get(), RN_ID(cur_frame), &cv_native::GrabberView::cur_frame));
+    rn::ptr frame(gattr(g.get(), t ? RN_ID(cur_map_frame) : RN_ID(cur_frame)));
     if (!frame) return nullptr;
     if (frame.get() != Py_None) {
         t = PyObject_IsTrue(is_copy);
