@@ -685,12 +685,6 @@ PyModuleDef moduledef = {
     "Services make grabbers through ravu.cv.stream_reader.create_cap.",
     -1, nullptr};
 
-int bind(PyObject* m, const char* module, const char* name, const char* as = nullptr) {
-    rn::ptr v(module ? rn::import_attr(module, name) : PyImport_ImportModule(name));
-    if (!v) return -1;
-    return PyModule_AddObjectRef(m, as ? as : name, v.get());
-}
-
 int init(PyObject* m) {
     g_zero = PyLong_FromLong(0);
     g_one = PyLong_FromLong(1);
@@ -702,15 +696,17 @@ int init(PyObject* m) {
         return -1;
     // The bindings of the module body, in order; the star import must not
     // replace any of the earlier ones.
-    if (bind(m, "threading", "Thread") < 0 || bind(m, "threading", "Event") < 0 ||
-        bind(m, "threading", "Lock") < 0 || bind(m, nullptr, "time") < 0 ||
-        bind(m, nullptr, "traceback") < 0 || bind(m, nullptr, "numpy", "np") < 0)
+    if (rn::bind_import(m, "threading", "Thread") < 0 ||
+        rn::bind_import(m, "threading", "Event") < 0 ||
+        rn::bind_import(m, "threading", "Lock") < 0 || rn::bind_import(m, nullptr, "time") < 0 ||
+        rn::bind_import(m, nullptr, "traceback") < 0 ||
+        rn::bind_import(m, nullptr, "numpy", "np") < 0)
         return -1;
     g_time_sleep = rn::import_attr("time", "sleep");
     if (!g_time_sleep) return -1;
-    if (cv_native::star_import(m, "ravu.utils") < 0) return -1;
-    if (bind(m, "ravu.cv.feeds.plain_feed", "PlainFeed") < 0 ||
-        bind(m, "ravu.cv.feeds.feed_base", "FeedBase") < 0)
+    if (rn::star_import(m, "ravu.utils") < 0) return -1;
+    if (rn::bind_import(m, "ravu.cv.feeds.plain_feed", "PlainFeed") < 0 ||
+        rn::bind_import(m, "ravu.cv.feeds.feed_base", "FeedBase") < 0)
         return -1;
     rn::ptr frame_map(rn::add_type(m, &frame_map_spec));
     if (!frame_map) return -1;

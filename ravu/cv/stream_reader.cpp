@@ -579,7 +579,7 @@ int init(PyObject* m) {
     if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
     g_np_copy = PyObject_GetAttrString(np.get(), "copy");
     if (!g_np_copy) return -1;
-    if (cv_native::star_import(m, "ravu.utils") < 0) return -1;
+    if (rn::star_import(m, "ravu.utils") < 0) return -1;
     rn::ptr grabber(rn::import_attr("ravu.cv.stream_grabber", "StreamGrabber"));
     if (!grabber || PyModule_AddObjectRef(m, "StreamGrabber", grabber.get()) < 0) return -1;
     if (!PyType_Check(grabber.get())) {

@@ -1,6 +1,6 @@
-// Helpers shared by the two capture modules: the star import they take the
-// utilities with, and attribute access that goes straight to the instance
-// dict of the exact classes whose state lives there.
+// What the two capture modules share: the grabber's parameters, and
+// attribute access that goes straight to the instance dict of the exact
+// classes whose state lives there.
 #pragma once
 
 #include "rn.h"
@@ -26,41 +26,6 @@
 namespace cv_native {
 
 constexpr int kGrabberParams = 10;
-
-// `from <from> import *` run in module `m`: the names of its __all__, or,
-// without one, every name of its dict that does not begin with "_".
-inline int star_import(PyObject* m, const char* from) {
-    rn::ptr src(PyImport_ImportModule(from));
-    if (!src) return -1;
-    rn::ptr names(PyObject_GetAttr(src.get(), RN_ID(__all__)));
-    if (!names) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        rn::ptr keys(PyDict_Keys(PyModule_GetDict(src.get())));
-        if (!keys) return -1;
-        names = PyList_New(0);
-        if (!names) return -1;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-            PyObject* k = PyList_GET_ITEM(keys.get(), i);
-            if (PyUnicode_Check(k) && PyUnicode_GET_LENGTH(k) && PyUnicode_READ_CHAR(k, 0) == '_')
-                continue;
-            if (PyList_Append(names.get(), k) < 0) return -1;
-        }
-    }
-    rn::ptr it(PyObject_GetIter(names.get()));
-    if (!it) return -1;
-    PyObject* dict = PyModule_GetDict(m);
-    while (rn::ptr name{PyIter_Next(it.get())}) {
-        if (!PyUnicode_Check(name.get())) {
-            PyErr_Format(PyExc_TypeError, "Item in %s.__all__ must be str, not %.100s", from,
-                         Py_TYPE(name.get())->tp_name);
-            return -1;
-        }
-        rn::ptr value(PyObject_GetAttr(src.get(), name.get()));
-        if (!value || PyDict_SetItem(dict, name.get(), value.get()) < 0) return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
 
 // obj.name; for an object of the exact type `exact` the instance dict is
 // read first (that type defines no data descriptor of these names).

@@ -103,11 +103,8 @@ int set_attr(PyObject* self, PyObject* name, PyObject* value) {
 
 // A small non-negative C integer from an exact int, or -1.
 long long small_int(PyObject* v) {
-    if (!v || !PyLong_CheckExact(v)) return -1;
-    int overflow;
-    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow || x < 0 || x > (1LL << 40)) return -1;
-    return x;
+    long long x;
+    return rn::exact_ll(v, &x) && x >= 0 && x <= (1LL << 40) ? x : -1;
 }
 
 // The ring's state for the fast paths: an exact list, 0 <= cur, size > 0,

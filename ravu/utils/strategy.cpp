@@ -59,14 +59,6 @@ bool exact_double(PyObject* v, double* out) {
     return false;
 }
 
-// An exact int that fits a C long long.
-bool exact_ll(PyObject* v, long long* out) {
-    if (!PyLong_CheckExact(v)) return false;
-    int overflow;
-    *out = PyLong_AsLongLongAndOverflow(v, &overflow);
-    return !overflow;
-}
-
 // time.time() as the wall clock gives it, converted exactly as time.time()
 // converts it.
 PyObject* wall_clock() {
@@ -161,7 +153,7 @@ bool trim(PyObject* self, PyObject* queue) {
     rn::ptr max_len(PyObject_GetAttr(self, RN_ID(MAX_LEN)));
     if (!max_len) return false;
     long long cap;
-    if (PyList_CheckExact(queue) && exact_ll(max_len.get(), &cap) && cap >= 0) {
+    if (PyList_CheckExact(queue) && rn::exact_ll(max_len.get(), &cap) && cap >= 0) {
         const Py_ssize_t n = PyList_GET_SIZE(queue);
         return n <= cap || PyList_SetSlice(queue, 0, n - (Py_ssize_t)cap, nullptr) == 0;
     }
@@ -187,7 +179,7 @@ PyObject* decide_count(PyObject* self, PyObject* queue) {
     rn::ptr num(rn::fast_getattr(self, RN_ID(num)));
     if (!num) return nullptr;
     long long want;
-    if (exact_ll(num.get(), &want)) return PyBool_FromLong((long long)n >= want);
+    if (rn::exact_ll(num.get(), &want)) return PyBool_FromLong((long long)n >= want);
     rn::ptr len(PyLong_FromSsize_t(n));
     if (!len) return nullptr;
     return PyObject_RichCompare(len.get(), num.get(), Py_GE);
@@ -203,7 +195,7 @@ bool plain_cap(PyObject* self, PyObject* dict, long long* cap) {
         if (PyErr_Occurred()) PyErr_Clear();
         v = cls_value;
     }
-    return exact_ll(v, cap) && *cap >= 0;
+    return rn::exact_ll(v, cap) && *cap >= 0;
 }
 
 // del lst[:k] for k > 0, without running anything while the list is short.
@@ -229,8 +221,8 @@ PyObject* time_step_plain(PyObject* self, PyObject* d, PyObject* stamp, bool rec
     PyObject* num = sec ? PyDict_GetItemWithError(d, RN_ID(num)) : nullptr;
     double secd;
     long long want, cap = 0;
-    if (!num || !PyList_CheckExact(queue) || !exact_double(sec, &secd) || !exact_ll(num, &want) ||
-        (record && !plain_cap(self, d, &cap)))
+    if (!num || !PyList_CheckExact(queue) || !exact_double(sec, &secd) ||
+        !rn::exact_ll(num, &want) || (record && !plain_cap(self, d, &cap)))
         return nullptr;  // the general road (or an error, which the caller sees)
     const double nowd = PyFloat_AS_DOUBLE(stamp);
     const Py_ssize_t n = PyList_GET_SIZE(queue);
@@ -449,8 +441,8 @@ PyObject* freq_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         PyObject* size = index ? PyDict_GetItemWithError(d, RN_ID(size)) : nullptr;
         long long i, m;
         float v;
-        if (size && plain_f32(data, true) && exact_ll(index, &i) && exact_ll(size, &m) && m > 0 &&
-            i >= 0 && i < PyArray_DIM(reinterpret_cast<PyArrayObject*>(data), 0) &&
+        if (size && plain_f32(data, true) && rn::exact_ll(index, &i) && rn::exact_ll(size, &m) &&
+            m > 0 && i >= 0 && i < PyArray_DIM(reinterpret_cast<PyArrayObject*>(data), 0) &&
             f32_value(n, &v)) {
             PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(data);
             *reinterpret_cast<float*>(PyArray_BYTES(arr) + i * PyArray_STRIDE(arr, 0)) = v;
