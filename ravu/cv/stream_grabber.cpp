@@ -16,24 +16,31 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-PyTypeObject* g_grabber_type = nullptr;
-PyObject* g_time_sleep = nullptr;  // time.sleep as imported; calls to it sleep here
-PyObject* g_zero = nullptr;
-PyObject* g_one = nullptr;
-PyObject* g_five = nullptr;
-PyObject* g_twenty = nullptr;
-PyObject* g_minus_one = nullptr;
-PyObject* g_floor = nullptr;  // 0.001, the least pause after a read
+// The module's state, made once at import.  The numbers of the grabbing
+// rules are Python objects where they meet the attributes' own values.
+struct State {
+    PyObject* module;  // for globals looked up at call time
+    PyTypeObject* grabber_type;
+    PyObject* time_sleep;  // time.sleep as imported; calls to it sleep here
+    PyObject* zero;
+    PyObject* one;
+    PyObject* recover_pause;  // seconds between a failed pass and the reopen
+    PyObject* pace_every;     // delivered frames per pacing step of a file source
+    PyObject* not_reopened;   // the frame number of the last periodic reopen, before any
+    PyObject* least_pause;    // the least pause after a read, seconds
+    PyObject* close_delay;    // seconds between the loop's end and close()
+};
+State st;
+constexpr double kPaceEvery = 20, kLeastPause = 0.001;
 
 // ---------------------------------------------------------------- helpers
 
 PyObject* get(PyObject* self, PyObject* name) {
-    return cv_native::attr(self, g_grabber_type, name);
+    return cv_native::attr(self, st.grabber_type, name);
 }
 
 int set(PyObject* self, PyObject* name, PyObject* value) {
-    return cv_native::set_attr(self, g_grabber_type, name, value);
+    return cv_native::set_attr(self, st.grabber_type, name, value);
 }
 
 // self.<holder>.<method>()
@@ -45,7 +52,7 @@ PyObject* call_on(PyObject* self, PyObject* holder, PyObject* method) {
 
 // The module global `name`, called without arguments.
 PyObject* call_global(PyObject* name) {
-    rn::ptr fn(rn::global(g_module, name));
+    rn::ptr fn(rn::global(st.module, name));
     if (!fn) return nullptr;
     return PyObject_CallNoArgs(fn.get());
 }
@@ -76,11 +83,11 @@ bool nap(double seconds) {
 // time.sleep(seconds) with `time` looked up now.  The standard function
 // given a plain number sleeps here; anything else is called as it is.
 bool sleep_for(PyObject* seconds) {
-    rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
+    rn::ptr time_mod(rn::global(st.module, RN_ID(time)));
     if (!time_mod) return false;
     rn::ptr fn(PyObject_GetAttr(time_mod.get(), RN_ID(sleep)));
     if (!fn) return false;
-    if (fn.get() == g_time_sleep) {
+    if (fn.get() == st.time_sleep) {
         double s = -1;
         if (PyFloat_CheckExact(seconds)) {
             s = PyFloat_AS_DOUBLE(seconds);
@@ -196,40 +203,30 @@ const rn::Signature grabber_init_sig(
     "get_frame, get_map_frame and update_frame run under one instance lock.",
     rn::INIT);
 
-int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[cv_native::kGrabberParams];
-    rn::ptr keep;
-    if (!grabber_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
-    PyObject* device_name = a[0];
-    PyObject* cap_cls = a[1];
-    PyObject* out_width = a[2];
-    PyObject* out_height = a[3];
-    PyObject* cap_args = a[4];
-    PyObject* frame_map = a[5];
-    PyObject* reconnect_time = a[6];
-    PyObject* retrieve_step = a[7];
-    PyObject* history_size = a[8];
-    PyObject* map_history_size = a[9];
+// Thread.__init__() through the MRO, as super().__init__() does.
+int init_thread(PyObject* self) {
+    rn::ptr sup(PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type, (PyObject*)st.grabber_type,
+                                             self, nullptr));
+    if (!sup) return -1;
+    rn::ptr r(PyObject_CallMethodNoArgs(sup.get(), RN_ID(__init__)));
+    return r ? 0 : -1;
+}
 
-    // Thread.__init__() through the MRO, as super().__init__() does.
-    {
-        rn::ptr sup(PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type,
-                                                 (PyObject*)g_grabber_type, self, nullptr));
-        if (!sup) return -1;
-        rn::ptr r(PyObject_CallMethodNoArgs(sup.get(), RN_ID(__init__)));
-        if (!r) return -1;
-    }
+// device_name, frame_map and cap (also given back in `cap`); raises when the
+// source does not open.
+int open_source(PyObject* self, PyObject* device_name, PyObject* cap_cls, PyObject* out_width,
+                PyObject* out_height, PyObject* cap_args, PyObject* frame_map, rn::ptr& cap) {
     if (set(self, RN_ID(device_name), device_name) < 0) return -1;
-    rn::ptr cls(cap_cls == Py_None ? rn::global(g_module, RN_ID(PlainFeed)) : Py_NewRef(cap_cls));
+    rn::ptr cls(cap_cls == Py_None ? rn::global(st.module, RN_ID(PlainFeed)) : Py_NewRef(cap_cls));
     if (!cls) return -1;
-    rn::ptr hook(frame_map == Py_None ? rn::global(g_module, RN_ID(FrameMap))
+    rn::ptr hook(frame_map == Py_None ? rn::global(st.module, RN_ID(FrameMap))
                                       : Py_NewRef(frame_map));
     if (!hook || set(self, RN_ID(frame_map), hook.get()) < 0) return -1;
 
     rn::ptr name(get(self, RN_ID(device_name)));
     if (!name) return -1;
     PyObject* cargs[4] = {name.get(), out_width, out_height, cap_args};
-    rn::ptr cap(PyObject_Vectorcall(cls.get(), cargs, 4, nullptr));
+    cap = PyObject_Vectorcall(cls.get(), cargs, 4, nullptr);
     if (!cap || set(self, RN_ID(cap), cap.get()) < 0) return -1;
     rn::ptr opened(PyObject_CallMethodNoArgs(cap.get(), RN_ID(is_open)));
     if (!opened) return -1;
@@ -239,42 +236,48 @@ int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         cv_native::raise_args(device_name, RN_STR(" not open!"));
         return -1;
     }
+    return 0;
+}
 
-    rn::ptr kind(PyObject_CallMethodNoArgs(cap.get(), RN_ID(file_or_stream)));
+// is_file, is_run, reconnect_time, retrieve_step and the first pause.
+int set_pacing(PyObject* self, PyObject* cap, PyObject* reconnect_time, PyObject* retrieve_step) {
+    rn::ptr kind(PyObject_CallMethodNoArgs(cap, RN_ID(file_or_stream)));
     if (!kind) return -1;
     const int is_file = PyObject_RichCompareBool(kind.get(), RN_STR("file"), Py_EQ);
     if (is_file < 0 || set(self, RN_ID(is_file), is_file ? Py_True : Py_False) < 0) return -1;
     if (set(self, RN_ID(is_run), Py_True) < 0) return -1;
-    const int above = PyObject_RichCompareBool(reconnect_time, g_zero, Py_GT);
-    if (above < 0 || set(self, RN_ID(reconnect_time), above ? reconnect_time : g_zero) < 0)
+    const int above = PyObject_RichCompareBool(reconnect_time, st.zero, Py_GT);
+    if (above < 0 || set(self, RN_ID(reconnect_time), above ? reconnect_time : st.zero) < 0)
         return -1;
     if (set(self, RN_ID(retrieve_step), retrieve_step) < 0) return -1;
-
-    rn::ptr fps(PyObject_CallMethodNoArgs(cap.get(), RN_ID(fps)));
+    rn::ptr fps(PyObject_CallMethodNoArgs(cap, RN_ID(fps)));
     if (!fps) return -1;
     rn::ptr unit(PyFloat_FromDouble(1.0));
     if (!unit) return -1;
     rn::ptr pause(PyNumber_TrueDivide(unit.get(), fps.get()));
-    if (!pause || set(self, RN_ID(grab_sleep_time), pause.get()) < 0) return -1;
+    return pause ? set(self, RN_ID(grab_sleep_time), pause.get()) : -1;
+}
 
-    // "read:" + str(device_name) + ", fps:" + "%d" % cap.fps()
-    {
-        rn::ptr lg(logger());
-        if (!lg) return -1;
-        rn::ptr shown(PyObject_Str(device_name));
-        if (!shown) return -1;
-        rn::ptr fps2(PyObject_CallMethodNoArgs(cap.get(), RN_ID(fps)));
-        if (!fps2) return -1;
-        rn::ptr one(PyTuple_Pack(1, fps2.get()));
-        if (!one) return -1;
-        rn::ptr digits(PyUnicode_Format(RN_STR("%d"), one.get()));
-        if (!digits) return -1;
-        rn::ptr line(PyUnicode_FromFormat("read:%U, fps:%U", shown.get(), digits.get()));
-        if (!line || !emit(lg.get(), RN_ID(info), line.get())) return -1;
-    }
+// The first log line: "read:" + str(device_name) + ", fps:" + "%d" % cap.fps()
+int log_opened(PyObject* device_name, PyObject* cap) {
+    rn::ptr lg(logger());
+    if (!lg) return -1;
+    rn::ptr shown(PyObject_Str(device_name));
+    if (!shown) return -1;
+    rn::ptr fps(PyObject_CallMethodNoArgs(cap, RN_ID(fps)));
+    if (!fps) return -1;
+    rn::ptr one(PyTuple_Pack(1, fps.get()));
+    if (!one) return -1;
+    rn::ptr digits(PyUnicode_Format(RN_STR("%d"), one.get()));
+    if (!digits) return -1;
+    rn::ptr line(PyUnicode_FromFormat("read:%U, fps:%U", shown.get(), digits.get()));
+    return line && emit(lg.get(), RN_ID(info), line.get()) ? 0 : -1;
+}
 
+// No frame yet, the event, and a ring for each size above 0.
+int init_frames(PyObject* self, PyObject* history_size, PyObject* map_history_size) {
     if (set(self, RN_ID(cur_frame), Py_None) < 0 || set(self, RN_ID(cur_map_frame), Py_None) < 0 ||
-        set(self, RN_ID(cur_frame_num), g_zero) < 0)
+        set(self, RN_ID(cur_frame_num), st.zero) < 0)
         return -1;
     rn::ptr event(call_global(RN_ID(Event)));
     if (!event || set(self, RN_ID(event), event.get()) < 0) return -1;
@@ -285,18 +288,21 @@ int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                   {RN_ID(map_history_size), RN_ID(map_history), map_history_size}};
     for (const Ring& r : rings) {
         if (set(self, r.size_name, r.size) < 0 || set(self, r.ring_name, Py_None) < 0) return -1;
-        const int wanted = PyObject_RichCompareBool(r.size, g_zero, Py_GT);
+        const int wanted = PyObject_RichCompareBool(r.size, st.zero, Py_GT);
         if (wanted < 0) return -1;
         if (!wanted) continue;
-        rn::ptr cq(rn::global(g_module, RN_ID(CircularQueue)));
+        rn::ptr cq(rn::global(st.module, RN_ID(CircularQueue)));
         if (!cq) return -1;
         rn::ptr ring(PyObject_CallOneArg(cq.get(), r.size));
         if (!ring || set(self, r.ring_name, ring.get()) < 0) return -1;
     }
+    return 0;
+}
 
-    // One instance lock for the three frame methods.
+// One instance lock for the three frame methods, then what callers share.
+int lock_and_share(PyObject* self) {
     for (PyObject* method : {RN_ID(get_frame), RN_ID(get_map_frame), RN_ID(update_frame)}) {
-        rn::ptr install(rn::global(g_module, RN_ID(lock_class_func)));
+        rn::ptr install(rn::global(st.module, RN_ID(lock_class_func)));
         if (!install) return -1;
         rn::ptr bound(PyObject_GetAttr(self, method));
         if (!bound) return -1;
@@ -304,12 +310,28 @@ int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         rn::ptr r(PyObject_Vectorcall(install.get(), la, 2, nullptr));
         if (!r) return -1;
     }
-
     rn::ptr catch_dict(PyDict_New());
     if (!catch_dict || set(self, RN_ID(catch), catch_dict.get()) < 0) return -1;
     rn::ptr cap_lock(call_global(RN_ID(Lock)));
-    if (!cap_lock || set(self, RN_ID(cap_lock), cap_lock.get()) < 0) return -1;
-    return 0;
+    return cap_lock ? set(self, RN_ID(cap_lock), cap_lock.get()) : -1;
+}
+
+int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[cv_native::kGrabberParams];
+    rn::ptr keep;
+    if (!grabber_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
+    PyObject *device_name = a[0], *cap_cls = a[1], *out_width = a[2], *out_height = a[3],
+             *cap_args = a[4], *frame_map = a[5], *reconnect_time = a[6], *retrieve_step = a[7],
+             *history_size = a[8], *map_history_size = a[9];
+    rn::ptr cap;
+    if (init_thread(self) < 0 ||
+        open_source(self, device_name, cap_cls, out_width, out_height, cap_args, frame_map,
+                    cap) < 0 ||
+        set_pacing(self, cap.get(), reconnect_time, retrieve_step) < 0 ||
+        log_opened(device_name, cap.get()) < 0 ||
+        init_frames(self, history_size, map_history_size) < 0)
+        return -1;
+    return lock_and_share(self);
 }
 
 // ---------------------------------------------------------------- frames
@@ -318,7 +340,7 @@ int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* publish(PyObject* self, PyObject* frame) {
     rn::ptr num(get(self, RN_ID(cur_frame_num)));
     if (!num) return nullptr;
-    rn::ptr next(PyNumber_InPlaceAdd(num.get(), g_one));
+    rn::ptr next(PyNumber_InPlaceAdd(num.get(), st.one));
     if (!next || set(self, RN_ID(cur_frame_num), next.get()) < 0) return nullptr;
     if (set(self, RN_ID(cur_frame), frame) < 0) return nullptr;
     rn::ptr hook(get(self, RN_ID(frame_map)));
@@ -357,7 +379,7 @@ PyObject* lookup(PyObject* self, PyObject* ring_name, PyObject* frame_num) {
     rn::ptr ring(get(self, ring_name));
     if (!ring) return nullptr;
     if (ring.get() == Py_None) Py_RETURN_NONE;
-    const int absolute = PyObject_RichCompareBool(frame_num, g_zero, Py_GT);
+    const int absolute = PyObject_RichCompareBool(frame_num, st.zero, Py_GT);
     if (absolute < 0) return nullptr;
     rn::ptr cur(get(self, RN_ID(cur_frame_num)));
     if (!cur) return nullptr;
@@ -375,14 +397,14 @@ PyObject* lookup(PyObject* self, PyObject* ring_name, PyObject* frame_num) {
         if (gone) Py_RETURN_NONE;
         rn::ptr back(PyNumber_Subtract(frame_num, cur.get()));
         if (!back) return nullptr;
-        index = PyNumber_Subtract(back.get(), g_one);
+        index = PyNumber_Subtract(back.get(), st.one);
     } else {
         rn::ptr bound(PyNumber_Negative(size.get()));
         if (!bound) return nullptr;
         const int past = PyObject_RichCompareBool(frame_num, bound.get(), Py_LE);
         if (past < 0) return nullptr;
         if (past) Py_RETURN_NONE;
-        index = PyNumber_Subtract(frame_num, g_one);
+        index = PyNumber_Subtract(frame_num, st.one);
     }
     if (!index) return nullptr;
     return PyObject_GetItem(ring.get(), index.get());
@@ -429,7 +451,7 @@ const rn::Signature read_frame_sig(
 PyObject* read_frame(PyObject* self) {
     rn::ptr step(get(self, RN_ID(retrieve_step)));
     if (!step) return nullptr;
-    const int single = cv_native::equal(step.get(), g_one);
+    const int single = cv_native::equal(step.get(), st.one);
     if (single < 0) return nullptr;
     rn::ptr cap(get(self, RN_ID(cap)));
     if (!cap) return nullptr;
@@ -496,7 +518,7 @@ struct Loop {
 // File sources: brings the pause after each read or grab toward the time
 // one source frame should take, measured over the last 20 delivered frames.
 bool pace(PyObject* self, Loop& loop) {
-    rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
+    rn::ptr time_mod(rn::global(st.module, RN_ID(time)));
     if (!time_mod) return false;
     rn::ptr now(PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time)));
     if (!now) return false;
@@ -505,9 +527,9 @@ bool pace(PyObject* self, Loop& loop) {
     loop.last_time = std::move(now);
     rn::ptr fps(call_on(self, RN_ID(cap), RN_ID(fps)));
     if (!fps) return false;
-    rn::ptr nominal(PyNumber_TrueDivide(g_one, fps.get()));
+    rn::ptr nominal(PyNumber_TrueDivide(st.one, fps.get()));
     if (!nominal) return false;
-    rn::ptr per_frame(PyNumber_TrueDivide(total.get(), g_twenty));
+    rn::ptr per_frame(PyNumber_TrueDivide(total.get(), st.pace_every));
     if (!per_frame) return false;
     rn::ptr step(get(self, RN_ID(retrieve_step)));
     if (!step) return false;
@@ -521,16 +543,16 @@ bool pace(PyObject* self, Loop& loop) {
     if (!sum || set(self, RN_ID(grab_sleep_time), sum.get()) < 0) return false;
     pause = get(self, RN_ID(grab_sleep_time));
     if (!pause) return false;
-    const int low = PyObject_RichCompareBool(pause.get(), g_floor, Py_LT);
+    const int low = PyObject_RichCompareBool(pause.get(), st.least_pause, Py_LT);
     if (low < 0) return false;
-    return !low || set(self, RN_ID(grab_sleep_time), g_floor) == 0;
+    return !low || set(self, RN_ID(grab_sleep_time), st.least_pause) == 0;
 }
 
 // Stream sources: reopens after reconnect_time seconds of delivered stream.
 bool maybe_reopen(PyObject* self, Loop& loop) {
     rn::ptr every(get(self, RN_ID(reconnect_time)));
     if (!every) return false;
-    const int on = PyObject_RichCompareBool(every.get(), g_zero, Py_NE);
+    const int on = PyObject_RichCompareBool(every.get(), st.zero, Py_NE);
     if (on <= 0) return on == 0;
     rn::ptr cur(get(self, RN_ID(cur_frame_num)));
     if (!cur) return false;
@@ -575,9 +597,9 @@ bool one_pass(PyObject* self, Loop& loop) {
     if (!f) return maybe_reopen(self, loop);
     rn::ptr cur(get(self, RN_ID(cur_frame_num)));
     if (!cur) return false;
-    rn::ptr rem(PyNumber_Remainder(cur.get(), g_twenty));
+    rn::ptr rem(PyNumber_Remainder(cur.get(), st.pace_every));
     if (!rem) return false;
-    const int due = cv_native::equal(rem.get(), g_zero);
+    const int due = cv_native::equal(rem.get(), st.zero);
     if (due <= 0) return due == 0;
     return pace(self, loop);
 }
@@ -600,10 +622,10 @@ bool recover(PyObject* self) {
     }
     for (;;) {
         rn::ptr lg(logger());
-        rn::ptr tb_mod(lg ? rn::global(g_module, RN_ID(traceback)) : nullptr);
+        rn::ptr tb_mod(lg ? rn::global(st.module, RN_ID(traceback)) : nullptr);
         rn::ptr text(tb_mod ? PyObject_CallMethodNoArgs(tb_mod.get(), RN_ID(format_exc)) : nullptr);
         if (!text || !emit(lg.get(), RN_ID(error), text.get())) PyErr_WriteUnraisable(self);
-        if (!sleep_for(g_five)) {
+        if (!sleep_for(st.recover_pause)) {
             PyErr_WriteUnraisable(self);  // a broken sleep must still pause
             if (!nap(5.0)) PyErr_WriteUnraisable(self);
         }
@@ -629,11 +651,11 @@ const rn::Signature run_sig(
 PyObject* run(PyObject* self) {
     Loop loop;
     {
-        rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
+        rn::ptr time_mod(rn::global(st.module, RN_ID(time)));
         if (!time_mod) return nullptr;
         loop.last_time = PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time));
         if (!loop.last_time) return nullptr;
-        loop.last_open.set(g_minus_one, true);
+        loop.last_open.set(st.not_reopened, true);
         rn::ptr step(get(self, RN_ID(retrieve_step)));
         if (!step) return nullptr;
         rn::ptr fps(call_on(self, RN_ID(cap), RN_ID(fps)));
@@ -649,7 +671,7 @@ PyObject* run(PyObject* self) {
         if (!on) break;
         if (!one_pass(self, loop) && !recover(self)) return nullptr;
     }
-    if (!sleep_for(g_one)) return nullptr;
+    if (!sleep_for(st.close_delay)) return nullptr;
     rn::ptr r(call_on(self, RN_ID(cap), RN_ID(close)));
     if (!r) return nullptr;
     Py_RETURN_NONE;
@@ -686,13 +708,15 @@ PyModuleDef moduledef = {
     -1, nullptr};
 
 int init(PyObject* m) {
-    g_zero = PyLong_FromLong(0);
-    g_one = PyLong_FromLong(1);
-    g_five = PyLong_FromLong(5);
-    g_twenty = PyLong_FromLong(20);
-    g_minus_one = PyLong_FromLong(-1);
-    g_floor = PyFloat_FromDouble(0.001);
-    if (!g_zero || !g_one || !g_five || !g_twenty || !g_minus_one || !g_floor)
+    st.zero = PyLong_FromLong(0);
+    st.one = PyLong_FromLong(1);
+    st.recover_pause = PyLong_FromLong(5);
+    st.pace_every = PyLong_FromDouble(kPaceEvery);
+    st.not_reopened = PyLong_FromLong(-1);
+    st.least_pause = PyFloat_FromDouble(kLeastPause);
+    st.close_delay = Py_XNewRef(st.one);
+    if (!st.zero || !st.one || !st.recover_pause || !st.pace_every || !st.not_reopened ||
+        !st.least_pause || !st.close_delay)
         return -1;
     // The bindings of the module body, in order; the star import must not
     // replace any of the earlier ones.
@@ -702,8 +726,8 @@ int init(PyObject* m) {
         rn::bind_import(m, nullptr, "traceback") < 0 ||
         rn::bind_import(m, nullptr, "numpy", "np") < 0)
         return -1;
-    g_time_sleep = rn::import_attr("time", "sleep");
-    if (!g_time_sleep) return -1;
+    st.time_sleep = rn::import_attr("time", "sleep");
+    if (!st.time_sleep) return -1;
     if (rn::star_import(m, "ravu.utils") < 0) return -1;
     if (rn::bind_import(m, "ravu.cv.feeds.plain_feed", "PlainFeed") < 0 ||
         rn::bind_import(m, "ravu.cv.feeds.feed_base", "FeedBase") < 0)
@@ -716,12 +740,12 @@ int init(PyObject* m) {
         PyErr_SetString(PyExc_TypeError, "threading.Thread is not a class");
         return -1;
     }
-    g_grabber_type = (PyTypeObject*)rn::add_type(m, &grabber_spec, thread.get());
-    return g_grabber_type ? 0 : -1;
+    st.grabber_type = (PyTypeObject*)rn::add_type(m, &grabber_spec, thread.get());
+    return st.grabber_type ? 0 : -1;
 }
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_stream_grabber() {
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }
