@@ -31,7 +31,6 @@ struct State {
     PyObject* close_delay;    // seconds between the loop's end and close()
 };
 State st;
-constexpr double kPaceEvery = 20, kLeastPause = 0.001;
 
 // ---------------------------------------------------------------- helpers
 
@@ -515,35 +514,85 @@ struct Loop {
     rn::ptr xt;         // seconds of stream time per delivered frame
 };
 
+// A number of the pacing step.  While it and the operands it came from are
+// plain (exact floats, or exact ints that a double holds without loss) the
+// arithmetic is done on doubles: one IEEE operation each, as Python's float
+// operations and its int true division of such ints do, so the result is
+// the one Python computes.  Anything else, and a division by zero, goes
+// through the Python operators with the Python objects.
+struct Num {
+    rn::ptr obj;  // the Python value; made from `d` only when needed
+    double d = 0;
+    bool plain = false;
+    bool is_int = false;  // int - int stays an int in Python
+};
+
+Num num(rn::ptr obj) {
+    Num n;
+    long long x;
+    if (!obj) {
+        // a failed call: left to the caller, which sees n.obj empty
+    } else if (PyFloat_CheckExact(obj.get())) {
+        n.d = PyFloat_AS_DOUBLE(obj.get());
+        n.plain = true;
+    } else if (rn::exact_ll(obj.get(), &x) && x >= -(1LL << 52) && x <= (1LL << 52)) {
+        n.d = (double)x;
+        n.plain = n.is_int = true;
+    }
+    n.obj = std::move(obj);
+    return n;
+}
+
+PyObject* object_of(Num& n) {
+    if (!n.obj) n.obj = n.is_int ? PyLong_FromDouble(n.d) : PyFloat_FromDouble(n.d);
+    return n.obj.get();
+}
+
+// a - b, a / b (true division) or a + b; false with the operator's error.
+bool arith(char op, Num& a, Num& b, Num& out) {
+    if (a.plain && b.plain && !(op == '/' && b.d == 0)) {
+        out.plain = true;
+        out.is_int = op != '/' && a.is_int && b.is_int;
+        out.d = op == '-' ? a.d - b.d : op == '/' ? a.d / b.d : a.d + b.d;
+        out.obj = nullptr;
+        return true;
+    }
+    PyObject *x = object_of(a), *y = object_of(b);
+    if (!x || !y) return false;
+    out = num(rn::ptr(op == '-'   ? PyNumber_Subtract(x, y)
+                      : op == '/' ? PyNumber_TrueDivide(x, y)
+                                  : PyNumber_InPlaceAdd(x, y)));
+    return bool(out.obj);
+}
+
 // File sources: brings the pause after each read or grab toward the time
-// one source frame should take, measured over the last 20 delivered frames.
+// one source frame should take, measured over the last pace_every frames:
+//   grab_sleep_time += 1 / fps - (now - last) / pace_every / retrieve_step
+// and never below least_pause.
 bool pace(PyObject* self, Loop& loop) {
     rn::ptr time_mod(rn::global(st.module, RN_ID(time)));
     if (!time_mod) return false;
-    rn::ptr now(PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time)));
-    if (!now) return false;
-    rn::ptr total(PyNumber_Subtract(now.get(), loop.last_time.get()));
-    if (!total) return false;
-    loop.last_time = std::move(now);
-    rn::ptr fps(call_on(self, RN_ID(cap), RN_ID(fps)));
-    if (!fps) return false;
-    rn::ptr nominal(PyNumber_TrueDivide(st.one, fps.get()));
-    if (!nominal) return false;
-    rn::ptr per_frame(PyNumber_TrueDivide(total.get(), st.pace_every));
-    if (!per_frame) return false;
-    rn::ptr step(get(self, RN_ID(retrieve_step)));
-    if (!step) return false;
-    rn::ptr per_source(PyNumber_TrueDivide(per_frame.get(), step.get()));
-    if (!per_source) return false;
-    rn::ptr extra(PyNumber_Subtract(nominal.get(), per_source.get()));
-    if (!extra) return false;
-    rn::ptr pause(get(self, RN_ID(grab_sleep_time)));
-    if (!pause) return false;
-    rn::ptr sum(PyNumber_InPlaceAdd(pause.get(), extra.get()));
-    if (!sum || set(self, RN_ID(grab_sleep_time), sum.get()) < 0) return false;
-    pause = get(self, RN_ID(grab_sleep_time));
-    if (!pause) return false;
-    const int low = PyObject_RichCompareBool(pause.get(), st.least_pause, Py_LT);
+    Num now = num(rn::ptr(PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time))));
+    if (!now.obj) return false;
+    Num last = num(rn::ptr(loop.last_time.get(), true)), total;
+    if (!arith('-', now, last, total)) return false;
+    loop.last_time = std::move(now.obj);
+    Num fps = num(rn::ptr(call_on(self, RN_ID(cap), RN_ID(fps))));
+    if (!fps.obj) return false;
+    Num one = num(rn::ptr(st.one, true)), every = num(rn::ptr(st.pace_every, true));
+    Num nominal, per_frame, per_source, extra, sum;
+    if (!arith('/', one, fps, nominal) || !arith('/', total, every, per_frame)) return false;
+    Num step = num(rn::ptr(get(self, RN_ID(retrieve_step))));
+    if (!step.obj || !arith('/', per_frame, step, per_source) ||
+        !arith('-', nominal, per_source, extra))
+        return false;
+    Num pause = num(rn::ptr(get(self, RN_ID(grab_sleep_time))));
+    if (!pause.obj || !arith('+', pause, extra, sum)) return false;
+    PyObject* stored = object_of(sum);
+    if (!stored || set(self, RN_ID(grab_sleep_time), stored) < 0) return false;
+    rn::ptr now_pause(get(self, RN_ID(grab_sleep_time)));
+    if (!now_pause) return false;
+    const int low = PyObject_RichCompareBool(now_pause.get(), st.least_pause, Py_LT);
     if (low < 0) return false;
     return !low || set(self, RN_ID(grab_sleep_time), st.least_pause) == 0;
 }
@@ -711,9 +760,9 @@ int init(PyObject* m) {
     st.zero = PyLong_FromLong(0);
     st.one = PyLong_FromLong(1);
     st.recover_pause = PyLong_FromLong(5);
-    st.pace_every = PyLong_FromDouble(kPaceEvery);
+    st.pace_every = PyLong_FromLong(20);
     st.not_reopened = PyLong_FromLong(-1);
-    st.least_pause = PyFloat_FromDouble(kLeastPause);
+    st.least_pause = PyFloat_FromDouble(0.001);
     st.close_delay = Py_XNewRef(st.one);
     if (!st.zero || !st.one || !st.recover_pause || !st.pace_every || !st.not_reopened ||
         !st.least_pause || !st.close_delay)
