@@ -12,15 +12,20 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-PyTypeObject* g_grabber_type = nullptr;  // StreamGrabber as imported: state in its dict
-PyTypeObject* g_reader_type = nullptr;
-PyTypeObject* g_function_type = nullptr;
-PyObject* g_np_copy = nullptr;  // numpy.copy as imported
-PyObject* g_timeout_kwnames = nullptr;
-PyObject* g_zero = nullptr;
+// The module's state, made once at import.
+struct State {
+    PyObject* module;             // for globals looked up at call time
+    PyTypeObject* grabber_type;   // StreamGrabber as imported: state in its dict
+    PyTypeObject* reader_type;
+    PyTypeObject* function_type;  // of the undecorated create_cap
+    PyObject* np_copy;            // numpy.copy as imported
+    PyObject* timeout_kwnames;    // ("timeout",)
+    PyObject* no_wait;            // the time-out the non-blocking reads pass: 0
+    PyObject* none_read;          // _cur_frame_num of a new reader: 0
+};
+State st;
 
-PyObject* gattr(PyObject* g, PyObject* name) { return cv_native::attr(g, g_grabber_type, name); }
+PyObject* gattr(PyObject* g, PyObject* name) { return cv_native::attr(g, st.grabber_type, name); }
 
 
 // ---------------------------------------------------------------- create_cap
@@ -56,12 +61,12 @@ PyObject* create_cap_impl(PyObject*, PyObject* const* args, size_t nargsf, PyObj
     PyObject* endpoint = a[0];
     PyObject* read_timeout_callback = a[1 + cv_native::kGrabberParams];
 
-    rn::ptr registry(rn::global(g_module, RN_ID(_camera_dict)));
+    rn::ptr registry(rn::global(st.module, RN_ID(_camera_dict)));
     if (!registry) return nullptr;
     rn::ptr known(PyObject_CallMethodOneArg(registry.get(), RN_ID(get), endpoint));
     if (!known) return nullptr;
     if (known.get() == Py_None) {
-        rn::ptr cls(rn::global(g_module, RN_ID(StreamGrabber)));
+        rn::ptr cls(rn::global(st.module, RN_ID(StreamGrabber)));
         if (!cls) return nullptr;
         rn::ptr grabber(PyObject_Vectorcall(cls.get(), a + 1, cv_native::kGrabberParams, nullptr));
         if (!grabber) return nullptr;
@@ -75,7 +80,7 @@ PyObject* create_cap_impl(PyObject*, PyObject* const* args, size_t nargsf, PyObj
         if (!started) return nullptr;
         if (PyObject_SetItem(registry.get(), endpoint, grabber.get()) < 0) return nullptr;
     }
-    rn::ptr reader_cls(rn::global(g_module, RN_ID(StreamReader)));
+    rn::ptr reader_cls(rn::global(st.module, RN_ID(StreamReader)));
     if (!reader_cls) return nullptr;
     return PyObject_CallOneArg(reader_cls.get(), endpoint);
 }
@@ -89,14 +94,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 int function_clear(PyObject* self) {
     Py_CLEAR(reinterpret_cast<Function*>(self)->dict);
     return 0;
-}
-
-void function_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    function_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
 }
 
 PyObject* function_name(PyObject*, void*) { return Py_NewRef(RN_STR("create_cap")); }
@@ -124,7 +121,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, (void*)function_repr},
     {Py_tp_traverse, (void*)function_traverse},
     {Py_tp_clear, (void*)function_clear},
-    {Py_tp_dealloc, (void*)function_dealloc},
+    {Py_tp_dealloc, (void*)rn::gc_dealloc<function_clear>},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr}};
@@ -152,14 +149,14 @@ using Field = PyObject* Reader::*;
 // One of the three, in place for the exact class; a subclass goes through
 // the attribute protocol, since it may shadow them.
 PyObject* rget(PyObject* self, Field field, PyObject* name) {
-    if (Py_IS_TYPE(self, g_reader_type)) {
+    if (Py_IS_TYPE(self, st.reader_type)) {
         if (PyObject* v = reinterpret_cast<Reader*>(self)->*field) return Py_NewRef(v);
     }
     return PyObject_GetAttr(self, name);
 }
 
 int rset(PyObject* self, Field field, PyObject* name, PyObject* value) {
-    if (Py_IS_TYPE(self, g_reader_type)) {
+    if (Py_IS_TYPE(self, st.reader_type)) {
         Py_XSETREF(reinterpret_cast<Reader*>(self)->*field, Py_NewRef(value));
         return 0;
     }
@@ -187,7 +184,7 @@ int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     rn::ptr keep;
     if (!reader_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     if (rset(self, R_ENDPOINT, a[0]) < 0) return -1;
-    rn::ptr registry(rn::global(g_module, RN_ID(_camera_dict)));
+    rn::ptr registry(rn::global(st.module, RN_ID(_camera_dict)));
     if (!registry) return -1;
     rn::ptr grabber(PyObject_CallMethodOneArg(registry.get(), RN_ID(get), a[0]));
     if (!grabber || rset(self, R_GRABBER, grabber.get()) < 0) return -1;
@@ -195,7 +192,7 @@ int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         cv_native::raise_args(a[0], RN_STR(" is not create!"));
         return -1;
     }
-    return rset(self, R_CUR, g_zero);
+    return rset(self, R_CUR, st.none_read);
 }
 
 // Exception(str(g.device_name) + suffix); str() so that a source named by
@@ -213,11 +210,11 @@ PyObject* raise_about(PyObject* g, PyObject* suffix) {
 // np.copy(frame), `np` looked up now; the standard function on an exact
 // ndarray is PyArray_NewCopy in keep-order, done here without the detour.
 PyObject* copy_frame(PyObject* frame) {
-    rn::ptr np(rn::global(g_module, RN_ID(np)));
+    rn::ptr np(rn::global(st.module, RN_ID(np)));
     if (!np) return nullptr;
     rn::ptr copy(PyObject_GetAttr(np.get(), RN_ID(copy)));
     if (!copy) return nullptr;
-    if (copy.get() == g_np_copy && PyArray_CheckExact(frame))
+    if (copy.get() == st.np_copy && PyArray_CheckExact(frame))
         return PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(frame), NPY_KEEPORDER);
     return PyObject_CallOneArg(copy.get(), frame);
 }
@@ -245,7 +242,7 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
             if (!event) return nullptr;
             PyObject* wa[2] = {event.get(), timeout};
             rn::ptr r(PyObject_VectorcallMethod(RN_ID(wait), wa, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                g_timeout_kwnames));
+                                                st.timeout_kwnames));
             if (!r) return nullptr;
         }
         // The second look alone decides: a frame that came after the wait
@@ -311,7 +308,7 @@ PyObject* reader_read_impl(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // override it.
 PyObject* dispatch(PyObject* self, PyObject* is_block, PyObject* timeout, PyObject* is_return_num,
                    PyObject* is_copy, PyObject* is_map) {
-    if (Py_IS_TYPE(self, g_reader_type)) {
+    if (Py_IS_TYPE(self, st.reader_type)) {
         PyObject* d = reinterpret_cast<Reader*>(self)->dict;
         if (!d || !PyDict_GET_SIZE(d) || !rn::instance_dict_get(self, RN_ID(_read)))
             return do_read(self, is_block, timeout, is_return_num, is_copy, is_map);
@@ -396,7 +393,7 @@ PyObject* reader_read_now(PyObject* self, PyObject* const* args, Py_ssize_t narg
     const bool bound = Map ? bind_read<read_map_now_sig>(names, args, nargs, kwnames, a)
                            : bind_read<read_now_sig>(names, args, nargs, kwnames, a);
     if (!bound) return nullptr;
-    return dispatch(self, Py_False, g_zero, a[0], a[1], Map ? Py_True : Py_False);
+    return dispatch(self, Py_False, st.no_wait, a[0], a[1], Map ? Py_True : Py_False);
 }
 
 // The grabber's get_frame / get_map_frame, as they come.
@@ -524,15 +521,6 @@ int reader_clear(PyObject* self) {
     return 0;
 }
 
-void reader_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Reader*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    reader_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyMemberDef reader_members[] = {
     {"_endpoint", T_OBJECT_EX, offsetof(Reader, endpoint), 0, nullptr},
     {"bound_grabber", T_OBJECT_EX, offsetof(Reader, grabber), 0,
@@ -551,7 +539,7 @@ PyType_Slot reader_slots[] = {
     {Py_tp_members, reader_members},
     {Py_tp_traverse, (void*)reader_traverse},
     {Py_tp_clear, (void*)reader_clear},
-    {Py_tp_dealloc, (void*)reader_dealloc},
+    {Py_tp_dealloc, (void*)rn::gc_dealloc<reader_clear>},
     {0, nullptr}};
 
 PyType_Spec reader_spec = {"ravu.cv.stream_reader.StreamReader", sizeof(Reader), 0,
@@ -571,14 +559,15 @@ PyModuleDef moduledef = {
     -1, nullptr};
 
 int init(PyObject* m) {
-    g_zero = PyLong_FromLong(0);
-    g_timeout_kwnames = Py_BuildValue("(s)", "timeout");
-    if (!g_zero || !g_timeout_kwnames) return -1;
+    st.no_wait = PyLong_FromLong(0);
+    st.none_read = Py_XNewRef(st.no_wait);
+    st.timeout_kwnames = Py_BuildValue("(s)", "timeout");
+    if (!st.no_wait || !st.none_read || !st.timeout_kwnames) return -1;
     if (_import_array() < 0) return -1;
     rn::ptr np(PyImport_ImportModule("numpy"));
     if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
-    g_np_copy = PyObject_GetAttrString(np.get(), "copy");
-    if (!g_np_copy) return -1;
+    st.np_copy = PyObject_GetAttrString(np.get(), "copy");
+    if (!st.np_copy) return -1;
     if (rn::star_import(m, "ravu.utils") < 0) return -1;
     rn::ptr grabber(rn::import_attr("ravu.cv.stream_grabber", "StreamGrabber"));
     if (!grabber || PyModule_AddObjectRef(m, "StreamGrabber", grabber.get()) < 0) return -1;
@@ -586,14 +575,14 @@ int init(PyObject* m) {
         PyErr_SetString(PyExc_TypeError, "StreamGrabber is not a class");
         return -1;
     }
-    g_grabber_type = (PyTypeObject*)grabber.release();
+    st.grabber_type = (PyTypeObject*)grabber.release();
     rn::ptr registry(PyDict_New());
     if (!registry || PyModule_AddObjectRef(m, "_camera_dict", registry.get()) < 0) return -1;
 
     // create_cap = lock_func()(create_cap)
-    g_function_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &function_spec, nullptr);
-    if (!g_function_type) return -1;
-    Function* f = PyObject_GC_New(Function, g_function_type);
+    st.function_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &function_spec, nullptr);
+    if (!st.function_type) return -1;
+    Function* f = PyObject_GC_New(Function, st.function_type);
     if (!f) return -1;
     f->vectorcall = create_cap_impl;
     f->dict = nullptr;
@@ -611,13 +600,13 @@ int init(PyObject* m) {
     if (!signature || PyObject_SetAttr(wrapped.get(), RN_ID(__signature__), signature.get()) < 0)
         return -1;
 
-    g_reader_type = (PyTypeObject*)rn::add_type(m, &reader_spec);
-    if (!g_reader_type) return -1;
+    st.reader_type = (PyTypeObject*)rn::add_type(m, &reader_spec);
+    if (!st.reader_type) return -1;
     return rn::set_all(m, {"create_cap", "StreamReader"});
 }
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_stream_reader() {
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }
