@@ -8,9 +8,13 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-PyTypeObject* g_queue_type = nullptr;
-PyTypeObject* g_iter_type = nullptr;
+// The module's state, made once at import.
+struct State {
+    PyObject* module;
+    PyTypeObject* queue_type;
+    PyTypeObject* iter_type;
+};
+State st;
 
 // ---------------------------------------------------------------- get-or-insert
 
@@ -89,7 +93,7 @@ struct Ring {
 
 // The instance dict of an exact CircularQueue (borrowed), else NULL.
 PyObject* exact_dict(PyObject* self) {
-    if (!Py_IS_TYPE(self, g_queue_type)) return nullptr;
+    if (!Py_IS_TYPE(self, st.queue_type)) return nullptr;
     PyObject** dp = _PyObject_GetDictPtr(self);
     return dp ? *dp : nullptr;
 }
@@ -157,7 +161,7 @@ PyObject* ring_item(PyObject* self, PyObject* index) {
 PyObject* item_at(PyObject* self, Py_ssize_t i) {
     rn::ptr index(PyLong_FromSsize_t(i));
     if (!index) return nullptr;
-    if (Py_IS_TYPE(self, g_queue_type)) return ring_item(self, index.get());
+    if (Py_IS_TYPE(self, st.queue_type)) return ring_item(self, index.get());
     return PyObject_GetItem(self, index.get());
 }
 
@@ -200,7 +204,7 @@ int queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!queue || set_attr(self, RN_ID(queue), queue.get()) < 0) return -1;
     rn::ptr zero(PyLong_FromLong(0));
     if (!zero || set_attr(self, RN_ID(cur_index), zero.get()) < 0) return -1;
-    rn::ptr install(rn::global(g_module, RN_ID(lock_class_func)));
+    rn::ptr install(rn::global(st.module, RN_ID(lock_class_func)));
     if (!install) return -1;
     for (PyObject* name : {RN_ID(put), RN_ID(getall)}) {
         rn::ptr method(PyObject_GetAttr(self, name));
@@ -308,7 +312,7 @@ struct RingIter {
 };
 
 PyObject* queue_iter(PyObject* self) {
-    RingIter* it = PyObject_GC_New(RingIter, g_iter_type);
+    RingIter* it = PyObject_GC_New(RingIter, st.iter_type);
     if (!it) return nullptr;
     it->ring = Py_NewRef(self);
     it->next = it->end = 0;
@@ -391,13 +395,13 @@ PyModuleDef moduledef = {
 int init(PyObject* m) {
     rn::ptr lcf(rn::import_attr("ravu.utils.lock", "lock_class_func"));
     if (!lcf || PyModule_AddObjectRef(m, "lock_class_func", lcf.get()) < 0) return -1;
-    g_queue_type = (PyTypeObject*)rn::add_type(m, &queue_spec);
-    g_iter_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &iter_spec, nullptr);
-    if (!g_queue_type || !g_iter_type) return -1;
+    st.queue_type = (PyTypeObject*)rn::add_type(m, &queue_spec);
+    st.iter_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &iter_spec, nullptr);
+    if (!st.queue_type || !st.iter_type) return -1;
     return rn::set_all(m, {"get_dict_from_dict", "get_list_from_dict", "get_any_from_dict",
                            "CircularQueue"});
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_datakit() { return rn::create_module(&moduledef, init, &g_module); }
+PyMODINIT_FUNC PyInit_datakit() { return rn::create_module(&moduledef, init, &st.module); }

@@ -6,14 +6,17 @@
 
 namespace {
 
-PyObject* g_module = nullptr;         // this module, for globals at call time
-PyTypeObject* g_lock_type = nullptr;  // type(threading.Lock())
-PyObject* g_lock_acquire = nullptr;   // its method descriptors
-PyObject* g_lock_release = nullptr;
-PyObject* g_timeout_kwnames = nullptr;  // ("timeout",)
-PyTypeObject* g_wrapper_type = nullptr;
-
-PyTypeObject* g_decorator_func_type = nullptr;
+// The module's state, made once at import.
+struct State {
+    PyObject* module;                   // this module, for globals at call time
+    PyTypeObject* lock_type;            // type(threading.Lock())
+    PyObject* lock_acquire;             // its method descriptors
+    PyObject* lock_release;
+    PyObject* timeout_kwnames;          // ("timeout",)
+    PyTypeObject* wrapper_type;
+    PyTypeObject* decorator_func_type;
+};
+State st;
 
 // ---------------------------------------------------------------- wrapper
 
@@ -64,29 +67,29 @@ PyObject* raise_timeout(PyObject* func) {
 // mutex.acquire(timeout=timeout) taken for its truth value: 1, 0 or -1.
 int acquire(Wrapper* w) {
     PyObject* mutex = w->mutex;
-    if (w->try_first && Py_IS_TYPE(mutex, g_lock_type)) {
+    if (w->try_first && Py_IS_TYPE(mutex, st.lock_type)) {
         // acquire(False) parses one positional where acquire(timeout=...)
         // would need a keyword dict; on a free lock the two do the same.
         PyObject* a[2] = {mutex, Py_False};
-        rn::ptr r(PyObject_Vectorcall(g_lock_acquire, a, 2, nullptr));
+        rn::ptr r(PyObject_Vectorcall(st.lock_acquire, a, 2, nullptr));
         if (!r) return -1;
         if (r.get() == Py_True) return 1;
         // Held: wait the way the generic call does; the lock releases the
         // GIL while it waits.
         PyObject* b[2] = {mutex, w->timeout};
-        r = PyObject_Vectorcall(g_lock_acquire, b, 1, g_timeout_kwnames);
+        r = PyObject_Vectorcall(st.lock_acquire, b, 1, st.timeout_kwnames);
         return r ? PyObject_IsTrue(r.get()) : -1;
     }
     PyObject* a[2] = {mutex, w->timeout};
     rn::ptr r(PyObject_VectorcallMethod(RN_ID(acquire), a, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        g_timeout_kwnames));
+                                        st.timeout_kwnames));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
 PyObject* release(Wrapper* w) {
-    if (Py_IS_TYPE(w->mutex, g_lock_type)) {
+    if (Py_IS_TYPE(w->mutex, st.lock_type)) {
         PyObject* a[1] = {w->mutex};
-        return PyObject_Vectorcall(g_lock_release, a, 1, nullptr);
+        return PyObject_Vectorcall(st.lock_release, a, 1, nullptr);
     }
     return PyObject_CallMethodNoArgs(w->mutex, RN_ID(release));
 }
@@ -227,7 +230,7 @@ PyType_Spec wrapper_spec = {
     wrapper_slots};
 
 PyObject* new_wrapper(PyObject* func, PyObject* timeout, PyObject* mutex) {
-    Wrapper* w = PyObject_GC_New(Wrapper, g_wrapper_type);
+    Wrapper* w = PyObject_GC_New(Wrapper, st.wrapper_type);
     if (!w) return nullptr;
     w->vectorcall = wrapper_vectorcall;
     w->func = rn::ptr(func, true).release();
@@ -254,7 +257,7 @@ struct DecoratorFunc {
 };
 
 PyObject* call_global(PyObject* name, PyObject* const* args, size_t nargs) {
-    rn::ptr fn(rn::global(g_module, name));
+    rn::ptr fn(rn::global(st.module, name));
     if (!fn) return nullptr;
     return PyObject_Vectorcall(fn.get(), args, nargs, nullptr);
 }
@@ -275,7 +278,7 @@ PyObject* decorator_func_vectorcall(PyObject* self, PyObject* const* args, size_
     DecoratorFunc* d = reinterpret_cast<DecoratorFunc*>(self);
     rn::ptr lock;
     if (d->mutex == Py_None) {
-        rn::ptr threading(rn::global(g_module, RN_ID(threading)));
+        rn::ptr threading(rn::global(st.module, RN_ID(threading)));
         if (!threading) return nullptr;
         rn::ptr factory(PyObject_GetAttr(threading.get(), RN_ID(Lock)));
         if (!factory) return nullptr;
@@ -371,7 +374,7 @@ const rn::Signature lock_func_sig(
 PyObject* lock_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!lock_func_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    DecoratorFunc* d = PyObject_GC_New(DecoratorFunc, g_decorator_func_type);
+    DecoratorFunc* d = PyObject_GC_New(DecoratorFunc, st.decorator_func_type);
     if (!d) return nullptr;
     d->vectorcall = decorator_func_vectorcall;
     d->mutex = Py_NewRef(a[0]);
@@ -407,7 +410,7 @@ PyObject* lock_class_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         lock = PyObject_CallMethodOneArg(instance, RN_ID(__getattribute__), name.get());
         if (!lock) return nullptr;
     } else {
-        rn::ptr threading(rn::global(g_module, RN_ID(threading)));
+        rn::ptr threading(rn::global(st.module, RN_ID(threading)));
         if (!threading) return nullptr;
         rn::ptr factory(PyObject_GetAttr(threading.get(), RN_ID(Lock)));
         if (!factory) return nullptr;
@@ -452,19 +455,19 @@ int init(PyObject* m) {
     if (!threading || PyModule_AddObjectRef(m, "threading", threading.get()) < 0) return -1;
     rn::ptr probe(PyObject_CallMethod(threading.get(), "Lock", nullptr));
     if (!probe) return -1;
-    g_lock_type = Py_TYPE(probe.get());
-    Py_INCREF(g_lock_type);
-    g_lock_acquire = PyObject_GetAttrString((PyObject*)g_lock_type, "acquire");
-    g_lock_release = PyObject_GetAttrString((PyObject*)g_lock_type, "release");
-    g_timeout_kwnames = Py_BuildValue("(s)", "timeout");
-    if (!g_lock_acquire || !g_lock_release || !g_timeout_kwnames) return -1;
-    g_wrapper_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &wrapper_spec, nullptr);
-    g_decorator_func_type =
+    st.lock_type = Py_TYPE(probe.get());
+    Py_INCREF(st.lock_type);
+    st.lock_acquire = PyObject_GetAttrString((PyObject*)st.lock_type, "acquire");
+    st.lock_release = PyObject_GetAttrString((PyObject*)st.lock_type, "release");
+    st.timeout_kwnames = Py_BuildValue("(s)", "timeout");
+    if (!st.lock_acquire || !st.lock_release || !st.timeout_kwnames) return -1;
+    st.wrapper_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &wrapper_spec, nullptr);
+    st.decorator_func_type =
         (PyTypeObject*)PyType_FromModuleAndSpec(m, &decorator_func_spec, nullptr);
-    if (!g_wrapper_type || !g_decorator_func_type) return -1;
+    if (!st.wrapper_type || !st.decorator_func_type) return -1;
     return rn::set_all(m, {"lock_class_func", "lock_func"});
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_lock() { return rn::create_module(&moduledef, init, &g_module); }
+PyMODINIT_FUNC PyInit_lock() { return rn::create_module(&moduledef, init, &st.module); }

@@ -11,17 +11,21 @@
 
 namespace {
 
-PyObject* g_module = nullptr;  // this module: its state is read at call time
-PyObject* g_logging = nullptr;  // the standard library's logging package
-PyObject* g_os_path = nullptr;
-PyObject* g_makedirs = nullptr;
-PyObject* g_gethostname = nullptr;
-PyObject* g_pickle_dumps = nullptr;
-PyObject* g_stream_handler = nullptr;  // the three base classes
-PyObject* g_file_handler = nullptr;
-PyObject* g_datagram_handler = nullptr;
-PyObject* g_exist_ok_kw = nullptr;  // ("exist_ok",)
-PyObject* g_rotate_kw = nullptr;    // ("when", "interval", "backupCount")
+// The module's state, made once at import.
+struct State {
+    PyObject* module;            // this module: its state is read at call time
+    PyObject* logging;           // the standard library's logging package
+    PyObject* os_path;
+    PyObject* makedirs;
+    PyObject* gethostname;
+    PyObject* pickle_dumps;
+    PyObject* stream_handler;    // the three base classes
+    PyObject* file_handler;
+    PyObject* datagram_handler;
+    PyObject* exist_ok_kw;       // ("exist_ok",)
+    PyObject* rotate_kw;         // ("when", "interval", "backupCount")
+};
+State st;
 
 constexpr const char* kLineFormat =
     "[%(asctime)s|%(levelname)s][%(pathname)s|%(lineno)d]:%(message)s";
@@ -40,7 +44,7 @@ PyObject* base_init(PyObject* cls, PyObject* const* args, size_t nargs, PyObject
 
 // self.setFormatter(logging.Formatter(line format))
 int set_line_format(PyObject* self) {
-    rn::ptr formatter_cls(PyObject_GetAttr(g_logging, RN_ID(Formatter)));
+    rn::ptr formatter_cls(PyObject_GetAttr(st.logging, RN_ID(Formatter)));
     if (!formatter_cls) return -1;
     rn::ptr fmt(PyUnicode_FromString(kLineFormat));
     if (!fmt) return -1;
@@ -65,7 +69,7 @@ int console_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!console_init_sig.parse_tuple(args, kwargs, out, keep)) return -1;
     // No stream given: the standard handler takes sys.stderr as it is now.
     PyObject* a[1] = {self};
-    rn::ptr r(base_init(g_stream_handler, a, 1, nullptr));
+    rn::ptr r(base_init(st.stream_handler, a, 1, nullptr));
     if (!r) return -1;
     return set_line_format(self);
 }
@@ -100,12 +104,12 @@ int local_file_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* conf = a[1];
 
     // Only the logs root is made; a directory inside `filename` must exist.
-    rn::ptr logs_path(rn::global(g_module, RN_ID(relative_logs_path)));
+    rn::ptr logs_path(rn::global(st.module, RN_ID(relative_logs_path)));
     if (!logs_path) return -1;
     rn::ptr root(PyObject_CallNoArgs(logs_path.get()));
     if (!root) return -1;
     PyObject* mk[2] = {root.get(), Py_True};
-    rn::ptr made(PyObject_Vectorcall(g_makedirs, mk, 1, g_exist_ok_kw));
+    rn::ptr made(PyObject_Vectorcall(st.makedirs, mk, 1, st.exist_ok_kw));
     if (!made) return -1;
 
     rn::ptr name(PyNumber_Add(a[0], RN_STR(".log")));
@@ -119,7 +123,7 @@ int local_file_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     rn::ptr backups(PyObject_GetItem(conf, RN_ID(backupCount)));
     if (!backups) return -1;
     PyObject* b[5] = {self, path.get(), when.get(), interval.get(), backups.get()};
-    rn::ptr r(base_init(g_file_handler, b, 2, g_rotate_kw));
+    rn::ptr r(base_init(st.file_handler, b, 2, st.rotate_kw));
     if (!r) return -1;
     return set_line_format(self);
 }
@@ -148,10 +152,10 @@ int collect_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     rn::ptr keep;
     if (!collect_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     PyObject* b[3] = {self, a[0], a[1]};
-    rn::ptr r(base_init(g_datagram_handler, b, 3, nullptr));
+    rn::ptr r(base_init(st.datagram_handler, b, 3, nullptr));
     if (!r) return -1;
     // Read once: every datagram of this handler carries it.
-    rn::ptr host(PyObject_CallNoArgs(g_gethostname));
+    rn::ptr host(PyObject_CallNoArgs(st.gethostname));
     if (!host) return -1;
     return PyObject_SetAttr(self, RN_ID(hostname), host.get());
 }
@@ -442,7 +446,7 @@ PyObject* collect_make_pickle(PyObject* self, PyObject* const* args, Py_ssize_t 
     }
     if (!msg) return nullptr;
 
-    rn::ptr log_id(rn::global(g_module, RN_ID(_log_id)));
+    rn::ptr log_id(rn::global(st.module, RN_ID(_log_id)));
     if (!log_id) return nullptr;
     PyObject* dd = d.get();
     if (PyDict_SetItem(dd, RN_ID(msg), msg.get()) < 0 ||
@@ -480,7 +484,7 @@ PyObject* collect_make_pickle(PyObject* self, PyObject* const* args, Py_ssize_t 
         rn::ptr one(PyLong_FromLong(1));
         if (!one) return nullptr;
         PyObject* da[2] = {dd, one.get()};
-        rn::ptr body(PyObject_Vectorcall(g_pickle_dumps, da, 2, nullptr));
+        rn::ptr body(PyObject_Vectorcall(st.pickle_dumps, da, 2, nullptr));
         if (!body) return nullptr;
         if (!PyBytes_Check(body.get()))
             return rn::raise(PyExc_TypeError, "pickle.dumps gave no bytes");
@@ -529,7 +533,7 @@ const rn::Signature set_logid_sig(
 PyObject* set_logid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* log_id = set_logid_sig.single(args, nargs, kwnames);
     if (!log_id) return nullptr;
-    if (PyObject_SetAttr(g_module, RN_ID(_log_id), log_id) < 0) return nullptr;
+    if (PyObject_SetAttr(st.module, RN_ID(_log_id), log_id) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -540,7 +544,7 @@ const rn::Signature log_sig(
     "log().info(text), log().warning(text), log().error(text).");
 
 PyObject* log_fn(PyObject*) {
-    PyObject* logger = PyDict_GetItemWithError(PyModule_GetDict(g_module), RN_ID(_logger));
+    PyObject* logger = PyDict_GetItemWithError(PyModule_GetDict(st.module), RN_ID(_logger));
     if (!logger) {
         if (PyErr_Occurred()) return nullptr;
         return rn::raise(PyExc_NameError, "name '_logger' is not defined");
@@ -559,7 +563,7 @@ PyObject* program_name() {
     if (!argv) return rn::raise(PyExc_RuntimeError, "lost sys.argv");
     rn::ptr first(PySequence_GetItem(argv, 0));
     if (!first) return nullptr;
-    rn::ptr path(PyObject_CallMethodOneArg(g_os_path, RN_ID(realpath), first.get()));
+    rn::ptr path(PyObject_CallMethodOneArg(st.os_path, RN_ID(realpath), first.get()));
     if (!path) return nullptr;
     if (!PyUnicode_Check(path.get()))
         return rn::raise(PyExc_TypeError, "program path is not text: %R", path.get());
@@ -572,7 +576,7 @@ PyObject* program_name() {
 }
 
 PyObject* make_handler(PyObject* name, PyObject* const* args, size_t nargs) {
-    rn::ptr cls(rn::global(g_module, name));
+    rn::ptr cls(rn::global(st.module, name));
     if (!cls) return nullptr;
     return PyObject_Vectorcall(cls.get(), args, nargs, nullptr);
 }
@@ -587,7 +591,7 @@ PyObject* set_up(PyObject** a) {
     PyObject* appname_in = a[0];
     PyObject* filename_in = a[1];
     PyObject* log_id = a[2];
-    rn::ptr current(rn::global(g_module, RN_ID(_logger)));
+    rn::ptr current(rn::global(st.module, RN_ID(_logger)));
     if (!current) return nullptr;
     if (current.get() != Py_None) {
         const int quiet = PyObject_IsTrue(a[3]);
@@ -599,13 +603,13 @@ PyObject* set_up(PyObject** a) {
     rn::ptr appname(appname_in != Py_None ? Py_NewRef(appname_in) : program_name());
     if (!appname) return nullptr;
     rn::ptr filename(filename_in != Py_None ? Py_NewRef(filename_in) : Py_NewRef(appname.get()));
-    if (PyObject_SetAttr(g_module, RN_ID(_log_id), log_id) < 0) return nullptr;
+    if (PyObject_SetAttr(st.module, RN_ID(_log_id), log_id) < 0) return nullptr;
 
-    rn::ptr logger(PyObject_CallMethodOneArg(g_logging, RN_ID(getLogger), appname.get()));
+    rn::ptr logger(PyObject_CallMethodOneArg(st.logging, RN_ID(getLogger), appname.get()));
     if (!logger) return nullptr;
     // Stored before its level and handlers: a later call is a second set-up
     // even when this one fails below.
-    if (PyObject_SetAttr(g_module, RN_ID(_logger), logger.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(st.module, RN_ID(_logger), logger.get()) < 0) return nullptr;
     rn::ptr r(PyObject_CallMethodOneArg(logger.get(), RN_ID(setLevel), a[7]));
     if (!r) return nullptr;
 
@@ -665,7 +669,7 @@ const rn::Signature init_logger_sig(
 PyObject* init_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[10];
     if (!init_logger_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr mutex(rn::global(g_module, RN_ID(_log_mutex)));
+    rn::ptr mutex(rn::global(st.module, RN_ID(_log_mutex)));
     if (!mutex) return nullptr;
     // The lock's own acquire lets other threads run while it waits.
     rn::ptr got(PyObject_CallMethodNoArgs(mutex.get(), RN_ID(acquire)));
@@ -692,19 +696,19 @@ PyModuleDef moduledef = {
     -1, methods};
 
 int init(PyObject* m) {
-    g_logging = PyImport_ImportModule("logging");
-    if (!g_logging) return -1;
+    st.logging = PyImport_ImportModule("logging");
+    if (!st.logging) return -1;
     rn::ptr handlers(PyImport_ImportModule("logging.handlers"));
     if (!handlers) return -1;
-    g_stream_handler = PyObject_GetAttrString(g_logging, "StreamHandler");
-    g_file_handler = PyObject_GetAttrString(handlers.get(), "TimedRotatingFileHandler");
-    g_datagram_handler = PyObject_GetAttrString(handlers.get(), "DatagramHandler");
-    if (!g_stream_handler || !g_file_handler || !g_datagram_handler) return -1;
-    g_os_path = rn::import_attr("os", "path");
-    g_makedirs = rn::import_attr("os", "makedirs");
-    g_gethostname = rn::import_attr("socket", "gethostname");
-    g_pickle_dumps = rn::import_attr("pickle", "dumps");
-    if (!g_os_path || !g_makedirs || !g_gethostname || !g_pickle_dumps) return -1;
+    st.stream_handler = PyObject_GetAttrString(st.logging, "StreamHandler");
+    st.file_handler = PyObject_GetAttrString(handlers.get(), "TimedRotatingFileHandler");
+    st.datagram_handler = PyObject_GetAttrString(handlers.get(), "DatagramHandler");
+    if (!st.stream_handler || !st.file_handler || !st.datagram_handler) return -1;
+    st.os_path = rn::import_attr("os", "path");
+    st.makedirs = rn::import_attr("os", "makedirs");
+    st.gethostname = rn::import_attr("socket", "gethostname");
+    st.pickle_dumps = rn::import_attr("pickle", "dumps");
+    if (!st.os_path || !st.makedirs || !st.gethostname || !st.pickle_dumps) return -1;
     // The defaults that are no single literal, one object each, as a def has.
     rn::ptr conf(default_rotating_conf());
     rn::ptr address(Py_BuildValue("(si)", "127.0.0.1", 6666));
@@ -714,9 +718,9 @@ int init(PyObject* m) {
     if (!conf) return -1;
     init_logger_sig.set_default("rotating_conf", conf.get());
     init_logger_sig.set_default("collect_address", address.get());
-    g_exist_ok_kw = Py_BuildValue("(s)", "exist_ok");
-    g_rotate_kw = Py_BuildValue("(sss)", "when", "interval", "backupCount");
-    if (!g_exist_ok_kw || !g_rotate_kw) return -1;
+    st.exist_ok_kw = Py_BuildValue("(s)", "exist_ok");
+    st.rotate_kw = Py_BuildValue("(sss)", "when", "interval", "backupCount");
+    if (!st.exist_ok_kw || !st.rotate_kw) return -1;
 
     rn::ptr logs_path(rn::import_attr("ravu._internal.path", "relative_logs_path"));
     if (!logs_path || PyModule_AddObjectRef(m, "relative_logs_path", logs_path.get()) < 0)
@@ -729,9 +733,9 @@ int init(PyObject* m) {
         PyModule_AddObjectRef(m, "_log_id", Py_None) < 0)
         return -1;
 
-    rn::ptr t1(rn::add_type(m, &console_spec, g_stream_handler));
-    rn::ptr t2(rn::add_type(m, &local_file_spec, g_file_handler));
-    rn::ptr t3(rn::add_type(m, &collect_spec, g_datagram_handler));
+    rn::ptr t1(rn::add_type(m, &console_spec, st.stream_handler));
+    rn::ptr t2(rn::add_type(m, &local_file_spec, st.file_handler));
+    rn::ptr t3(rn::add_type(m, &collect_spec, st.datagram_handler));
     if (!t1 || !t2 || !t3) return -1;
     return rn::set_all(m, {"set_logid", "init_logger", "log"});
 }
@@ -739,5 +743,5 @@ int init(PyObject* m) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_logging() {
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }

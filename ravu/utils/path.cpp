@@ -16,17 +16,22 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-// The standard objects, held so that identity tests stay meaningful.
-PyObject* g_os = nullptr;
-PyObject* g_posixpath = nullptr;
-PyObject* g_split = nullptr;
-PyObject* g_join = nullptr;
-PyObject* g_islink = nullptr;
-PyObject* g_walk = nullptr;
-PyObject* g_scandir = nullptr;
+// The module's state, made once at import.
+struct State {
+    PyObject* module;
+    // The standard objects, held so that identity tests stay meaningful.
+    PyObject* os;
+    PyObject* posixpath;
+    PyObject* split;
+    PyObject* join;
+    PyObject* islink;
+    PyObject* walk;
+    PyObject* scandir;
+    PyObject* name_func;  // our own parse_filepath_name
+};
+State st;
 
-PyObject* os_module() { return rn::global(g_module, RN_ID(os)); }
+PyObject* os_module() { return rn::global(st.module, RN_ID(os)); }
 
 // os.path, or NULL with the error.
 PyObject* os_path(PyObject* os) { return PyObject_GetAttr(os, RN_ID(path)); }
@@ -36,7 +41,7 @@ int standard_split(PyObject* os) {
     rn::ptr path(os_path(os));
     if (!path) return -1;
     rn::ptr split(PyObject_GetAttr(path.get(), RN_ID(split)));
-    return split ? split.get() == g_split : -1;
+    return split ? split.get() == st.split : -1;
 }
 
 Py_ssize_t find_char(PyObject* s, Py_UCS4 ch, Py_ssize_t start, Py_ssize_t end, int direction) {
@@ -168,7 +173,6 @@ PyObject* split_filepath(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return os_split(filepath);
 }
 
-PyObject* g_name_func = nullptr;  // our own parse_filepath_name
 
 const rn::Signature parse_filepath_prefix_sig(
     "parse_filepath_prefix", "filepath, /",
@@ -180,9 +184,9 @@ PyObject* parse_filepath_prefix(PyObject*, PyObject* const* args, Py_ssize_t nar
                                 PyObject* kwnames) {
     PyObject* filepath = parse_filepath_prefix_sig.single(args, nargs, kwnames);
     if (!filepath) return nullptr;
-    rn::ptr fn(rn::global(g_module, RN_ID(parse_filepath_name)));
+    rn::ptr fn(rn::global(st.module, RN_ID(parse_filepath_name)));
     if (!fn) return nullptr;
-    rn::ptr name(fn.get() == g_name_func ? file_name(filepath)
+    rn::ptr name(fn.get() == st.name_func ? file_name(filepath)
                                          : PyObject_CallOneArg(fn.get(), filepath));
     if (!name) return nullptr;
     return split_piece(name.get(), ".", 0);
@@ -423,9 +427,9 @@ PyObject* search_generic(PyObject* os, PyObject* root, PyObject* filter) {
 
 // 1 while os.walk and everything it stands on are the standard ones.
 int standard_walk(PyObject* os) {
-    if (os != g_os) return 0;
-    const std::pair<PyObject*, PyObject*> checks[] = {{RN_ID(walk), g_walk},
-                                                      {RN_ID(scandir), g_scandir}};
+    if (os != st.os) return 0;
+    const std::pair<PyObject*, PyObject*> checks[] = {{RN_ID(walk), st.walk},
+                                                      {RN_ID(scandir), st.scandir}};
     for (const auto& c : checks) {
         rn::ptr v(PyObject_GetAttr(os, c.first));
         if (!v) return -1;
@@ -433,9 +437,9 @@ int standard_walk(PyObject* os) {
     }
     rn::ptr path(os_path(os));
     if (!path) return -1;
-    if (path.get() != g_posixpath) return 0;
-    const std::pair<PyObject*, PyObject*> path_checks[] = {{RN_ID(join), g_join},
-                                                           {RN_ID(islink), g_islink}};
+    if (path.get() != st.posixpath) return 0;
+    const std::pair<PyObject*, PyObject*> path_checks[] = {{RN_ID(join), st.join},
+                                                           {RN_ID(islink), st.islink}};
     for (const auto& c : path_checks) {
         rn::ptr v(PyObject_GetAttr(path.get(), c.first));
         if (!v) return -1;
@@ -502,18 +506,18 @@ PyModuleDef moduledef = {
     -1, methods};
 
 int init(PyObject* m) {
-    g_os = PyImport_ImportModule("os");
-    if (!g_os || PyModule_AddObjectRef(m, "os", g_os) < 0) return -1;
-    g_posixpath = PyObject_GetAttrString(g_os, "path");
-    if (!g_posixpath) return -1;
-    g_split = PyObject_GetAttrString(g_posixpath, "split");
-    g_join = PyObject_GetAttrString(g_posixpath, "join");
-    g_islink = PyObject_GetAttrString(g_posixpath, "islink");
-    g_walk = PyObject_GetAttrString(g_os, "walk");
-    g_scandir = PyObject_GetAttrString(g_os, "scandir");
-    if (!g_split || !g_join || !g_islink || !g_walk || !g_scandir) return -1;
-    g_name_func = PyObject_GetAttrString(m, "parse_filepath_name");
-    if (!g_name_func) return -1;
+    st.os = PyImport_ImportModule("os");
+    if (!st.os || PyModule_AddObjectRef(m, "os", st.os) < 0) return -1;
+    st.posixpath = PyObject_GetAttrString(st.os, "path");
+    if (!st.posixpath) return -1;
+    st.split = PyObject_GetAttrString(st.posixpath, "split");
+    st.join = PyObject_GetAttrString(st.posixpath, "join");
+    st.islink = PyObject_GetAttrString(st.posixpath, "islink");
+    st.walk = PyObject_GetAttrString(st.os, "walk");
+    st.scandir = PyObject_GetAttrString(st.os, "scandir");
+    if (!st.split || !st.join || !st.islink || !st.walk || !st.scandir) return -1;
+    st.name_func = PyObject_GetAttrString(m, "parse_filepath_name");
+    if (!st.name_func) return -1;
     return rn::set_all(m, {"search_filepaths", "parse_filepath_prefix", "parse_filepath_suffix",
                            "parse_filepath_name", "parse_filepath_parent_name",
                            "parse_filepath_dir", "replace_filepath_suffix", "split_filepath"});
@@ -522,5 +526,5 @@ int init(PyObject* m) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_path() {
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }

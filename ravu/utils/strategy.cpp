@@ -19,13 +19,17 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-PyTypeObject* g_time_type = nullptr;
-PyTypeObject* g_freq_type = nullptr;
-// The real `time` module and its `time` function, kept so that a call can
-// tell whether either was replaced since import.
-PyObject* g_time_module = nullptr;
-PyObject* g_time_func = nullptr;
+// The module's state, made once at import.
+struct State {
+    PyObject* module;
+    PyTypeObject* time_type;
+    PyTypeObject* freq_type;
+    // The real `time` module and its `time` function, kept so that a call
+    // can tell whether either was replaced since import.
+    PyObject* time_module;
+    PyObject* time_func;
+};
+State st;
 
 // ---------------------------------------------------------------- helpers
 
@@ -79,16 +83,16 @@ PyObject* wall_clock() {
 // the global nor its function was replaced, the clock is read directly.
 PyObject* now() {
     // A plain module's attribute is its dict entry: look there first.
-    PyObject* mod = PyDict_GetItemWithError(PyModule_GetDict(g_module), RN_ID(time));
-    if (mod == g_time_module &&
-        PyDict_GetItemWithError(PyModule_GetDict(mod), RN_ID(time)) == g_time_func)
+    PyObject* mod = PyDict_GetItemWithError(PyModule_GetDict(st.module), RN_ID(time));
+    if (mod == st.time_module &&
+        PyDict_GetItemWithError(PyModule_GetDict(mod), RN_ID(time)) == st.time_func)
         return wall_clock();
     if (PyErr_Occurred()) return nullptr;
-    rn::ptr m(rn::global(g_module, RN_ID(time)));
+    rn::ptr m(rn::global(st.module, RN_ID(time)));
     if (!m) return nullptr;
     rn::ptr fn(PyObject_GetAttr(m.get(), RN_ID(time)));
     if (!fn) return nullptr;
-    if (fn.get() == g_time_func) return wall_clock();
+    if (fn.get() == st.time_func) return wall_clock();
     return PyObject_CallNoArgs(fn.get());
 }
 
@@ -109,9 +113,9 @@ int time_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!time_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     rn::ptr queue(PyList_New(0));
     if (!queue) return -1;
-    if (set_attr(self, g_time_type, RN_ID(queue), queue.get()) < 0 ||
-        set_attr(self, g_time_type, RN_ID(sec), a[0]) < 0 ||
-        set_attr(self, g_time_type, RN_ID(num), a[1]) < 0)
+    if (set_attr(self, st.time_type, RN_ID(queue), queue.get()) < 0 ||
+        set_attr(self, st.time_type, RN_ID(sec), a[0]) < 0 ||
+        set_attr(self, st.time_type, RN_ID(num), a[1]) < 0)
         return -1;
     return 0;
 }
@@ -245,7 +249,7 @@ PyObject* time_step_plain(PyObject* self, PyObject* d, PyObject* stamp, bool rec
 PyObject* time_step(PyObject* self, bool record) {
     rn::ptr stamp(now());
     if (!stamp) return nullptr;
-    if (PyObject* d = exact_dict(self, g_time_type)) {
+    if (PyObject* d = exact_dict(self, st.time_type)) {
         if (PyFloat_CheckExact(stamp.get())) {
             bool done;
             PyObject* r = time_step_plain(self, d, stamp.get(), record, &done);
@@ -317,7 +321,7 @@ int freq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     rn::ptr keep;
     if (!freq_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     // self.data = np.zeros(size, dtype=np.float32)
-    rn::ptr np(rn::global(g_module, RN_ID(np)));
+    rn::ptr np(rn::global(st.module, RN_ID(np)));
     if (!np) return -1;
     rn::ptr zeros(PyObject_GetAttr(np.get(), RN_ID(zeros)));
     if (!zeros) return -1;
@@ -331,10 +335,10 @@ int freq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!data) return -1;
     rn::ptr zero(PyLong_FromLong(0));
     if (!zero) return -1;
-    if (set_attr(self, g_freq_type, RN_ID(data), data.get()) < 0 ||
-        set_attr(self, g_freq_type, RN_ID(mean_over), a[1]) < 0 ||
-        set_attr(self, g_freq_type, RN_ID(index), zero.get()) < 0 ||
-        set_attr(self, g_freq_type, RN_ID(size), a[0]) < 0)
+    if (set_attr(self, st.freq_type, RN_ID(data), data.get()) < 0 ||
+        set_attr(self, st.freq_type, RN_ID(mean_over), a[1]) < 0 ||
+        set_attr(self, st.freq_type, RN_ID(index), zero.get()) < 0 ||
+        set_attr(self, st.freq_type, RN_ID(size), a[0]) < 0)
         return -1;
     return 0;
 }
@@ -435,7 +439,7 @@ PyObject* freq_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* a[1];
     if (!freq_set_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* n = a[0];
-    if (PyObject* d = exact_dict(self, g_freq_type)) {
+    if (PyObject* d = exact_dict(self, st.freq_type)) {
         PyObject* data = PyDict_GetItemWithError(d, RN_ID(data));
         PyObject* index = data ? PyDict_GetItemWithError(d, RN_ID(index)) : nullptr;
         PyObject* size = index ? PyDict_GetItemWithError(d, RN_ID(size)) : nullptr;
@@ -463,14 +467,14 @@ PyObject* freq_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     rn::ptr one(PyLong_FromLong(1));
     if (!one) return nullptr;
     rn::ptr inc(PyNumber_Add(index.get(), one.get()));
-    if (!inc || set_attr(self, g_freq_type, RN_ID(index), inc.get()) < 0) return nullptr;
+    if (!inc || set_attr(self, st.freq_type, RN_ID(index), inc.get()) < 0) return nullptr;
     // self.index = self.index % self.size
     index = rn::fast_getattr(self, RN_ID(index));
     if (!index) return nullptr;
     rn::ptr size(rn::fast_getattr(self, RN_ID(size)));
     if (!size) return nullptr;
     rn::ptr wrapped(PyNumber_Remainder(index.get(), size.get()));
-    if (!wrapped || set_attr(self, g_freq_type, RN_ID(index), wrapped.get()) < 0) return nullptr;
+    if (!wrapped || set_attr(self, st.freq_type, RN_ID(index), wrapped.get()) < 0) return nullptr;
     return freq_decide(self);
 }
 
@@ -543,19 +547,19 @@ PyModuleDef moduledef = {
     -1, nullptr};
 
 int init(PyObject* m) {
-    g_time_module = PyImport_ImportModule("time");
-    if (!g_time_module || PyModule_AddObjectRef(m, "time", g_time_module) < 0) return -1;
-    g_time_func = PyObject_GetAttrString(g_time_module, "time");
-    if (!g_time_func) return -1;
+    st.time_module = PyImport_ImportModule("time");
+    if (!st.time_module || PyModule_AddObjectRef(m, "time", st.time_module) < 0) return -1;
+    st.time_func = PyObject_GetAttrString(st.time_module, "time");
+    if (!st.time_func) return -1;
     rn::ptr np(PyImport_ImportModule("numpy"));
     if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
-    g_time_type = (PyTypeObject*)rn::add_type(m, &time_spec);
-    if (!g_time_type) return -1;
+    st.time_type = (PyTypeObject*)rn::add_type(m, &time_spec);
+    if (!st.time_type) return -1;
     rn::ptr cap(PyLong_FromLong(100));
-    if (!cap || PyObject_SetAttrString((PyObject*)g_time_type, "MAX_LEN", cap.get()) < 0)
+    if (!cap || PyObject_SetAttrString((PyObject*)st.time_type, "MAX_LEN", cap.get()) < 0)
         return -1;
-    g_freq_type = (PyTypeObject*)rn::add_type(m, &freq_spec);
-    if (!g_freq_type) return -1;
+    st.freq_type = (PyTypeObject*)rn::add_type(m, &freq_spec);
+    if (!st.freq_type) return -1;
     return rn::set_all(m, {"RecordByTime", "RecordByFrequency"});
 }
 
@@ -563,5 +567,5 @@ int init(PyObject* m) {
 
 PyMODINIT_FUNC PyInit_strategy() {
     import_array();
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }
