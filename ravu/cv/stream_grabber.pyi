@@ -31,9 +31,9 @@ class StreamGrabber(threading.Thread):
     cur_frame_num: int
     event: threading.Event
     history_size: int
-    history: Optional[CircularQueue[np.ndarray]]
+    history: Optional[CircularQueue]
     map_history_size: int
-    map_history: Optional[CircularQueue[Any]]
+    map_history: Optional[CircularQueue]
     catch: Dict[Any, Any]
     cap_lock: threading.Lock
     endpoint: Any
