@@ -37,6 +37,8 @@ check_stubs() {
     done < <(find "$ROOT/ravu" -name '*.so' | sort)
     ((${#modules[@]})) || { echo "no extension modules built under ravu/"; return 1; }
     echo "stubtest: ${#modules[@]} modules"
-    (cd "$ROOT" && PYTHONPATH="$ROOT" MYPY_CACHE_DIR="$ROOT/build/mypy_cache" \
-        "$PY" -m mypy.stubtest --concise --allowlist scripts/stubtest-allowlist.txt "${modules[@]}")
+    # Run from build/, where mypy leaves its cache; the stubs are found through MYPYPATH.
+    (cd "$ROOT/build" && PYTHONPATH="$ROOT" MYPYPATH="$ROOT" \
+        "$PY" -m mypy.stubtest --concise --allowlist "$ROOT/scripts/stubtest-allowlist.txt" \
+        "${modules[@]}")
 }
