@@ -4,7 +4,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PY=/usr/bin/python3
 
 PACKAGES=(cmake g++ make python3-dev python3-cppy python3-numpy python3-opencv python3-pil
-          python3-redis python3-werkzeug cython3 python3-setuptools python3-pytest redis-server libgtest-dev)
+          python3-redis python3-werkzeug cython3 python3-setuptools python3-pytest redis-server
+          libgtest-dev mypy)
 
 # Installs only what is missing; apt-get update only when something is.
 ensure_packages() {
@@ -24,4 +25,22 @@ ensure_packages() {
 build() {
     cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$ROOT/build" -j"$(nproc)"
+}
+
+# The stubs (.pyi) of every extension module built under ravu/ checked
+# against the modules themselves; what is deliberately untyped is listed in
+# scripts/stubtest-allowlist.txt.
+check_stubs() {
+    local modules=()
+    while IFS= read -r so; do
+        local rel=${so#"$ROOT"/}
+        local mod=$(echo "${rel%%.*}" | tr / .)
+        modules+=("${mod%.__init__}")  # a package whose __init__ is the extension
+    done < <(find "$ROOT/ravu" -name '*.so' | sort)
+    ((${#modules[@]})) || { echo "no extension modules built under ravu/"; return 1; }
+    echo "stubtest: ${#modules[@]} modules"
+    # Run from build/, where mypy leaves its cache; the stubs are found through MYPYPATH.
+    (cd "$ROOT/build" && PYTHONPATH="$ROOT" MYPYPATH="$ROOT" \
+        "$PY" -m mypy.stubtest --concise --allowlist "$ROOT/scripts/stubtest-allowlist.txt" \
+        "${modules[@]}")
 }

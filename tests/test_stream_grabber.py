@@ -1,6 +1,7 @@
 """StreamGrabber: construction, publishing and history, the reading loop with
 its pacing, reopening and error handling, and the OpenCV capture source."""
 import threading
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -354,6 +355,55 @@ def test_pacing(logs, fake_time, threads, fps, first, second, after_first, after
     assert sleeps[40] == pytest.approx(after_second)
     # the pass without a frame, still at 40, took the step once more
     assert g.grab_sleep_time == pytest.approx(after_second + 1 / fps)
+
+
+def reference_pacing(fps, step, start, steps):
+    """The pacing rule in plain Python: the pause after each 20th frame, and
+    once more after the last pass, which brings no frame and so finds the
+    count still at a multiple of 20."""
+    pause, last, now, seen = 1.0 / fps, start, start, []
+    for n, dt in enumerate(steps + [None], 1):
+        if dt is None:
+            n -= 1
+        else:
+            now += dt
+        if n % 20 == 0:
+            total = now - last
+            last = now
+            pause += 1 / fps - total / 20 / step
+            if pause < 0.001:
+                pause = 0.001
+            seen.append(pause)
+    return seen
+
+
+@pytest.mark.parametrize("fps, step, start, dts", [
+    (25.0, 1, 1000.0, [0.05, 0.03, 0.041]),
+    (30, 2, 1000, [1, 0, 2]),               # ints throughout: int - int stays an int
+    (29.97, 3, 1e9 + 0.1, [0.1, 0.013, 0.7]),
+    (Fraction(25), 1, 50.0, [0.01, 0.05]),  # a number type of its own: Python's operators
+    (25.0, 2, Fraction(50), [Fraction(1, 50), Fraction(3, 50)]),
+])
+def test_pacing_computes_what_python_computes(logs, fake_time, fps, step, start, dts):
+    steps = [dt for dt in dts for _ in range(20)]
+    fake_time.now = start
+    calls = iter(range(1, len(steps) + 2))
+    seen = []
+
+    def source():  # the pause as each 20th frame's pacing left it
+        n = next(calls)
+        if n > 1 and (n - 1) % 20 == 0:
+            seen.append(g.grab_sleep_time)
+        if n > len(steps):
+            g.stop()
+            return None
+        fake_time.now += steps[n - 1]
+        return n
+    g = make(FakeFeed(kind="file", fps=fps, source=source), retrieve_step=step)
+    g.run()
+    seen.append(g.grab_sleep_time)
+    expected = reference_pacing(fps, step, start, steps)
+    assert [(type(v), v) for v in seen] == [(type(v), v) for v in expected]
 
 
 def test_failing_reopen_keeps_recovering(logs, fake_time, journal, threads):

@@ -16,25 +16,30 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-PyTypeObject* g_grabber_type = nullptr;
-PyObject* g_time_sleep = nullptr;  // time.sleep as imported; calls to it sleep here
-PyObject* g_empty_tuple = nullptr;
-PyObject* g_zero = nullptr;
-PyObject* g_one = nullptr;
-PyObject* g_five = nullptr;
-PyObject* g_twenty = nullptr;
-PyObject* g_minus_one = nullptr;
-PyObject* g_floor = nullptr;  // 0.001, the least pause after a read
+// The module's state, made once at import.  The numbers of the grabbing
+// rules are Python objects where they meet the attributes' own values.
+struct State {
+    PyObject* module;  // for globals looked up at call time
+    PyTypeObject* grabber_type;
+    PyObject* time_sleep;  // time.sleep as imported; calls to it sleep here
+    PyObject* zero;
+    PyObject* one;
+    PyObject* recover_pause;  // seconds between a failed pass and the reopen
+    PyObject* pace_every;     // delivered frames per pacing step of a file source
+    PyObject* not_reopened;   // the frame number of the last periodic reopen, before any
+    PyObject* least_pause;    // the least pause after a read, seconds
+    PyObject* close_delay;    // seconds between the loop's end and close()
+};
+State st;
 
 // ---------------------------------------------------------------- helpers
 
 PyObject* get(PyObject* self, PyObject* name) {
-    return cv_native::attr(self, g_grabber_type, name);
+    return cv_native::attr(self, st.grabber_type, name);
 }
 
 int set(PyObject* self, PyObject* name, PyObject* value) {
-    return cv_native::set_attr(self, g_grabber_type, name, value);
+    return cv_native::set_attr(self, st.grabber_type, name, value);
 }
 
 // self.<holder>.<method>()
@@ -46,7 +51,7 @@ PyObject* call_on(PyObject* self, PyObject* holder, PyObject* method) {
 
 // The module global `name`, called without arguments.
 PyObject* call_global(PyObject* name) {
-    rn::ptr fn(rn::global(g_module, name));
+    rn::ptr fn(rn::global(st.module, name));
     if (!fn) return nullptr;
     return PyObject_CallNoArgs(fn.get());
 }
@@ -77,11 +82,11 @@ bool nap(double seconds) {
 // time.sleep(seconds) with `time` looked up now.  The standard function
 // given a plain number sleeps here; anything else is called as it is.
 bool sleep_for(PyObject* seconds) {
-    rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
+    rn::ptr time_mod(rn::global(st.module, RN_ID(time)));
     if (!time_mod) return false;
     rn::ptr fn(PyObject_GetAttr(time_mod.get(), RN_ID(sleep)));
     if (!fn) return false;
-    if (fn.get() == g_time_sleep) {
+    if (fn.get() == st.time_sleep) {
         double s = -1;
         if (PyFloat_CheckExact(seconds)) {
             s = PyFloat_AS_DOUBLE(seconds);
@@ -136,40 +141,40 @@ private:
 
 // ---------------------------------------------------------------- FrameMap
 
+const rn::Signature map_sig("FrameMap.map", "frame, frame_num",
+                            "Return the mapped form of frame number frame_num: here frame itself.");
+const rn::Signature width_map_sig("FrameMap.width_map", "width, height",
+                                  "Return the width of mapped frames: here width.");
+const rn::Signature height_map_sig("FrameMap.height_map", "width, height",
+                                   "Return the height of mapped frames: here height.");
+
 PyObject* map_map(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("FrameMap.map", {{"frame", rn::POS, true}, {"frame_num", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!map_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* map_width(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("FrameMap.width_map",
-                             {{"width", rn::POS, true}, {"height", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!width_map_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return Py_NewRef(a[0]);
 }
 
 PyObject* map_height(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("FrameMap.height_map",
-                             {{"width", rn::POS, true}, {"height", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!height_map_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return Py_NewRef(a[1]);
 }
 
-PyMethodDef frame_map_methods[] = {
-    {"map", rn::fastcall_kw(map_map), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "map(frame, frame_num)\n--\n\nThe frame itself."},
-    {"width_map", rn::fastcall_kw(map_width), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "width_map(width, height)\n--\n\nThe width itself."},
-    {"height_map", rn::fastcall_kw(map_height), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "height_map(width, height)\n--\n\nThe height itself."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef frame_map_methods[] = {rn::static_def(map_sig, map_map),
+                                   rn::static_def(width_map_sig, map_width),
+                                   rn::static_def(height_map_sig, map_height), {}};
 
 PyType_Slot frame_map_slots[] = {
-    {Py_tp_doc, (void*)"The default frame hook: maps nothing."},
+    {Py_tp_doc, (void*)"The default frame hook: maps nothing.\n\n"
+                       "A grabber given no frame_map uses this class itself (not an\n"
+                       "instance); its three static methods are the interface a hook\n"
+                       "offers."},
     {Py_tp_methods, frame_map_methods},
     RN_PLAIN_SLOTS,
     {0, nullptr}};
@@ -180,52 +185,47 @@ PyType_Spec frame_map_spec = {"ravu.cv.stream_grabber.FrameMap", sizeof(rn::Plai
 
 // ---------------------------------------------------------------- construction
 
-int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("StreamGrabber.__init__",
-                             {{"device_name", rn::POS, true},
-                              {"cap_cls", rn::POS, false},
-                              {"out_width", rn::POS, false},
-                              {"out_height", rn::POS, false},
-                              {"args", rn::POS, false},
-                              {"frame_map", rn::POS, false},
-                              {"reconnect_time", rn::POS, false},
-                              {"retrieve_step", rn::POS, false},
-                              {"history_size", rn::POS, false},
-                              {"map_history_size", rn::POS, false}},
-                             rn::Signature::Options{false, false, true});
-    PyObject* a[10];
-    rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
-    PyObject* device_name = a[0];
-    PyObject* cap_cls = a[1] ? a[1] : Py_None;
-    PyObject* out_width = a[2] ? a[2] : Py_None;
-    PyObject* out_height = a[3] ? a[3] : Py_None;
-    PyObject* cap_args = a[4] ? a[4] : g_empty_tuple;
-    PyObject* frame_map = a[5] ? a[5] : Py_None;
-    PyObject* reconnect_time = a[6] ? a[6] : g_zero;
-    PyObject* retrieve_step = a[7] ? a[7] : g_one;
-    PyObject* history_size = a[8] ? a[8] : g_zero;
-    PyObject* map_history_size = a[9] ? a[9] : g_zero;
+const rn::Signature grabber_init_sig(
+    "StreamGrabber.__init__", GRABBER_PARAMS,
+    "The thread that reads one capture source and publishes its newest frame.\n\n"
+    "Construction opens the source (raising Exception(device_name, ' not\n"
+    "open!') when it does not open) and logs 'read:<device_name>, fps:<n>'\n"
+    "through log(), so the process logger must be set up; it does not start\n"
+    "the thread.  Use create_cap (ravu.cv.stream_reader) rather than this\n"
+    "class directly.\n\n" GRABBER_PARAMS_DOC
+    "out_width, out_height, args: passed to cap_cls as they are.\n\n"
+    "The state is in public attributes that readers take without a lock:\n"
+    "cur_frame, cur_map_frame, cur_frame_num (delivered frames, from 1),\n"
+    "is_run, is_file, event (pulsed after each frame), history and\n"
+    "map_history (CircularQueue or None), cap, frame_map, grab_sleep_time,\n"
+    "catch (a dict for callers), cap_lock (a lock for callers of cap).\n"
+    "get_frame, get_map_frame and update_frame run under one instance lock.",
+    rn::INIT);
 
-    // Thread.__init__() through the MRO, as super().__init__() does.
-    {
-        rn::ptr sup(PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type,
-                                                 (PyObject*)g_grabber_type, self, nullptr));
-        if (!sup) return -1;
-        rn::ptr r(PyObject_CallMethodNoArgs(sup.get(), RN_ID(__init__)));
-        if (!r) return -1;
-    }
+// Thread.__init__() through the MRO, as super().__init__() does.
+int init_thread(PyObject* self) {
+    rn::ptr sup(PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type, (PyObject*)st.grabber_type,
+                                             self, nullptr));
+    if (!sup) return -1;
+    rn::ptr r(PyObject_CallMethodNoArgs(sup.get(), RN_ID(__init__)));
+    return r ? 0 : -1;
+}
+
+// device_name, frame_map and cap (also given back in `cap`); raises when the
+// source does not open.
+int open_source(PyObject* self, PyObject* device_name, PyObject* cap_cls, PyObject* out_width,
+                PyObject* out_height, PyObject* cap_args, PyObject* frame_map, rn::ptr& cap) {
     if (set(self, RN_ID(device_name), device_name) < 0) return -1;
-    rn::ptr cls(cap_cls == Py_None ? rn::global(g_module, RN_ID(PlainFeed)) : Py_NewRef(cap_cls));
+    rn::ptr cls(cap_cls == Py_None ? rn::global(st.module, RN_ID(PlainFeed)) : Py_NewRef(cap_cls));
     if (!cls) return -1;
-    rn::ptr hook(frame_map == Py_None ? rn::global(g_module, RN_ID(FrameMap))
+    rn::ptr hook(frame_map == Py_None ? rn::global(st.module, RN_ID(FrameMap))
                                       : Py_NewRef(frame_map));
     if (!hook || set(self, RN_ID(frame_map), hook.get()) < 0) return -1;
 
     rn::ptr name(get(self, RN_ID(device_name)));
     if (!name) return -1;
     PyObject* cargs[4] = {name.get(), out_width, out_height, cap_args};
-    rn::ptr cap(PyObject_Vectorcall(cls.get(), cargs, 4, nullptr));
+    cap = PyObject_Vectorcall(cls.get(), cargs, 4, nullptr);
     if (!cap || set(self, RN_ID(cap), cap.get()) < 0) return -1;
     rn::ptr opened(PyObject_CallMethodNoArgs(cap.get(), RN_ID(is_open)));
     if (!opened) return -1;
@@ -235,42 +235,48 @@ int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         cv_native::raise_args(device_name, RN_STR(" not open!"));
         return -1;
     }
+    return 0;
+}
 
-    rn::ptr kind(PyObject_CallMethodNoArgs(cap.get(), RN_ID(file_or_stream)));
+// is_file, is_run, reconnect_time, retrieve_step and the first pause.
+int set_pacing(PyObject* self, PyObject* cap, PyObject* reconnect_time, PyObject* retrieve_step) {
+    rn::ptr kind(PyObject_CallMethodNoArgs(cap, RN_ID(file_or_stream)));
     if (!kind) return -1;
     const int is_file = PyObject_RichCompareBool(kind.get(), RN_STR("file"), Py_EQ);
     if (is_file < 0 || set(self, RN_ID(is_file), is_file ? Py_True : Py_False) < 0) return -1;
     if (set(self, RN_ID(is_run), Py_True) < 0) return -1;
-    const int above = PyObject_RichCompareBool(reconnect_time, g_zero, Py_GT);
-    if (above < 0 || set(self, RN_ID(reconnect_time), above ? reconnect_time : g_zero) < 0)
+    const int above = PyObject_RichCompareBool(reconnect_time, st.zero, Py_GT);
+    if (above < 0 || set(self, RN_ID(reconnect_time), above ? reconnect_time : st.zero) < 0)
         return -1;
     if (set(self, RN_ID(retrieve_step), retrieve_step) < 0) return -1;
-
-    rn::ptr fps(PyObject_CallMethodNoArgs(cap.get(), RN_ID(fps)));
+    rn::ptr fps(PyObject_CallMethodNoArgs(cap, RN_ID(fps)));
     if (!fps) return -1;
     rn::ptr unit(PyFloat_FromDouble(1.0));
     if (!unit) return -1;
     rn::ptr pause(PyNumber_TrueDivide(unit.get(), fps.get()));
-    if (!pause || set(self, RN_ID(grab_sleep_time), pause.get()) < 0) return -1;
+    return pause ? set(self, RN_ID(grab_sleep_time), pause.get()) : -1;
+}
 
-    // "read:" + str(device_name) + ", fps:" + "%d" % cap.fps()
-    {
-        rn::ptr lg(logger());
-        if (!lg) return -1;
-        rn::ptr shown(PyObject_Str(device_name));
-        if (!shown) return -1;
-        rn::ptr fps2(PyObject_CallMethodNoArgs(cap.get(), RN_ID(fps)));
-        if (!fps2) return -1;
-        rn::ptr one(PyTuple_Pack(1, fps2.get()));
-        if (!one) return -1;
-        rn::ptr digits(PyUnicode_Format(RN_STR("%d"), one.get()));
-        if (!digits) return -1;
-        rn::ptr line(PyUnicode_FromFormat("read:%U, fps:%U", shown.get(), digits.get()));
-        if (!line || !emit(lg.get(), RN_ID(info), line.get())) return -1;
-    }
+// The first log line: "read:" + str(device_name) + ", fps:" + "%d" % cap.fps()
+int log_opened(PyObject* device_name, PyObject* cap) {
+    rn::ptr lg(logger());
+    if (!lg) return -1;
+    rn::ptr shown(PyObject_Str(device_name));
+    if (!shown) return -1;
+    rn::ptr fps(PyObject_CallMethodNoArgs(cap, RN_ID(fps)));
+    if (!fps) return -1;
+    rn::ptr one(PyTuple_Pack(1, fps.get()));
+    if (!one) return -1;
+    rn::ptr digits(PyUnicode_Format(RN_STR("%d"), one.get()));
+    if (!digits) return -1;
+    rn::ptr line(PyUnicode_FromFormat("read:%U, fps:%U", shown.get(), digits.get()));
+    return line && emit(lg.get(), RN_ID(info), line.get()) ? 0 : -1;
+}
 
+// No frame yet, the event, and a ring for each size above 0.
+int init_frames(PyObject* self, PyObject* history_size, PyObject* map_history_size) {
     if (set(self, RN_ID(cur_frame), Py_None) < 0 || set(self, RN_ID(cur_map_frame), Py_None) < 0 ||
-        set(self, RN_ID(cur_frame_num), g_zero) < 0)
+        set(self, RN_ID(cur_frame_num), st.zero) < 0)
         return -1;
     rn::ptr event(call_global(RN_ID(Event)));
     if (!event || set(self, RN_ID(event), event.get()) < 0) return -1;
@@ -281,18 +287,21 @@ int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                   {RN_ID(map_history_size), RN_ID(map_history), map_history_size}};
     for (const Ring& r : rings) {
         if (set(self, r.size_name, r.size) < 0 || set(self, r.ring_name, Py_None) < 0) return -1;
-        const int wanted = PyObject_RichCompareBool(r.size, g_zero, Py_GT);
+        const int wanted = PyObject_RichCompareBool(r.size, st.zero, Py_GT);
         if (wanted < 0) return -1;
         if (!wanted) continue;
-        rn::ptr cq(rn::global(g_module, RN_ID(CircularQueue)));
+        rn::ptr cq(rn::global(st.module, RN_ID(CircularQueue)));
         if (!cq) return -1;
         rn::ptr ring(PyObject_CallOneArg(cq.get(), r.size));
         if (!ring || set(self, r.ring_name, ring.get()) < 0) return -1;
     }
+    return 0;
+}
 
-    // One instance lock for the three frame methods.
+// One instance lock for the three frame methods, then what callers share.
+int lock_and_share(PyObject* self) {
     for (PyObject* method : {RN_ID(get_frame), RN_ID(get_map_frame), RN_ID(update_frame)}) {
-        rn::ptr install(rn::global(g_module, RN_ID(lock_class_func)));
+        rn::ptr install(rn::global(st.module, RN_ID(lock_class_func)));
         if (!install) return -1;
         rn::ptr bound(PyObject_GetAttr(self, method));
         if (!bound) return -1;
@@ -300,12 +309,28 @@ int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         rn::ptr r(PyObject_Vectorcall(install.get(), la, 2, nullptr));
         if (!r) return -1;
     }
-
     rn::ptr catch_dict(PyDict_New());
     if (!catch_dict || set(self, RN_ID(catch), catch_dict.get()) < 0) return -1;
     rn::ptr cap_lock(call_global(RN_ID(Lock)));
-    if (!cap_lock || set(self, RN_ID(cap_lock), cap_lock.get()) < 0) return -1;
-    return 0;
+    return cap_lock ? set(self, RN_ID(cap_lock), cap_lock.get()) : -1;
+}
+
+int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[cv_native::kGrabberParams];
+    rn::ptr keep;
+    if (!grabber_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
+    PyObject *device_name = a[0], *cap_cls = a[1], *out_width = a[2], *out_height = a[3],
+             *cap_args = a[4], *frame_map = a[5], *reconnect_time = a[6], *retrieve_step = a[7],
+             *history_size = a[8], *map_history_size = a[9];
+    rn::ptr cap;
+    if (init_thread(self) < 0 ||
+        open_source(self, device_name, cap_cls, out_width, out_height, cap_args, frame_map,
+                    cap) < 0 ||
+        set_pacing(self, cap.get(), reconnect_time, retrieve_step) < 0 ||
+        log_opened(device_name, cap.get()) < 0 ||
+        init_frames(self, history_size, map_history_size) < 0)
+        return -1;
+    return lock_and_share(self);
 }
 
 // ---------------------------------------------------------------- frames
@@ -314,7 +339,7 @@ int grabber_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* publish(PyObject* self, PyObject* frame) {
     rn::ptr num(get(self, RN_ID(cur_frame_num)));
     if (!num) return nullptr;
-    rn::ptr next(PyNumber_InPlaceAdd(num.get(), g_one));
+    rn::ptr next(PyNumber_InPlaceAdd(num.get(), st.one));
     if (!next || set(self, RN_ID(cur_frame_num), next.get()) < 0) return nullptr;
     if (set(self, RN_ID(cur_frame), frame) < 0) return nullptr;
     rn::ptr hook(get(self, RN_ID(frame_map)));
@@ -331,17 +356,19 @@ PyObject* publish(PyObject* self, PyObject* frame) {
         rn::ptr r(PyObject_CallMethodOneArg(ring.get(), RN_ID(put), item));
         if (!r) return nullptr;
     }
-    if (Py_IS_TYPE(self, g_grabber_type))  // readers of this frame find it at once
-        cv_native::view_refresh(self, cv_native::view_of(self, g_grabber_type));
     Py_RETURN_NONE;
 }
 
+const rn::Signature update_frame_sig(
+    "StreamGrabber.update_frame", "frame",
+    "Publish one frame: cur_frame_num + 1, cur_frame, cur_map_frame through\n"
+    "frame_map.map(frame, number), then the history rings.  Returns None.",
+    rn::METHOD);
+
 PyObject* update_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.update_frame", {{"frame", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!update_frame_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return publish(self, a[0]);
 }
 
@@ -351,7 +378,7 @@ PyObject* lookup(PyObject* self, PyObject* ring_name, PyObject* frame_num) {
     rn::ptr ring(get(self, ring_name));
     if (!ring) return nullptr;
     if (ring.get() == Py_None) Py_RETURN_NONE;
-    const int absolute = PyObject_RichCompareBool(frame_num, g_zero, Py_GT);
+    const int absolute = PyObject_RichCompareBool(frame_num, st.zero, Py_GT);
     if (absolute < 0) return nullptr;
     rn::ptr cur(get(self, RN_ID(cur_frame_num)));
     if (!cur) return nullptr;
@@ -369,33 +396,42 @@ PyObject* lookup(PyObject* self, PyObject* ring_name, PyObject* frame_num) {
         if (gone) Py_RETURN_NONE;
         rn::ptr back(PyNumber_Subtract(frame_num, cur.get()));
         if (!back) return nullptr;
-        index = PyNumber_Subtract(back.get(), g_one);
+        index = PyNumber_Subtract(back.get(), st.one);
     } else {
         rn::ptr bound(PyNumber_Negative(size.get()));
         if (!bound) return nullptr;
         const int past = PyObject_RichCompareBool(frame_num, bound.get(), Py_LE);
         if (past < 0) return nullptr;
         if (past) Py_RETURN_NONE;
-        index = PyNumber_Subtract(frame_num, g_one);
+        index = PyNumber_Subtract(frame_num, st.one);
     }
     if (!index) return nullptr;
     return PyObject_GetItem(ring.get(), index.get());
 }
 
+const rn::Signature get_frame_sig(
+    "StreamGrabber.get_frame", "frame_num",
+    "Return a frame of the history ring, or None.\n\n"
+    "frame_num > 0 is an absolute number (as cur_frame_num counts); 0 is the\n"
+    "newest frame, -1 the one before, and so on.  None without a ring, for a\n"
+    "number not delivered yet, and for one the ring no longer holds.",
+    rn::METHOD);
+const rn::Signature get_map_frame_sig(
+    "StreamGrabber.get_map_frame", "frame_num",
+    "Return a mapped frame of the map_history ring, or None; frame_num as\n"
+    "for get_frame.",
+    rn::METHOD);
+
 PyObject* get_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.get_frame", {{"frame_num", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_frame_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return lookup(self, RN_ID(history), a[0]);
 }
 
 PyObject* get_map_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.get_map_frame", {{"frame_num", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_map_frame_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return lookup(self, RN_ID(map_history), a[0]);
 }
 
@@ -404,14 +440,17 @@ PyObject* get_map_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // One delivered frame from the source; true when one came.  A call that
 // got no frame always pauses grab_sleep_time: a stream read with grabs
 // that return at once would otherwise spin.
-PyObject* read_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.read_frame", {},
-                             rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+const rn::Signature read_frame_sig(
+    "StreamGrabber.read_frame", "",
+    "Take one delivered frame from the source and publish it through\n"
+    "update_frame; return True when a frame came.  Pauses grab_sleep_time\n"
+    "after the read (file sources: after each grab).  Called by run().",
+    rn::METHOD);
+
+PyObject* read_frame(PyObject* self) {
     rn::ptr step(get(self, RN_ID(retrieve_step)));
     if (!step) return nullptr;
-    const int single = cv_native::equal(step.get(), g_one);
+    const int single = cv_native::equal(step.get(), st.one);
     if (single < 0) return nullptr;
     rn::ptr cap(get(self, RN_ID(cap)));
     if (!cap) return nullptr;
@@ -456,10 +495,13 @@ PyObject* read_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_TRUE;
 }
 
-PyObject* stop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.stop", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+const rn::Signature stop_sig(
+    "StreamGrabber.stop", "",
+    "Clear is_run; returns None at once.  The loop ends at its next pass and\n"
+    "closes the source; readers then fail with '<device_name> is stop'.",
+    rn::METHOD);
+
+PyObject* stop(PyObject* self) {
     if (set(self, RN_ID(is_run), Py_False) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -472,44 +514,94 @@ struct Loop {
     rn::ptr xt;         // seconds of stream time per delivered frame
 };
 
+// A number of the pacing step.  While it and the operands it came from are
+// plain (exact floats, or exact ints that a double holds without loss) the
+// arithmetic is done on doubles: one IEEE operation each, as Python's float
+// operations and its int true division of such ints do, so the result is
+// the one Python computes.  Anything else, and a division by zero, goes
+// through the Python operators with the Python objects.
+struct Num {
+    rn::ptr obj;  // the Python value; made from `d` only when needed
+    double d = 0;
+    bool plain = false;
+    bool is_int = false;  // int - int stays an int in Python
+};
+
+Num num(rn::ptr obj) {
+    Num n;
+    long long x;
+    if (!obj) {
+        // a failed call: left to the caller, which sees n.obj empty
+    } else if (PyFloat_CheckExact(obj.get())) {
+        n.d = PyFloat_AS_DOUBLE(obj.get());
+        n.plain = true;
+    } else if (rn::exact_ll(obj.get(), &x) && x >= -(1LL << 52) && x <= (1LL << 52)) {
+        n.d = (double)x;
+        n.plain = n.is_int = true;
+    }
+    n.obj = std::move(obj);
+    return n;
+}
+
+PyObject* object_of(Num& n) {
+    if (!n.obj) n.obj = n.is_int ? PyLong_FromDouble(n.d) : PyFloat_FromDouble(n.d);
+    return n.obj.get();
+}
+
+// a - b, a / b (true division) or a + b; false with the operator's error.
+bool arith(char op, Num& a, Num& b, Num& out) {
+    if (a.plain && b.plain && !(op == '/' && b.d == 0)) {
+        out.plain = true;
+        out.is_int = op != '/' && a.is_int && b.is_int;
+        out.d = op == '-' ? a.d - b.d : op == '/' ? a.d / b.d : a.d + b.d;
+        out.obj = nullptr;
+        return true;
+    }
+    PyObject *x = object_of(a), *y = object_of(b);
+    if (!x || !y) return false;
+    out = num(rn::ptr(op == '-'   ? PyNumber_Subtract(x, y)
+                      : op == '/' ? PyNumber_TrueDivide(x, y)
+                                  : PyNumber_InPlaceAdd(x, y)));
+    return bool(out.obj);
+}
+
 // File sources: brings the pause after each read or grab toward the time
-// one source frame should take, measured over the last 20 delivered frames.
+// one source frame should take, measured over the last pace_every frames:
+//   grab_sleep_time += 1 / fps - (now - last) / pace_every / retrieve_step
+// and never below least_pause.
 bool pace(PyObject* self, Loop& loop) {
-    rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
+    rn::ptr time_mod(rn::global(st.module, RN_ID(time)));
     if (!time_mod) return false;
-    rn::ptr now(PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time)));
-    if (!now) return false;
-    rn::ptr total(PyNumber_Subtract(now.get(), loop.last_time.get()));
-    if (!total) return false;
-    loop.last_time = std::move(now);
-    rn::ptr fps(call_on(self, RN_ID(cap), RN_ID(fps)));
-    if (!fps) return false;
-    rn::ptr nominal(PyNumber_TrueDivide(g_one, fps.get()));
-    if (!nominal) return false;
-    rn::ptr per_frame(PyNumber_TrueDivide(total.get(), g_twenty));
-    if (!per_frame) return false;
-    rn::ptr step(get(self, RN_ID(retrieve_step)));
-    if (!step) return false;
-    rn::ptr per_source(PyNumber_TrueDivide(per_frame.get(), step.get()));
-    if (!per_source) return false;
-    rn::ptr extra(PyNumber_Subtract(nominal.get(), per_source.get()));
-    if (!extra) return false;
-    rn::ptr pause(get(self, RN_ID(grab_sleep_time)));
-    if (!pause) return false;
-    rn::ptr sum(PyNumber_InPlaceAdd(pause.get(), extra.get()));
-    if (!sum || set(self, RN_ID(grab_sleep_time), sum.get()) < 0) return false;
-    pause = get(self, RN_ID(grab_sleep_time));
-    if (!pause) return false;
-    const int low = PyObject_RichCompareBool(pause.get(), g_floor, Py_LT);
+    Num now = num(rn::ptr(PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time))));
+    if (!now.obj) return false;
+    Num last = num(rn::ptr(loop.last_time.get(), true)), total;
+    if (!arith('-', now, last, total)) return false;
+    loop.last_time = std::move(now.obj);
+    Num fps = num(rn::ptr(call_on(self, RN_ID(cap), RN_ID(fps))));
+    if (!fps.obj) return false;
+    Num one = num(rn::ptr(st.one, true)), every = num(rn::ptr(st.pace_every, true));
+    Num nominal, per_frame, per_source, extra, sum;
+    if (!arith('/', one, fps, nominal) || !arith('/', total, every, per_frame)) return false;
+    Num step = num(rn::ptr(get(self, RN_ID(retrieve_step))));
+    if (!step.obj || !arith('/', per_frame, step, per_source) ||
+        !arith('-', nominal, per_source, extra))
+        return false;
+    Num pause = num(rn::ptr(get(self, RN_ID(grab_sleep_time))));
+    if (!pause.obj || !arith('+', pause, extra, sum)) return false;
+    PyObject* stored = object_of(sum);
+    if (!stored || set(self, RN_ID(grab_sleep_time), stored) < 0) return false;
+    rn::ptr now_pause(get(self, RN_ID(grab_sleep_time)));
+    if (!now_pause) return false;
+    const int low = PyObject_RichCompareBool(now_pause.get(), st.least_pause, Py_LT);
     if (low < 0) return false;
-    return !low || set(self, RN_ID(grab_sleep_time), g_floor) == 0;
+    return !low || set(self, RN_ID(grab_sleep_time), st.least_pause) == 0;
 }
 
 // Stream sources: reopens after reconnect_time seconds of delivered stream.
 bool maybe_reopen(PyObject* self, Loop& loop) {
     rn::ptr every(get(self, RN_ID(reconnect_time)));
     if (!every) return false;
-    const int on = PyObject_RichCompareBool(every.get(), g_zero, Py_NE);
+    const int on = PyObject_RichCompareBool(every.get(), st.zero, Py_NE);
     if (on <= 0) return on == 0;
     rn::ptr cur(get(self, RN_ID(cur_frame_num)));
     if (!cur) return false;
@@ -554,9 +646,9 @@ bool one_pass(PyObject* self, Loop& loop) {
     if (!f) return maybe_reopen(self, loop);
     rn::ptr cur(get(self, RN_ID(cur_frame_num)));
     if (!cur) return false;
-    rn::ptr rem(PyNumber_Remainder(cur.get(), g_twenty));
+    rn::ptr rem(PyNumber_Remainder(cur.get(), st.pace_every));
     if (!rem) return false;
-    const int due = cv_native::equal(rem.get(), g_zero);
+    const int due = cv_native::equal(rem.get(), st.zero);
     if (due <= 0) return due == 0;
     return pace(self, loop);
 }
@@ -579,10 +671,10 @@ bool recover(PyObject* self) {
     }
     for (;;) {
         rn::ptr lg(logger());
-        rn::ptr tb_mod(lg ? rn::global(g_module, RN_ID(traceback)) : nullptr);
+        rn::ptr tb_mod(lg ? rn::global(st.module, RN_ID(traceback)) : nullptr);
         rn::ptr text(tb_mod ? PyObject_CallMethodNoArgs(tb_mod.get(), RN_ID(format_exc)) : nullptr);
         if (!text || !emit(lg.get(), RN_ID(error), text.get())) PyErr_WriteUnraisable(self);
-        if (!sleep_for(g_five)) {
+        if (!sleep_for(st.recover_pause)) {
             PyErr_WriteUnraisable(self);  // a broken sleep must still pause
             if (!nap(5.0)) PyErr_WriteUnraisable(self);
         }
@@ -596,17 +688,23 @@ bool recover(PyObject* self) {
     }
 }
 
-PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("StreamGrabber.run", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+const rn::Signature run_sig(
+    "StreamGrabber.run", "",
+    "The grabbing loop, run by start() in the grabber's thread: read_frame()\n"
+    "and a pulse of event per delivered frame until stop().  File sources are\n"
+    "paced to their frame rate and stop on an error; stream sources reopen\n"
+    "every reconnect_time seconds and, after an error, log it, wait 5 s and\n"
+    "reopen.  Closes the source one second after the loop ends.",
+    rn::METHOD);
+
+PyObject* run(PyObject* self) {
     Loop loop;
     {
-        rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
+        rn::ptr time_mod(rn::global(st.module, RN_ID(time)));
         if (!time_mod) return nullptr;
         loop.last_time = PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time));
         if (!loop.last_time) return nullptr;
-        loop.last_open.set(g_minus_one, true);
+        loop.last_open.set(st.not_reopened, true);
         rn::ptr step(get(self, RN_ID(retrieve_step)));
         if (!step) return nullptr;
         rn::ptr fps(call_on(self, RN_ID(cap), RN_ID(fps)));
@@ -622,7 +720,7 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!on) break;
         if (!one_pass(self, loop) && !recover(self)) return nullptr;
     }
-    if (!sleep_for(g_one)) return nullptr;
+    if (!sleep_for(st.close_delay)) return nullptr;
     rn::ptr r(call_on(self, RN_ID(cap), RN_ID(close)));
     if (!r) return nullptr;
     Py_RETURN_NONE;
@@ -630,66 +728,58 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 // ---------------------------------------------------------------- type and module
 
-PyMethodDef grabber_methods[] = {
-    {"run", rn::fastcall_kw(run), METH_FASTCALL | METH_KEYWORDS,
-     "run($self, /)\n--\n\nThe grabbing loop; ends after stop()."},
-    {"stop", rn::fastcall_kw(stop), METH_FASTCALL | METH_KEYWORDS,
-     "stop($self, /)\n--\n\nClears is_run; the loop then ends and closes the source."},
-    {"read_frame", rn::fastcall_kw(read_frame), METH_FASTCALL | METH_KEYWORDS,
-     "read_frame($self, /)\n--\n\nReads one delivered frame; True when one came."},
-    {"update_frame", rn::fastcall_kw(update_frame), METH_FASTCALL | METH_KEYWORDS,
-     "update_frame($self, /, frame)\n--\n\nPublishes one frame."},
-    {"get_frame", rn::fastcall_kw(get_frame), METH_FASTCALL | METH_KEYWORDS,
-     "get_frame($self, /, frame_num)\n--\n\nA frame of the history by number, or None."},
-    {"get_map_frame", rn::fastcall_kw(get_map_frame), METH_FASTCALL | METH_KEYWORDS,
-     "get_map_frame($self, /, frame_num)\n--\n\nA mapped frame of the history by number, or None."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef grabber_methods[] = {run_sig.def(rn::noargs<run_sig, run>),
+                                 stop_sig.def(rn::noargs<stop_sig, stop>),
+                                 read_frame_sig.def(rn::noargs<read_frame_sig, read_frame>),
+                                 update_frame_sig.def(update_frame),
+                                 get_frame_sig.def(get_frame),
+                                 get_map_frame_sig.def(get_map_frame),
+                                 {}};
 
 PyType_Slot grabber_slots[] = {
-    {Py_tp_doc,
-     (void*)"StreamGrabber(device_name, cap_cls=None, out_width=None, out_height=None, args=(), "
-            "frame_map=None, reconnect_time=0, retrieve_step=1, history_size=0, "
-            "map_history_size=0)\n--\n\n"
-            "The thread that reads one capture source and keeps its newest frame."},
+    {Py_tp_doc, (void*)grabber_init_sig.doc()},
     {Py_tp_init, (void*)grabber_init},
     {Py_tp_methods, grabber_methods},
     {0, nullptr}};
 
-// The state is in the instance dict Thread provides; the only C field is
-// the readers' view of it, appended to Thread's layout (size set at init).
+// Thread's own layout: the state is in the instance dict Thread provides.
 PyType_Spec grabber_spec = {"ravu.cv.stream_grabber.StreamGrabber", 0, 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, grabber_slots};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.stream_grabber",
-                         "The grabbing thread of one video source.", -1, nullptr};
-
-int bind(PyObject* m, const char* module, const char* name, const char* as = nullptr) {
-    rn::ptr v(module ? rn::import_attr(module, name) : PyImport_ImportModule(name));
-    if (!v) return -1;
-    return PyModule_AddObjectRef(m, as ? as : name, v.get());
-}
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.cv.stream_grabber",
+    "The grabbing thread of one video source.\n\n"
+    "StreamGrabber(device_name, ...) -- a threading.Thread that reads one capture\n"
+    "    source in the background and publishes its newest frame, mapped frame,\n"
+    "    frame counter and optional history rings.\n"
+    "FrameMap -- the default frame hook (identity).\n\n"
+    "Services make grabbers through ravu.cv.stream_reader.create_cap.",
+    -1, nullptr};
 
 int init(PyObject* m) {
-    g_empty_tuple = PyTuple_New(0);
-    g_zero = PyLong_FromLong(0);
-    g_one = PyLong_FromLong(1);
-    g_five = PyLong_FromLong(5);
-    g_twenty = PyLong_FromLong(20);
-    g_minus_one = PyLong_FromLong(-1);
-    g_floor = PyFloat_FromDouble(0.001);
-    if (!g_empty_tuple || !g_zero || !g_one || !g_five || !g_twenty || !g_minus_one || !g_floor)
+    st.zero = PyLong_FromLong(0);
+    st.one = PyLong_FromLong(1);
+    st.recover_pause = PyLong_FromLong(5);
+    st.pace_every = PyLong_FromLong(20);
+    st.not_reopened = PyLong_FromLong(-1);
+    st.least_pause = PyFloat_FromDouble(0.001);
+    st.close_delay = Py_XNewRef(st.one);
+    if (!st.zero || !st.one || !st.recover_pause || !st.pace_every || !st.not_reopened ||
+        !st.least_pause || !st.close_delay)
         return -1;
     // The bindings of the module body, in order; the star import must not
     // replace any of the earlier ones.
-    if (bind(m, "threading", "Thread") < 0 || bind(m, "threading", "Event") < 0 ||
-        bind(m, "threading", "Lock") < 0 || bind(m, nullptr, "time") < 0 ||
-        bind(m, nullptr, "traceback") < 0 || bind(m, nullptr, "numpy", "np") < 0)
+    if (rn::bind_import(m, "threading", "Thread") < 0 ||
+        rn::bind_import(m, "threading", "Event") < 0 ||
+        rn::bind_import(m, "threading", "Lock") < 0 || rn::bind_import(m, nullptr, "time") < 0 ||
+        rn::bind_import(m, nullptr, "traceback") < 0 ||
+        rn::bind_import(m, nullptr, "numpy", "np") < 0)
         return -1;
-    g_time_sleep = rn::import_attr("time", "sleep");
-    if (!g_time_sleep) return -1;
-    if (cv_native::star_import(m, "ravu.utils") < 0) return -1;
-    if (bind(m, "ravu.cv.feeds.plain_feed", "PlainFeed") < 0 ||
-        bind(m, "ravu.cv.feeds.feed_base", "FeedBase") < 0)
+    st.time_sleep = rn::import_attr("time", "sleep");
+    if (!st.time_sleep) return -1;
+    if (rn::star_import(m, "ravu.utils") < 0) return -1;
+    if (rn::bind_import(m, "ravu.cv.feeds.plain_feed", "PlainFeed") < 0 ||
+        rn::bind_import(m, "ravu.cv.feeds.feed_base", "FeedBase") < 0)
         return -1;
     rn::ptr frame_map(rn::add_type(m, &frame_map_spec));
     if (!frame_map) return -1;
@@ -699,14 +789,12 @@ int init(PyObject* m) {
         PyErr_SetString(PyExc_TypeError, "threading.Thread is not a class");
         return -1;
     }
-    grabber_spec.basicsize =
-        (int)(((PyTypeObject*)thread.get())->tp_basicsize + sizeof(cv_native::GrabberView));
-    g_grabber_type = (PyTypeObject*)rn::add_type(m, &grabber_spec, thread.get());
-    return g_grabber_type ? 0 : -1;
+    st.grabber_type = (PyTypeObject*)rn::add_type(m, &grabber_spec, thread.get());
+    return st.grabber_type ? 0 : -1;
 }
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_stream_grabber() {
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }

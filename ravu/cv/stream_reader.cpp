@@ -12,28 +12,21 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-PyTypeObject* g_grabber_type = nullptr;  // StreamGrabber as imported: state in its dict
-PyTypeObject* g_reader_type = nullptr;
-PyTypeObject* g_function_type = nullptr;
-PyObject* g_np_copy = nullptr;  // numpy.copy as imported
-PyObject* g_timeout_kwnames = nullptr;
-PyObject* g_empty_tuple = nullptr;
-PyObject* g_zero = nullptr;
-PyObject* g_one = nullptr;
-PyObject* g_eight = nullptr;
+// The module's state, made once at import.
+struct State {
+    PyObject* module;             // for globals looked up at call time
+    PyTypeObject* grabber_type;   // StreamGrabber as imported: state in its dict
+    PyTypeObject* reader_type;
+    PyTypeObject* function_type;  // of the undecorated create_cap
+    PyObject* np_copy;            // numpy.copy as imported
+    PyObject* timeout_kwnames;    // ("timeout",)
+    PyObject* no_wait;            // the time-out the non-blocking reads pass: 0
+    PyObject* none_read;          // _cur_frame_num of a new reader: 0
+};
+State st;
 
-PyObject* gattr(PyObject* g, PyObject* name) { return cv_native::attr(g, g_grabber_type, name); }
+PyObject* gattr(PyObject* g, PyObject* name) { return cv_native::attr(g, st.grabber_type, name); }
 
-// One of the four attributes every read takes, from the grabber's view when
-// it is current, else looked up.
-PyObject* gfield(PyObject* g, PyObject* name, PyObject* cv_native::GrabberView::*field) {
-    if (cv_native::GrabberView* v = cv_native::view_current(g, g_grabber_type))
-        if (PyObject* o = cv_native::view_take(v, field)) return o;
-    return gattr(g, name);
-}
-#define G_IS_RUN RN_ID(is_run), &cv_native::GrabberView::is_run
-#define G_NUM RN_ID(cur_frame_num), &cv_native::GrabberView::cur_frame_num
 
 // ---------------------------------------------------------------- create_cap
 
@@ -45,37 +38,40 @@ struct Function {
     PyObject* dict;
 };
 
-PyObject* create_cap_impl(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static rn::Signature sig("create_cap", {{"endpoint", rn::POS, true},
-                                            {"device_name", rn::POS, true},
-                                            {"cap_cls", rn::POS, false},
-                                            {"out_width", rn::POS, false},
-                                            {"out_height", rn::POS, false},
-                                            {"args", rn::POS, false},
-                                            {"frame_map", rn::POS, false},
-                                            {"reconnect_time", rn::POS, false},
-                                            {"retrieve_step", rn::POS, false},
-                                            {"history_size", rn::POS, false},
-                                            {"map_history_size", rn::POS, false},
-                                            {"read_timeout_callback", rn::POS, false}});
-    PyObject* a[12];
-    if (!sig.parse(args, (Py_ssize_t)nargsf, kwnames, a)) return nullptr;
-    PyObject* defaults[12] = {nullptr, nullptr, Py_None, Py_None, Py_None, g_empty_tuple,
-                              Py_None, g_zero,  g_one,   g_zero,  g_zero,  Py_None};
-    for (int i = 2; i < 12; ++i)
-        if (!a[i]) a[i] = defaults[i];
-    PyObject* endpoint = a[0];
+#define CREATE_CAP_DOC                                                                   \
+    "Return a new StreamReader of the grabber registered under endpoint,\n"             \
+    "starting that grabber (a daemon StreamGrabber thread) on the first call\n"         \
+    "for the key.\n\n"                                                                  \
+    "endpoint: the key, any hashable value, chosen by the caller.\n" GRABBER_PARAMS_DOC \
+    "out_width, out_height, args: passed to cap_cls as they are.\n"                     \
+    "read_timeout_callback: None, or called as callback(endpoint) when a\n"             \
+    "  blocking read of this key times out (else that read stops the grabber).\n\n"    \
+    "Only the first call for a key uses the parameters after endpoint; later\n"         \
+    "calls make a reader and nothing else, even when the grabber has stopped.\n"        \
+    "All calls share one time-out lock (3 s), held while the source opens.\n"           \
+    "Starting a grabber logs through log(): init_logger must have run."
 
-    rn::ptr registry(rn::global(g_module, RN_ID(_camera_dict)));
+const rn::Signature create_cap_sig("create_cap",
+                                   "endpoint, " GRABBER_PARAMS ", read_timeout_callback=None",
+                                   CREATE_CAP_DOC);
+
+PyObject* create_cap_impl(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* a[2 + cv_native::kGrabberParams];
+    if (!create_cap_sig.parse(args, (Py_ssize_t)nargsf, kwnames, a)) return nullptr;
+    PyObject* endpoint = a[0];
+    PyObject* read_timeout_callback = a[1 + cv_native::kGrabberParams];
+
+    rn::ptr registry(rn::global(st.module, RN_ID(_camera_dict)));
     if (!registry) return nullptr;
     rn::ptr known(PyObject_CallMethodOneArg(registry.get(), RN_ID(get), endpoint));
     if (!known) return nullptr;
     if (known.get() == Py_None) {
-        rn::ptr cls(rn::global(g_module, RN_ID(StreamGrabber)));
+        rn::ptr cls(rn::global(st.module, RN_ID(StreamGrabber)));
         if (!cls) return nullptr;
-        rn::ptr grabber(PyObject_Vectorcall(cls.get(), a + 1, 10, nullptr));
+        rn::ptr grabber(PyObject_Vectorcall(cls.get(), a + 1, cv_native::kGrabberParams, nullptr));
         if (!grabber) return nullptr;
-        if (PyObject_SetAttr(grabber.get(), RN_ID(_read_timeout_callback), a[11]) < 0 ||
+        if (PyObject_SetAttr(grabber.get(), RN_ID(_read_timeout_callback),
+                             read_timeout_callback) < 0 ||
             PyObject_SetAttr(grabber.get(), RN_ID(endpoint), endpoint) < 0)
             return nullptr;
         // What setDaemon(True) does, without its deprecation warning.
@@ -84,7 +80,7 @@ PyObject* create_cap_impl(PyObject*, PyObject* const* args, size_t nargsf, PyObj
         if (!started) return nullptr;
         if (PyObject_SetItem(registry.get(), endpoint, grabber.get()) < 0) return nullptr;
     }
-    rn::ptr reader_cls(rn::global(g_module, RN_ID(StreamReader)));
+    rn::ptr reader_cls(rn::global(st.module, RN_ID(StreamReader)));
     if (!reader_cls) return nullptr;
     return PyObject_CallOneArg(reader_cls.get(), endpoint);
 }
@@ -100,14 +96,6 @@ int function_clear(PyObject* self) {
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    function_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyObject* function_name(PyObject*, void*) { return Py_NewRef(RN_STR("create_cap")); }
 PyObject* function_module(PyObject*, void*) { return Py_NewRef(RN_STR("ravu.cv.stream_reader")); }
 PyObject* function_repr(PyObject* self) {
@@ -115,6 +103,7 @@ PyObject* function_repr(PyObject* self) {
 }
 
 PyGetSetDef function_getset[] = {
+    {"__signature__", rn::signature_getter<create_cap_sig>, nullptr, nullptr, nullptr},
     {"__name__", function_name, nullptr, nullptr, nullptr},
     {"__qualname__", function_name, nullptr, nullptr, nullptr},
     {"__module__", function_module, nullptr, nullptr, nullptr},
@@ -127,16 +116,12 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot function_slots[] = {
-    {Py_tp_doc,
-     (void*)"create_cap(endpoint, device_name, cap_cls=None, out_width=None, out_height=None, "
-            "args=(), frame_map=None, reconnect_time=0, retrieve_step=1, history_size=0, "
-            "map_history_size=0, read_timeout_callback=None)\n--\n\n"
-            "A new reader of the grabber of endpoint, started on the first call for it."},
+    {Py_tp_doc, (void*)"The undecorated create_cap, which module create_cap wraps in its lock."},
     {Py_tp_call, (void*)PyVectorcall_Call},
     {Py_tp_repr, (void*)function_repr},
     {Py_tp_traverse, (void*)function_traverse},
     {Py_tp_clear, (void*)function_clear},
-    {Py_tp_dealloc, (void*)function_dealloc},
+    {Py_tp_dealloc, (void*)rn::gc_dealloc<function_clear>},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr}};
@@ -164,14 +149,14 @@ using Field = PyObject* Reader::*;
 // One of the three, in place for the exact class; a subclass goes through
 // the attribute protocol, since it may shadow them.
 PyObject* rget(PyObject* self, Field field, PyObject* name) {
-    if (Py_IS_TYPE(self, g_reader_type)) {
+    if (Py_IS_TYPE(self, st.reader_type)) {
         if (PyObject* v = reinterpret_cast<Reader*>(self)->*field) return Py_NewRef(v);
     }
     return PyObject_GetAttr(self, name);
 }
 
 int rset(PyObject* self, Field field, PyObject* name, PyObject* value) {
-    if (Py_IS_TYPE(self, g_reader_type)) {
+    if (Py_IS_TYPE(self, st.reader_type)) {
         Py_XSETREF(reinterpret_cast<Reader*>(self)->*field, Py_NewRef(value));
         return 0;
     }
@@ -182,14 +167,24 @@ int rset(PyObject* self, Field field, PyObject* name, PyObject* value) {
 #define R_GRABBER &Reader::grabber, RN_ID(bound_grabber)
 #define R_CUR &Reader::cur, RN_ID(_cur_frame_num)
 
+const rn::Signature reader_init_sig(
+    "StreamReader.__init__", "endpoint",
+    "A reader of the grabber that create_cap started for endpoint.\n\n"
+    "Raises Exception(endpoint, ' is not create!') when the key has no grabber.\n"
+    "Each reader remembers the number of the frame it returned last\n"
+    "(_cur_frame_num, 0 at first): a blocking read returns only a frame newer\n"
+    "than that one.  Readers take no lock; they may be made and used in any\n"
+    "thread, one per consumer.  Reads return copies unless is_copy is false.\n"
+    "A read of a stopped grabber raises Exception('<device_name> is stop').\n\n"
+    "The properties read the grabber (or its source) anew at each access.",
+    rn::INIT);
+
 int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("StreamReader.__init__", {{"endpoint", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!reader_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     if (rset(self, R_ENDPOINT, a[0]) < 0) return -1;
-    rn::ptr registry(rn::global(g_module, RN_ID(_camera_dict)));
+    rn::ptr registry(rn::global(st.module, RN_ID(_camera_dict)));
     if (!registry) return -1;
     rn::ptr grabber(PyObject_CallMethodOneArg(registry.get(), RN_ID(get), a[0]));
     if (!grabber || rset(self, R_GRABBER, grabber.get()) < 0) return -1;
@@ -197,7 +192,7 @@ int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         cv_native::raise_args(a[0], RN_STR(" is not create!"));
         return -1;
     }
-    return rset(self, R_CUR, g_zero);
+    return rset(self, R_CUR, st.none_read);
 }
 
 // Exception(str(g.device_name) + suffix); str() so that a source named by
@@ -215,11 +210,11 @@ PyObject* raise_about(PyObject* g, PyObject* suffix) {
 // np.copy(frame), `np` looked up now; the standard function on an exact
 // ndarray is PyArray_NewCopy in keep-order, done here without the detour.
 PyObject* copy_frame(PyObject* frame) {
-    rn::ptr np(rn::global(g_module, RN_ID(np)));
+    rn::ptr np(rn::global(st.module, RN_ID(np)));
     if (!np) return nullptr;
     rn::ptr copy(PyObject_GetAttr(np.get(), RN_ID(copy)));
     if (!copy) return nullptr;
-    if (copy.get() == g_np_copy && PyArray_CheckExact(frame))
+    if (copy.get() == st.np_copy && PyArray_CheckExact(frame))
         return PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(frame), NPY_KEEPORDER);
     return PyObject_CallOneArg(copy.get(), frame);
 }
@@ -228,7 +223,7 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
                   PyObject* is_copy, PyObject* is_map) {
     rn::ptr g(rget(self, R_GRABBER));
     if (!g) return nullptr;
-    rn::ptr running(gfield(g.get(), G_IS_RUN));
+    rn::ptr running(gattr(g.get(), RN_ID(is_run)));
     if (!running) return nullptr;
     int t = PyObject_IsTrue(running.get());
     if (t < 0) return nullptr;
@@ -237,7 +232,7 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
     t = PyObject_IsTrue(is_block);
     if (t < 0) return nullptr;
     if (t) {
-        rn::ptr theirs(gfield(g.get(), G_NUM));
+        rn::ptr theirs(gattr(g.get(), RN_ID(cur_frame_num)));
         rn::ptr mine(theirs ? rget(self, R_CUR) : nullptr);
         if (!mine) return nullptr;
         int same = cv_native::equal(theirs.get(), mine.get());
@@ -247,12 +242,12 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
             if (!event) return nullptr;
             PyObject* wa[2] = {event.get(), timeout};
             rn::ptr r(PyObject_VectorcallMethod(RN_ID(wait), wa, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                g_timeout_kwnames));
+                                                st.timeout_kwnames));
             if (!r) return nullptr;
         }
         // The second look alone decides: a frame that came after the wait
         // gave up still counts.
-        theirs = gfield(g.get(), G_NUM);
+        theirs = gattr(g.get(), RN_ID(cur_frame_num));
         mine = theirs ? rget(self, R_CUR) : nullptr;
         if (!mine) return nullptr;
         same = cv_native::equal(theirs.get(), mine.get());
@@ -272,12 +267,11 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
             return raise_about(g.get(), RN_STR(" is disconnect"));
         }
     }
-    rn::ptr num(gfield(g.get(), G_NUM));
+    rn::ptr num(gattr(g.get(), RN_ID(cur_frame_num)));
     if (!num || rset(self, R_CUR, num.get()) < 0) return nullptr;
     t = PyObject_IsTrue(is_map);
     if (t < 0) return nullptr;
-    rn::ptr frame(t ? gfield(g.get(), RN_ID(cur_map_frame), &cv_native::GrabberView::cur_map_frame)
-                    : gfield(g.get(), RN_ID(cur_frame), &cv_native::GrabberView::cur_frame));
+    rn::ptr frame(gattr(g.get(), t ? RN_ID(cur_map_frame) : RN_ID(cur_frame)));
     if (!frame) return nullptr;
     if (frame.get() != Py_None) {
         t = PyObject_IsTrue(is_copy);
@@ -295,16 +289,17 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
     return PyTuple_Pack(2, frame.get(), num.get());
 }
 
+const rn::Signature read_impl_sig(
+    "StreamReader._read", "is_block, timeout, is_return_num, is_copy, is_map",
+    "The read behind the four public ones; a subclass or an instance\n"
+    "attribute may replace it.  is_block waits up to timeout seconds for a\n"
+    "frame newer than the reader's last; is_map takes the mapped frame.",
+    rn::METHOD);
+
 PyObject* reader_read_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    static rn::Signature sig("StreamReader._read", {{"is_block", rn::POS, true},
-                                                     {"timeout", rn::POS, true},
-                                                     {"is_return_num", rn::POS, true},
-                                                     {"is_copy", rn::POS, true},
-                                                     {"is_map", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[5];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!read_impl_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return do_read(self, a[0], a[1], a[2], a[3], a[4]);
 }
 
@@ -313,7 +308,7 @@ PyObject* reader_read_impl(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // override it.
 PyObject* dispatch(PyObject* self, PyObject* is_block, PyObject* timeout, PyObject* is_return_num,
                    PyObject* is_copy, PyObject* is_map) {
-    if (Py_IS_TYPE(self, g_reader_type)) {
+    if (Py_IS_TYPE(self, st.reader_type)) {
         PyObject* d = reinterpret_cast<Reader*>(self)->dict;
         if (!d || !PyDict_GET_SIZE(d) || !rn::instance_dict_get(self, RN_ID(_read)))
             return do_read(self, is_block, timeout, is_return_num, is_copy, is_map);
@@ -322,66 +317,101 @@ PyObject* dispatch(PyObject* self, PyObject* is_block, PyObject* timeout, PyObje
     return PyObject_VectorcallMethod(RN_ID(_read), a, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// Binds the common call of a read, whose parameters are all optional:
-// positionals in range and keywords that are the very interned names (as
-// the compiler makes them), each once.  False for anything else, which the
-// general parser then binds or refuses with CPython's messages.
-template <size_t N>
-bool quick_bind(PyObject* const (&names)[N], PyObject* const* args, Py_ssize_t nargsf,
-                PyObject* kwnames, PyObject** out) {
+// Binds a read's arguments as S.parse does, faster for positionals and for
+// keywords that are the very interned names (as the compiler makes them):
+// the signature's defaults (taken once; it keeps them for good), then the
+// arguments over them.  Anything else (a keyword given twice, an unknown
+// one) goes to the general parser, which binds or refuses it with
+// CPython's messages.
+template <const rn::Signature& S, size_t N>
+bool bind_read(PyObject* const (&names)[N], PyObject* const* args, Py_ssize_t nargsf,
+               PyObject* kwnames, PyObject** out) {
+    static PyObject* defaults[N];
+    static bool have_defaults = false;
+    if (!have_defaults) {
+        if (!S.parse(nullptr, 0, nullptr, defaults)) return false;
+        have_defaults = true;
+    }
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > (Py_ssize_t)N) return false;
-    for (Py_ssize_t i = 0; i < (Py_ssize_t)N; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    if (nargs > (Py_ssize_t)N) return S.parse(args, nargsf, kwnames, out);
+    bool given[N] = {};
+    for (Py_ssize_t i = 0; i < (Py_ssize_t)N; ++i) {
+        given[i] = i < nargs;
+        out[i] = given[i] ? args[i] : defaults[i];
+    }
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
         size_t j = 0;
         while (j < N && names[j] != kw) ++j;
-        if (j == N || out[j]) return false;
+        if (j == N || given[j]) return S.parse(args, nargsf, kwnames, out);
         out[j] = args[nargs + k];
+        given[j] = true;
     }
     return true;
 }
 
+const char* const kBlockingReadDoc =
+    "Return the newest frame once it is newer than the one this reader\n"
+    "returned last, waiting up to timeout seconds for it.\n\n"
+    "is_return_num: return (frame, number) instead of the frame.\n"
+    "is_copy: return a copy (np.copy); False returns the grabber's own object.\n"
+    "When no newer frame comes in time, calls the key's read_timeout_callback\n"
+    "with the endpoint (or, without one, stops the grabber) and raises\n"
+    "Exception('<device_name> is disconnect').";
+
+const rn::Signature read_sig("StreamReader.read", "is_return_num=False, timeout=8, is_copy=True",
+                             kBlockingReadDoc, rn::METHOD);
+const rn::Signature read_map_sig("StreamReader.read_map",
+                                 "is_return_num=False, timeout=8, is_copy=True",
+                                 "As read(), for the mapped frame (frame_map.map of the frame).",
+                                 rn::METHOD);
+const rn::Signature read_now_sig(
+    "StreamReader.read_non_blocking", "is_return_num=False, is_copy=True",
+    "Return the newest frame at once (None before the grabber's first), newer\n"
+    "or not; is_return_num and is_copy as for read().",
+    rn::METHOD);
+const rn::Signature read_map_now_sig("StreamReader.read_map_non_blocking",
+                                     "is_return_num=False, is_copy=True",
+                                     "As read_non_blocking(), for the mapped frame.", rn::METHOD);
+
 template <bool Map>
 PyObject* reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig(Map ? "StreamReader.read_map" : "StreamReader.read",
-                             {{"is_return_num", rn::POS, false},
-                              {"timeout", rn::POS, false},
-                              {"is_copy", rn::POS, false}},
-                             rn::Signature::Options{false, false, true});
     static PyObject* const names[3] = {RN_ID(is_return_num), RN_ID(timeout), RN_ID(is_copy)};
     PyObject* a[3];
-    if (!quick_bind(names, args, nargs, kwnames, a) && !sig.parse(args, nargs, kwnames, a))
-        return nullptr;
-    return dispatch(self, Py_True, a[1] ? a[1] : g_eight, a[0] ? a[0] : Py_False,
-                    a[2] ? a[2] : Py_True, Map ? Py_True : Py_False);
+    const bool bound = Map ? bind_read<read_map_sig>(names, args, nargs, kwnames, a)
+                           : bind_read<read_sig>(names, args, nargs, kwnames, a);
+    if (!bound) return nullptr;
+    return dispatch(self, Py_True, a[1], a[0], a[2], Map ? Py_True : Py_False);
 }
 
 template <bool Map>
 PyObject* reader_read_now(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    static rn::Signature sig(
-        Map ? "StreamReader.read_map_non_blocking" : "StreamReader.read_non_blocking",
-        {{"is_return_num", rn::POS, false}, {"is_copy", rn::POS, false}},
-        rn::Signature::Options{false, false, true});
     static PyObject* const names[2] = {RN_ID(is_return_num), RN_ID(is_copy)};
     PyObject* a[2];
-    if (!quick_bind(names, args, nargs, kwnames, a) && !sig.parse(args, nargs, kwnames, a))
-        return nullptr;
-    return dispatch(self, Py_False, g_zero, a[0] ? a[0] : Py_False, a[1] ? a[1] : Py_True,
-                    Map ? Py_True : Py_False);
+    const bool bound = Map ? bind_read<read_map_now_sig>(names, args, nargs, kwnames, a)
+                           : bind_read<read_now_sig>(names, args, nargs, kwnames, a);
+    if (!bound) return nullptr;
+    return dispatch(self, Py_False, st.no_wait, a[0], a[1], Map ? Py_True : Py_False);
 }
 
 // The grabber's get_frame / get_map_frame, as they come.
+const rn::Signature history_sig(
+    "StreamReader.get_frame", "frame_num",
+    "Return the grabber's get_frame(frame_num) as it comes, not copied: a\n"
+    "frame of its history ring by absolute number (> 0) or relative one (0 the\n"
+    "newest, -1 the one before), or None.",
+    rn::METHOD);
+const rn::Signature map_history_sig(
+    "StreamReader.get_map_frame", "frame_num",
+    "Return the grabber's get_map_frame(frame_num) as it comes, not copied.", rn::METHOD);
+
 template <bool Map>
 PyObject* reader_history(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    static rn::Signature sig(Map ? "StreamReader.get_map_frame" : "StreamReader.get_frame",
-                             {{"frame_num", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!(Map ? map_history_sig : history_sig).parse(args, nargs, kwnames, a)) return nullptr;
     rn::ptr g(rget(self, R_GRABBER));
     if (!g) return nullptr;
     rn::ptr fn(gattr(g.get(), Map ? RN_ID(get_map_frame) : RN_ID(get_frame)));
@@ -448,12 +478,12 @@ RN_GRABBER_PROP(catch)
 PyGetSetDef reader_getset[] = {
     {"endpoint", prop_endpoint, nullptr, "The endpoint key.", nullptr},
     {"device_name", prop_device_name, nullptr, "The source's device name.", nullptr},
-    {"cur_frame_num", prop_cur_frame_num, nullptr, "Frames the grabber delivered so far.",
+    {"cur_frame_num", prop_cur_frame_num, nullptr, "Frames the grabber delivered so far (not this reader's last).",
      nullptr},
     {"height", prop_height, nullptr, "Height of the source's frames.", nullptr},
-    {"map_height", prop_map_height, nullptr, "Height of mapped frames.", nullptr},
+    {"map_height", prop_map_height, nullptr, "int() of frame_map.height_map(width, height).", nullptr},
     {"width", prop_width, nullptr, "Width of the source's frames.", nullptr},
-    {"map_width", prop_map_width, nullptr, "Width of mapped frames.", nullptr},
+    {"map_width", prop_map_width, nullptr, "int() of frame_map.width_map(width, height).", nullptr},
     {"frame_map", prop_frame_map, nullptr, "The grabber's frame hook.", nullptr},
     {"retrieve_step", prop_retrieve_step, nullptr, "Source frames per delivered frame.", nullptr},
     {"history_size", prop_history_size, nullptr, "Capacity of the frame history.", nullptr},
@@ -463,28 +493,14 @@ PyGetSetDef reader_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMethodDef reader_methods[] = {
-    {"get_frame", rn::fastcall_kw(reader_history<false>), METH_FASTCALL | METH_KEYWORDS,
-     "get_frame($self, /, frame_num)\n--\n\nThe grabber's history frame, not copied."},
-    {"get_map_frame", rn::fastcall_kw(reader_history<true>), METH_FASTCALL | METH_KEYWORDS,
-     "get_map_frame($self, /, frame_num)\n--\n\nThe grabber's mapped history frame, not copied."},
-    {"_read", rn::fastcall_kw(reader_read_impl), METH_FASTCALL | METH_KEYWORDS,
-     "_read($self, /, is_block, timeout, is_return_num, is_copy, is_map)\n--\n\n"
-     "The read behind the four public ones."},
-    {"read", rn::fastcall_kw(reader_read<false>), METH_FASTCALL | METH_KEYWORDS,
-     "read($self, /, is_return_num=False, timeout=8, is_copy=True)\n--\n\n"
-     "A frame newer than the last one read, waiting up to timeout seconds."},
-    {"read_map", rn::fastcall_kw(reader_read<true>), METH_FASTCALL | METH_KEYWORDS,
-     "read_map($self, /, is_return_num=False, timeout=8, is_copy=True)\n--\n\n"
-     "A mapped frame newer than the last one read, waiting up to timeout seconds."},
-    {"read_non_blocking", rn::fastcall_kw(reader_read_now<false>), METH_FASTCALL | METH_KEYWORDS,
-     "read_non_blocking($self, /, is_return_num=False, is_copy=True)\n--\n\n"
-     "The newest frame, at once."},
-    {"read_map_non_blocking", rn::fastcall_kw(reader_read_now<true>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "read_map_non_blocking($self, /, is_return_num=False, is_copy=True)\n--\n\n"
-     "The newest mapped frame, at once."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef reader_methods[] = {history_sig.def(reader_history<false>),
+                                map_history_sig.def(reader_history<true>),
+                                read_impl_sig.def(reader_read_impl),
+                                read_sig.def(reader_read<false>),
+                                read_map_sig.def(reader_read<true>),
+                                read_now_sig.def(reader_read_now<false>),
+                                read_map_now_sig.def(reader_read_now<true>),
+                                {}};
 
 int reader_traverse(PyObject* self, visitproc visit, void* arg) {
     Reader* r = reinterpret_cast<Reader*>(self);
@@ -505,33 +521,25 @@ int reader_clear(PyObject* self) {
     return 0;
 }
 
-void reader_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Reader*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    reader_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyMemberDef reader_members[] = {
     {"_endpoint", T_OBJECT_EX, offsetof(Reader, endpoint), 0, nullptr},
-    {"bound_grabber", T_OBJECT_EX, offsetof(Reader, grabber), 0, nullptr},
-    {"_cur_frame_num", T_OBJECT_EX, offsetof(Reader, cur), 0, nullptr},
+    {"bound_grabber", T_OBJECT_EX, offsetof(Reader, grabber), 0,
+     "The StreamGrabber this reader reads, fixed when the reader is made."},
+    {"_cur_frame_num", T_OBJECT_EX, offsetof(Reader, cur), 0,
+     "Number of the frame this reader returned last (0 at first)."},
     {"__dictoffset__", T_PYSSIZET, offsetof(Reader, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Reader, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot reader_slots[] = {
-    {Py_tp_doc, (void*)"StreamReader(endpoint)\n--\n\n"
-                       "A reader of the grabber that create_cap started for endpoint."},
+    {Py_tp_doc, (void*)reader_init_sig.doc()},
     {Py_tp_init, (void*)reader_init},
     {Py_tp_methods, reader_methods},
     {Py_tp_getset, reader_getset},
     {Py_tp_members, reader_members},
     {Py_tp_traverse, (void*)reader_traverse},
     {Py_tp_clear, (void*)reader_clear},
-    {Py_tp_dealloc, (void*)reader_dealloc},
+    {Py_tp_dealloc, (void*)rn::gc_dealloc<reader_clear>},
     {0, nullptr}};
 
 PyType_Spec reader_spec = {"ravu.cv.stream_reader.StreamReader", sizeof(Reader), 0,
@@ -540,36 +548,41 @@ PyType_Spec reader_spec = {"ravu.cv.stream_reader.StreamReader", sizeof(Reader),
 
 // ---------------------------------------------------------------- module
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.stream_reader",
-                         "Grabbers by endpoint key and the readers that share them.", -1, nullptr};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.cv.stream_reader",
+    "Grabbers by endpoint key and the readers that share them.\n\n"
+    "create_cap(" "endpoint, " GRABBER_PARAMS ", read_timeout_callback=None)\n"
+    "    -> StreamReader\n\n" CREATE_CAP_DOC "\n\n"
+    "create_cap is a lock_func wrapper: its __name__ is 'decorator' and its\n"
+    "__doc__ None, so this page documents it.\n\n"
+    "StreamReader(endpoint) -- a further reader of a key create_cap started.",
+    -1, nullptr};
 
 int init(PyObject* m) {
-    g_empty_tuple = PyTuple_New(0);
-    g_zero = PyLong_FromLong(0);
-    g_one = PyLong_FromLong(1);
-    g_eight = PyLong_FromLong(8);
-    g_timeout_kwnames = Py_BuildValue("(s)", "timeout");
-    if (!g_empty_tuple || !g_zero || !g_one || !g_eight || !g_timeout_kwnames) return -1;
+    st.no_wait = PyLong_FromLong(0);
+    st.none_read = Py_XNewRef(st.no_wait);
+    st.timeout_kwnames = Py_BuildValue("(s)", "timeout");
+    if (!st.no_wait || !st.none_read || !st.timeout_kwnames) return -1;
     if (_import_array() < 0) return -1;
     rn::ptr np(PyImport_ImportModule("numpy"));
     if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
-    g_np_copy = PyObject_GetAttrString(np.get(), "copy");
-    if (!g_np_copy) return -1;
-    if (cv_native::star_import(m, "ravu.utils") < 0) return -1;
+    st.np_copy = PyObject_GetAttrString(np.get(), "copy");
+    if (!st.np_copy) return -1;
+    if (rn::star_import(m, "ravu.utils") < 0) return -1;
     rn::ptr grabber(rn::import_attr("ravu.cv.stream_grabber", "StreamGrabber"));
     if (!grabber || PyModule_AddObjectRef(m, "StreamGrabber", grabber.get()) < 0) return -1;
     if (!PyType_Check(grabber.get())) {
         PyErr_SetString(PyExc_TypeError, "StreamGrabber is not a class");
         return -1;
     }
-    g_grabber_type = (PyTypeObject*)grabber.release();
+    st.grabber_type = (PyTypeObject*)grabber.release();
     rn::ptr registry(PyDict_New());
     if (!registry || PyModule_AddObjectRef(m, "_camera_dict", registry.get()) < 0) return -1;
 
     // create_cap = lock_func()(create_cap)
-    g_function_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &function_spec, nullptr);
-    if (!g_function_type) return -1;
-    Function* f = PyObject_GC_New(Function, g_function_type);
+    st.function_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &function_spec, nullptr);
+    if (!st.function_type) return -1;
+    Function* f = PyObject_GC_New(Function, st.function_type);
     if (!f) return -1;
     f->vectorcall = create_cap_impl;
     f->dict = nullptr;
@@ -581,14 +594,19 @@ int init(PyObject* m) {
     if (!decorate) return -1;
     rn::ptr wrapped(PyObject_CallOneArg(decorate.get(), raw.get()));
     if (!wrapped || PyModule_AddObjectRef(m, "create_cap", wrapped.get()) < 0) return -1;
+    // The wrapper passes every argument on: inspect.signature and help()
+    // show create_cap's own parameters instead of (*args, **kwargs).
+    rn::ptr signature(rn::signature_getter<create_cap_sig>(nullptr, nullptr));
+    if (!signature || PyObject_SetAttr(wrapped.get(), RN_ID(__signature__), signature.get()) < 0)
+        return -1;
 
-    g_reader_type = (PyTypeObject*)rn::add_type(m, &reader_spec);
-    if (!g_reader_type) return -1;
+    st.reader_type = (PyTypeObject*)rn::add_type(m, &reader_spec);
+    if (!st.reader_type) return -1;
     return rn::set_all(m, {"create_cap", "StreamReader"});
 }
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_stream_reader() {
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }

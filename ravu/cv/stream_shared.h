@@ -1,46 +1,31 @@
-// Helpers shared by the two capture modules: the star import they take the
-// utilities with, and attribute access that goes straight to the instance
-// dict of the exact classes whose state lives there.
+// What the two capture modules share: the grabber's parameters, and
+// attribute access that goes straight to the instance dict of the exact
+// classes whose state lives there.
 #pragma once
 
 #include "rn.h"
 
+// The grabber's ten construction parameters, stated once: StreamGrabber
+// takes them, and create_cap passes them on by position in this order.
+#define GRABBER_PARAMS                                                                      \
+    "device_name, cap_cls=None, out_width=None, out_height=None, args=(), frame_map=None, " \
+    "reconnect_time=0, retrieve_step=1, history_size=0, map_history_size=0"
+
+#define GRABBER_PARAMS_DOC                                                                 \
+    "device_name: the source's name or address (a text; messages begin with it).\n"       \
+    "cap_cls: the capture-source class, None for PlainFeed; called once as\n"              \
+    "  cap_cls(device_name, out_width, out_height, args), which opens the source.\n"      \
+    "frame_map: the frame hook, with map(frame, frame_num), width_map(w, h) and\n"         \
+    "  height_map(w, h); None for the class FrameMap (identity).\n"                        \
+    "reconnect_time: seconds of stream time between reopens of a stream source\n"          \
+    "  (0: never).\n"                                                                      \
+    "retrieve_step: source frames per delivered frame (1: every frame).\n"                \
+    "history_size, map_history_size: capacities of the rings of recent frames\n"           \
+    "  and mapped frames (0: no ring).\n"
+
 namespace cv_native {
 
-// `from <from> import *` run in module `m`: the names of its __all__, or,
-// without one, every name of its dict that does not begin with "_".
-inline int star_import(PyObject* m, const char* from) {
-    rn::ptr src(PyImport_ImportModule(from));
-    if (!src) return -1;
-    rn::ptr names(PyObject_GetAttr(src.get(), RN_ID(__all__)));
-    if (!names) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        rn::ptr keys(PyDict_Keys(PyModule_GetDict(src.get())));
-        if (!keys) return -1;
-        names = PyList_New(0);
-        if (!names) return -1;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-            PyObject* k = PyList_GET_ITEM(keys.get(), i);
-            if (PyUnicode_Check(k) && PyUnicode_GET_LENGTH(k) && PyUnicode_READ_CHAR(k, 0) == '_')
-                continue;
-            if (PyList_Append(names.get(), k) < 0) return -1;
-        }
-    }
-    rn::ptr it(PyObject_GetIter(names.get()));
-    if (!it) return -1;
-    PyObject* dict = PyModule_GetDict(m);
-    while (rn::ptr name{PyIter_Next(it.get())}) {
-        if (!PyUnicode_Check(name.get())) {
-            PyErr_Format(PyExc_TypeError, "Item in %s.__all__ must be str, not %.100s", from,
-                         Py_TYPE(name.get())->tp_name);
-            return -1;
-        }
-        rn::ptr value(PyObject_GetAttr(src.get(), name.get()));
-        if (!value || PyDict_SetItem(dict, name.get(), value.get()) < 0) return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
+constexpr int kGrabberParams = 10;
 
 // obj.name; for an object of the exact type `exact` the instance dict is
 // read first (that type defines no data descriptor of these names).
@@ -77,80 +62,6 @@ inline PyObject* raise_args(A... args) {
     rn::ptr exc(PyObject_CallFunctionObjArgs(PyExc_Exception, args..., nullptr));
     if (exc) PyErr_SetObject(PyExc_Exception, exc.get());
     return nullptr;
-}
-
-// ---------------------------------------------------------------- grabber view
-
-// What readers take from a grabber on every read, as found in its instance
-// dict.  It sits at the end of every exact StreamGrabber object, after the
-// layout of threading.Thread.  The values are borrowed: they are trusted only
-// while the dict keeps the version it had when they were taken, and then the
-// dict still holds every one of them.  Any write to the dict, by whoever,
-// changes the version, so the view never shows a value the dict no longer has.
-struct GrabberView {
-    uint64_t version;  // ma_version_tag when taken; 0: nothing taken
-    PyObject* dict;
-    PyObject* is_run;
-    PyObject* cur_frame_num;
-    PyObject* cur_frame;
-    PyObject* cur_map_frame;
-};
-
-inline GrabberView* view_of(PyObject* g, PyTypeObject* grabber_type) {
-    return reinterpret_cast<GrabberView*>(reinterpret_cast<char*>(g) + grabber_type->tp_basicsize -
-                                          sizeof(GrabberView));
-}
-
-// Takes the four values from the dict now; false (no exception) when one
-// is missing, and the view stays unused.
-// A look-up that runs Python code (a key of another type with an equal
-// hash) may let another thread change the dict meanwhile: then the values
-// taken are not trusted.
-inline bool view_refresh(PyObject* g, GrabberView* v) {
-    v->version = 0;
-    PyObject** dp = _PyObject_GetDictPtr(g);
-    if (!dp || !*dp) return false;
-    PyObject* d = *dp;
-    const uint64_t before = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-    PyObject* is_run = PyDict_GetItemWithError(d, RN_ID(is_run));
-    PyObject* cur_frame_num = PyDict_GetItemWithError(d, RN_ID(cur_frame_num));
-    PyObject* cur_frame = PyDict_GetItemWithError(d, RN_ID(cur_frame));
-    PyObject* cur_map_frame = PyDict_GetItemWithError(d, RN_ID(cur_map_frame));
-    if (!is_run || !cur_frame_num || !cur_frame || !cur_map_frame || *dp != d ||
-        reinterpret_cast<PyDictObject*>(d)->ma_version_tag != before) {
-        PyErr_Clear();
-        return false;
-    }
-    v->is_run = is_run;
-    v->cur_frame_num = cur_frame_num;
-    v->cur_frame = cur_frame;
-    v->cur_map_frame = cur_map_frame;
-    v->dict = d;
-    v->version = before;
-    return true;
-}
-
-// The view of an exact grabber, up to date, or NULL (no exception) when the
-// attributes must be looked up the ordinary way.  A value of the view may be
-// in the middle of its deallocation: an attribute store of the interpreter's
-// own fast path drops the old value before it bumps the dict's version, and
-// what that deallocation runs (a weak-reference callback) may read.  Callers
-// take a value only while its reference count is above zero (view_take).
-inline GrabberView* view_current(PyObject* g, PyTypeObject* grabber_type) {
-    if (!Py_IS_TYPE(g, grabber_type)) return nullptr;
-    GrabberView* v = view_of(g, grabber_type);
-    PyObject** dp = _PyObject_GetDictPtr(g);
-    if (dp && *dp && *dp == v->dict && v->version &&
-        reinterpret_cast<PyDictObject*>(*dp)->ma_version_tag == v->version)
-        return v;
-    return view_refresh(g, v) ? v : nullptr;
-}
-
-// A new reference to one value of the view, or NULL (no exception) when that
-// value is being deallocated and must be looked up in the dict instead.
-inline PyObject* view_take(GrabberView* v, PyObject* GrabberView::*field) {
-    PyObject* o = v->*field;
-    return Py_REFCNT(o) > 0 ? Py_NewRef(o) : nullptr;
 }
 
 }  // namespace cv_native

@@ -289,9 +289,16 @@ PyObject* jsonlist_impl(PyObject* l) {
     return out.release();
 }
 
+const rn::Signature to_jsonobj_sig(
+    "to_jsonobj", "data, /",
+    "Return a JSON-able copy of a list, a dict or a numpy array.\n"
+    "\n"
+    "Arrays become nested lists, numpy scalars plain numbers and texts,\n"
+    "throughout the nesting; the input is not changed.  Anything else, a\n"
+    "numpy array of no dimensions included, raises Exception('<type>不支持的类型').");
+
 PyObject* to_jsonobj(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("to_jsonobj", {{"data", rn::POSONLY, true}});
-    PyObject* data = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* data = to_jsonobj_sig.single(args, nargs, kwnames);
     if (!data) return nullptr;
     PyTypeObject* given = Py_TYPE(data);
     rn::ptr value(Py_NewRef(data));
@@ -309,15 +316,27 @@ PyObject* to_jsonobj(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return refuse(given);
 }
 
+const rn::Signature to_jsonlist_sig(
+    "to_jsonlist", "l, /",
+    "Return a JSON-able list copy of a list or tuple.\n"
+    "\n"
+    "The first element decides the treatment of all: arrays give tolist(),\n"
+    "numpy scalars go through one np.array(l), lists and tuples and dicts are\n"
+    "converted in turn, anything else is kept as it is.");
+
 PyObject* to_jsonlist(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("to_jsonlist", {{"l", rn::POSONLY, true}});
-    PyObject* l = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* l = to_jsonlist_sig.single(args, nargs, kwnames);
     return l ? jsonlist_impl(l) : nullptr;
 }
 
+const rn::Signature to_jsondict_sig(
+    "to_jsondict", "d, /",
+    "Return a JSON-able copy of a mapping: same keys, same order, each value\n"
+    "converted for itself.  A numpy value of another kind (a numpy bool)\n"
+    "raises Exception('<type>不支持的类型').");
+
 PyObject* to_jsondict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("to_jsondict", {{"d", rn::POSONLY, true}});
-    PyObject* d = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* d = to_jsondict_sig.single(args, nargs, kwnames);
     return d ? jsondict_impl(d) : nullptr;
 }
 
@@ -480,39 +499,50 @@ PyObject* abstract_dict_impl(PyObject* d) {
     return ok ? out.release() : nullptr;
 }
 
+const rn::Signature to_abstract_jsonlist_sig(
+    "to_abstract_jsonlist", "l, /",
+    "Return a shortened copy of a sequence for display.\n"
+    "\n"
+    "Texts and lists longer than 20 become '<char[N]>' and '<type[N]>',\n"
+    "every numpy array '<numpy.ndarray(shape)>'; dicts and lists inside are\n"
+    "shortened the same way.");
+
 PyObject* to_abstract_jsonlist(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    static rn::Signature sig("to_abstract_jsonlist", {{"l", rn::POSONLY, true}});
-    PyObject* l = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* l = to_abstract_jsonlist_sig.single(args, nargs, kwnames);
     return l ? abstract_list_impl(l) : nullptr;
 }
 
+const rn::Signature to_abstract_jsondict_sig(
+    "to_abstract_jsondict", "d, /",
+    "Return a shortened copy of a mapping for display, as\n"
+    "to_abstract_jsonlist does for sequences: long texts and lists and every\n"
+    "numpy array are replaced by markers of their length or shape.");
+
 PyObject* to_abstract_jsondict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    static rn::Signature sig("to_abstract_jsondict", {{"d", rn::POSONLY, true}});
-    PyObject* d = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* d = to_abstract_jsondict_sig.single(args, nargs, kwnames);
     return d ? abstract_dict_impl(d) : nullptr;
 }
 
 // ---------------------------------------------------------------- module
 
-PyMethodDef methods[] = {
-    {"to_jsonobj", rn::fastcall_kw(to_jsonobj), METH_FASTCALL | METH_KEYWORDS,
-     "to_jsonobj(data, /)\n--\n\nA JSON-able copy of a list, a dict or a numpy array."},
-    {"to_jsonlist", rn::fastcall_kw(to_jsonlist), METH_FASTCALL | METH_KEYWORDS,
-     "to_jsonlist(l, /)\n--\n\nA JSON-able list copy of a list or tuple."},
-    {"to_jsondict", rn::fastcall_kw(to_jsondict), METH_FASTCALL | METH_KEYWORDS,
-     "to_jsondict(d, /)\n--\n\nA JSON-able copy of a mapping, keys unchanged."},
-    {"to_abstract_jsonlist", rn::fastcall_kw(to_abstract_jsonlist), METH_FASTCALL | METH_KEYWORDS,
-     "to_abstract_jsonlist(l, /)\n--\n\n"
-     "A display copy: long texts and lists and every array replaced by a marker."},
-    {"to_abstract_jsondict", rn::fastcall_kw(to_abstract_jsondict), METH_FASTCALL | METH_KEYWORDS,
-     "to_abstract_jsondict(d, /)\n--\n\n"
-     "A display copy: long texts and lists and every array replaced by a marker."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {to_jsonobj_sig.def(to_jsonobj),
+                         to_jsonlist_sig.def(to_jsonlist),
+                         to_jsondict_sig.def(to_jsondict),
+                         to_abstract_jsonlist_sig.def(to_abstract_jsonlist),
+                         to_abstract_jsondict_sig.def(to_abstract_jsondict),
+                         {}};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.convert",
-                         "JSON-able and abstract display copies of nested data.", -1, methods};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.utils.convert",
+    "JSON-able and abstract display copies of nested data holding numpy values.\n\n"
+    "to_jsonobj(data), to_jsonlist(l), to_jsondict(d) -- copies a JSON encoder\n"
+    "    accepts: arrays as nested lists, numpy scalars as plain values.\n"
+    "to_abstract_jsonlist(l), to_abstract_jsondict(d) -- display copies with\n"
+    "    long texts and lists and every array replaced by short markers.\n\n"
+    "Each takes one argument, by position only, and never changes it.",
+    -1, methods};
 
 int bind_peer(PyObject* m, Peer* peer, const char* name, Impl impl) {
     peer->name = PyUnicode_InternFromString(name);

@@ -8,9 +8,13 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-PyTypeObject* g_queue_type = nullptr;
-PyTypeObject* g_iter_type = nullptr;
+// The module's state, made once at import.
+struct State {
+    PyObject* module;
+    PyTypeObject* queue_type;
+    PyTypeObject* iter_type;
+};
+State st;
 
 // ---------------------------------------------------------------- get-or-insert
 
@@ -35,29 +39,40 @@ PyObject* get_or_insert(PyObject* obj, PyObject* key, Make make) {
     return v.release();
 }
 
+const rn::Signature get_dict_sig(
+    "get_dict_from_dict", "obj, key",
+    "Return obj[key], first storing a new empty dict there when the key is\n"
+    "missing or holds None.  obj is a dict or anything with get() and item\n"
+    "assignment.");
+
 PyObject* get_dict_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    static rn::Signature sig("get_dict_from_dict", {{"obj", rn::POS, true}, {"key", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_dict_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return get_or_insert(a[0], a[1], [] { return PyDict_New(); });
 }
 
+const rn::Signature get_list_sig(
+    "get_list_from_dict", "obj, key",
+    "Return obj[key], first storing a new empty list there when the key is\n"
+    "missing or holds None.");
+
 PyObject* get_list_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    static rn::Signature sig("get_list_from_dict", {{"obj", rn::POS, true}, {"key", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_list_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return get_or_insert(a[0], a[1], [] { return PyList_New(0); });
 }
 
+const rn::Signature get_any_sig(
+    "get_any_from_dict", "obj, key, creator",
+    "Return obj[key], first storing creator() there when the key is missing or\n"
+    "holds None.  creator is called with no arguments, only on a miss.");
+
 PyObject* get_any_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    static rn::Signature sig("get_any_from_dict", {{"obj", rn::POS, true},
-                                                   {"key", rn::POS, true},
-                                                   {"creator", rn::POS, true}});
     PyObject* a[3];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_any_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* creator = a[2];
     return get_or_insert(a[0], a[1], [creator] {
         // list() and dict() with no arguments are exactly these.
@@ -69,20 +84,16 @@ PyObject* get_any_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // ---------------------------------------------------------------- ring state
 
-// A plain Python object's layout, plus the cache below.
-struct Queue : rn::PlainObject {
-    // What the instance dict held when its version tag was `version`:
-    // valid while the tag is unchanged, since every change of a dict gives
-    // it a new tag.  Spares the hot paths three look-ups per call.
-    PyObject* cache_dict;
-    uint64_t version;
-    PyObject* queue;  // borrowed from the dict
+// The ring's state as the fast paths use it: `queue` is borrowed from the
+// instance dict, valid until Python code runs.
+struct Ring {
+    PyObject* queue;
     long long cur, size;
 };
 
 // The instance dict of an exact CircularQueue (borrowed), else NULL.
 PyObject* exact_dict(PyObject* self) {
-    if (!Py_IS_TYPE(self, g_queue_type)) return nullptr;
+    if (!Py_IS_TYPE(self, st.queue_type)) return nullptr;
     PyObject** dp = _PyObject_GetDictPtr(self);
     return dp ? *dp : nullptr;
 }
@@ -96,22 +107,14 @@ int set_attr(PyObject* self, PyObject* name, PyObject* value) {
 
 // A small non-negative C integer from an exact int, or -1.
 long long small_int(PyObject* v) {
-    if (!v || !PyLong_CheckExact(v)) return -1;
-    int overflow;
-    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow || x < 0 || x > (1LL << 40)) return -1;
-    return x;
+    long long x;
+    return rn::exact_ll(v, &x) && x >= 0 && x <= (1LL << 40) ? x : -1;
 }
-
-uint64_t version_of(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
 
 // The ring's state for the fast paths: an exact list, 0 <= cur, size > 0,
 // all exact ints.  False (maybe with an exception set) sends the caller to
 // the general path.
-bool fast_state(PyObject* self, PyObject* d, Queue*& q) {
-    q = reinterpret_cast<Queue*>(self);
-    if (q->cache_dict == d && q->version == version_of(d)) return true;
-    q->cache_dict = nullptr;
+bool fast_state(PyObject* d, Ring* q) {
     PyObject* queue = PyDict_GetItemWithError(d, RN_ID(queue));
     const long long cur = small_int(PyDict_GetItemWithError(d, RN_ID(cur_index)));
     const long long size = small_int(PyDict_GetItemWithError(d, RN_ID(size)));
@@ -119,8 +122,6 @@ bool fast_state(PyObject* self, PyObject* d, Queue*& q) {
         PyErr_Clear();  // the general path looks again and raises properly
         return false;
     }
-    q->cache_dict = d;
-    q->version = version_of(d);
     q->queue = queue;
     q->cur = cur;
     q->size = size;
@@ -129,10 +130,10 @@ bool fast_state(PyObject* self, PyObject* d, Queue*& q) {
 
 // self.queue[(self.cur_index + index) % self.size]
 PyObject* ring_item(PyObject* self, PyObject* index) {
-    Queue* q;
-    if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
-        PyObject* queue = q->queue;
-        const long long cur = q->cur, size = q->size;
+    Ring q;
+    if (PyObject* d = exact_dict(self); d && fast_state(d, &q)) {
+        PyObject* queue = q.queue;
+        const long long cur = q.cur, size = q.size;
         if (PyLong_CheckExact(index)) {
             int overflow;
             long long i = PyLong_AsLongLongAndOverflow(index, &overflow);
@@ -160,7 +161,7 @@ PyObject* ring_item(PyObject* self, PyObject* index) {
 PyObject* item_at(PyObject* self, Py_ssize_t i) {
     rn::ptr index(PyLong_FromSsize_t(i));
     if (!index) return nullptr;
-    if (Py_IS_TYPE(self, g_queue_type)) return ring_item(self, index.get());
+    if (Py_IS_TYPE(self, st.queue_type)) return ring_item(self, index.get());
     return PyObject_GetItem(self, index.get());
 }
 
@@ -178,12 +179,22 @@ bool ring_range(PyObject* self, Py_ssize_t* n) {
 
 // ---------------------------------------------------------------- CircularQueue
 
+const rn::Signature queue_init_sig(
+    "CircularQueue.__init__", "size",
+    "A ring of size slots that keeps the newest entries.\n\n"
+    "put() overwrites the oldest slot.  Indexes count from the slot the next\n"
+    "put() writes, modulo size: once the ring is full q[0] is the oldest and\n"
+    "q[-1] the newest entry.  Iteration and getall() give the slots of indexes\n"
+    "0 to size - 1, never-written slots (None) first.  put() and getall() are\n"
+    "serialised by one per-object time-out lock (installed on the object as\n"
+    "its _mutex_ attribute); indexing and iteration take no lock.\n\n"
+    "Attributes: size (capacity), queue (the slots), cur_index (next slot).",
+    rn::INIT);
+
 int queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("CircularQueue.__init__", {{"size", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!queue_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     if (set_attr(self, RN_ID(size), a[0]) < 0) return -1;
     rn::ptr size(get_attr(self, RN_ID(size)));
     if (!size) return -1;
@@ -193,7 +204,7 @@ int queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!queue || set_attr(self, RN_ID(queue), queue.get()) < 0) return -1;
     rn::ptr zero(PyLong_FromLong(0));
     if (!zero || set_attr(self, RN_ID(cur_index), zero.get()) < 0) return -1;
-    rn::ptr install(rn::global(g_module, RN_ID(lock_class_func)));
+    rn::ptr install(rn::global(st.module, RN_ID(lock_class_func)));
     if (!install) return -1;
     for (PyObject* name : {RN_ID(put), RN_ID(getall)}) {
         rn::ptr method(PyObject_GetAttr(self, name));
@@ -204,30 +215,29 @@ int queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+const rn::Signature put_sig(
+    "CircularQueue.put", "data",
+    "Store data as the newest entry, overwriting the oldest slot.  Returns None.",
+    rn::METHOD);
+
 PyObject* queue_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("CircularQueue.put", {{"data", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!put_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* data = a[0];
-    Queue* q;
-    if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
-        PyObject* queue = q->queue;
-        const long long cur = q->cur, size = q->size;
+    Ring q;
+    if (PyObject* d = exact_dict(self); d && fast_state(d, &q)) {
+        PyObject* queue = q.queue;
+        const long long cur = q.cur, size = q.size;
         if (cur < PyList_GET_SIZE(queue)) {
-            const long long next_cur = rn::floor_mod(cur + 1, size);
-            rn::ptr next(PyLong_FromLongLong(next_cur));
+            rn::ptr next(PyLong_FromLongLong(rn::floor_mod(cur + 1, size)));
             if (!next) return nullptr;
             PyObject* old = PyList_GET_ITEM(queue, cur);
             PyList_SET_ITEM(queue, cur, Py_NewRef(data));
-            q->cache_dict = nullptr;
+            // The old cur_index is an exact int: dropping it runs no code.
             if (PyDict_SetItem(d, RN_ID(cur_index), next.get()) < 0) {
                 Py_DECREF(old);
                 return nullptr;
             }
-            q->cache_dict = d;  // we know the one change just made
-            q->version = version_of(d);
-            q->cur = next_cur;
             Py_DECREF(old);  // last: its finaliser may run arbitrary code
             Py_RETURN_NONE;
         }
@@ -255,17 +265,18 @@ PyObject* queue_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-PyObject* queue_getall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    static rn::Signature sig("CircularQueue.getall", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    Queue* q;
-    if (PyObject* d = exact_dict(self); d && fast_state(self, d, q)) {
+const rn::Signature getall_sig(
+    "CircularQueue.getall", "",
+    "A new list of all size slots, oldest first (None for slots never written).",
+    rn::METHOD);
+
+PyObject* queue_getall(PyObject* self) {
+    Ring q;
+    if (PyObject* d = exact_dict(self); d && fast_state(d, &q)) {
         // No Python code runs in this loop, so reading the state once is
         // the same as reading it for every slot.
-        PyObject* queue = q->queue;
-        const long long cur = q->cur, size = q->size;
+        PyObject* queue = q.queue;
+        const long long cur = q.cur, size = q.size;
         if (size <= PyList_GET_SIZE(queue)) {
             PyObject* out = PyList_New(size);
             if (!out) return nullptr;
@@ -301,7 +312,7 @@ struct RingIter {
 };
 
 PyObject* queue_iter(PyObject* self) {
-    RingIter* it = PyObject_GC_New(RingIter, g_iter_type);
+    RingIter* it = PyObject_GC_New(RingIter, st.iter_type);
     if (!it) return nullptr;
     it->ring = Py_NewRef(self);
     it->next = it->end = 0;
@@ -355,14 +366,10 @@ PyType_Spec iter_spec = {"ravu.utils.datakit.CircularQueue_iterator", sizeof(Rin
 // ---------------------------------------------------------------- type and module
 
 PyMethodDef queue_methods[] = {
-    {"put", rn::fastcall_kw(queue_put), METH_FASTCALL | METH_KEYWORDS,
-     "put(data)\n--\n\nStore data as the newest entry, overwriting the oldest."},
-    {"getall", rn::fastcall_kw(queue_getall), METH_FASTCALL | METH_KEYWORDS,
-     "getall()\n--\n\nAll slots, oldest first."},
-    {nullptr, nullptr, 0, nullptr}};
+    put_sig.def(queue_put), getall_sig.def(rn::noargs<getall_sig, queue_getall>), {}};
 
 PyType_Slot queue_slots[] = {
-    {Py_tp_doc, (void*)"CircularQueue(size)\n--\n\nA ring of size slots keeping the newest entries."},
+    {Py_tp_doc, (void*)queue_init_sig.doc()},
     {Py_tp_init, (void*)queue_init},
     {Py_tp_iter, (void*)queue_iter},
     {Py_mp_subscript, (void*)queue_subscript},
@@ -370,33 +377,31 @@ PyType_Slot queue_slots[] = {
     RN_PLAIN_SLOTS,
     {0, nullptr}};
 
-PyType_Spec queue_spec = {"ravu.utils.datakit.CircularQueue", sizeof(Queue), 0,
+PyType_Spec queue_spec = {"ravu.utils.datakit.CircularQueue", sizeof(rn::PlainObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                           queue_slots};
 
-PyMethodDef methods[] = {
-    {"get_dict_from_dict", rn::fastcall_kw(get_dict_from_dict), METH_FASTCALL | METH_KEYWORDS,
-     "get_dict_from_dict(obj, key)\n--\n\nobj[key], first set to a new dict when it holds None."},
-    {"get_list_from_dict", rn::fastcall_kw(get_list_from_dict), METH_FASTCALL | METH_KEYWORDS,
-     "get_list_from_dict(obj, key)\n--\n\nobj[key], first set to a new list when it holds None."},
-    {"get_any_from_dict", rn::fastcall_kw(get_any_from_dict), METH_FASTCALL | METH_KEYWORDS,
-     "get_any_from_dict(obj, key, creator)\n--\n\n"
-     "obj[key], first set to creator() when it holds None."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {get_dict_sig.def(get_dict_from_dict), get_list_sig.def(get_list_from_dict),
+                         get_any_sig.def(get_any_from_dict), {}};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.datakit",
-                         "Dictionary get-or-insert and the locked ring buffer.", -1, methods};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.utils.datakit",
+    "Dictionary get-or-insert and the locked ring buffer.\n\n"
+    "get_dict_from_dict, get_list_from_dict, get_any_from_dict -- obj[key], made\n"
+    "    and stored first when missing or None.\n"
+    "CircularQueue(size) -- a fixed-size ring keeping the newest entries.",
+    -1, methods};
 
 int init(PyObject* m) {
     rn::ptr lcf(rn::import_attr("ravu.utils.lock", "lock_class_func"));
     if (!lcf || PyModule_AddObjectRef(m, "lock_class_func", lcf.get()) < 0) return -1;
-    g_queue_type = (PyTypeObject*)rn::add_type(m, &queue_spec);
-    g_iter_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &iter_spec, nullptr);
-    if (!g_queue_type || !g_iter_type) return -1;
+    st.queue_type = (PyTypeObject*)rn::add_type(m, &queue_spec);
+    st.iter_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &iter_spec, nullptr);
+    if (!st.queue_type || !st.iter_type) return -1;
     return rn::set_all(m, {"get_dict_from_dict", "get_list_from_dict", "get_any_from_dict",
                            "CircularQueue"});
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_datakit() { return rn::create_module(&moduledef, init, &g_module); }
+PyMODINIT_FUNC PyInit_datakit() { return rn::create_module(&moduledef, init, &st.module); }

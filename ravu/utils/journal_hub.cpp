@@ -910,12 +910,12 @@ int writer_pass() {
     return f ? 0 : -1;
 }
 
-PyObject* log_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("_log_thread", {});
-    if (PyVectorcall_NARGS(nargs) || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
+const rn::Signature log_thread_sig(
+    "_log_thread", "",
+    "The writer loop: one line of _format per queued record, appended to the\n"
+    "application's file of the receive day.  Runs in the writer thread.");
+
+PyObject* log_thread(PyObject*) {
     for (;;) {
         const int r = writer_pass();
         if (r > 0) Py_RETURN_NONE;  // only a failed start-up sends this
@@ -991,15 +991,23 @@ Inbox* start_drain(int fd) {
     return inbox.release();
 }
 
+const rn::Signature start_journal_hub_sig(
+    "start_journal_hub", "host='0.0.0.0', port=6666",
+    "Run the log collection server in the calling thread; never returns.\n\n"
+    "Receives the UDP datagrams of CollectHandler (ravu.utils.logging) on\n"
+    "(host, port), stamps each record with the sender's address and the time\n"
+    "of receipt, and hands it to a writer thread (started first, without the\n"
+    "daemon flag) that appends one line per record to\n"
+    "<logs root>/<application>/<YYYY-MM-DD>.log.  Raises the bind's OSError\n"
+    "when the address cannot be had, and RuntimeError when this process\n"
+    "already serves.");
+
 PyObject* start_journal_hub(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    static rn::Signature sig("start_journal_hub",
-                             {{"host", rn::POS, false}, {"port", rn::POS, false}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr host(Py_NewRef(a[0] ? a[0] : RN_STR("0.0.0.0")));
-    rn::ptr port(a[1] ? Py_NewRef(a[1]) : PyLong_FromLong(6666));
-    if (!port) return nullptr;
+    if (!start_journal_hub_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr host(Py_NewRef(a[0]));
+    rn::ptr port(Py_NewRef(a[1]));
     if (g_serving)
         return rn::raise(PyExc_RuntimeError,
                          "start_journal_hub() is already serving in this process");
@@ -1036,18 +1044,16 @@ PyObject* start_journal_hub(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     receive_loop(*inbox);  // `sock` stays referenced here for good
 }
 
-PyMethodDef methods[] = {
-    {"start_journal_hub", rn::fastcall_kw(start_journal_hub), METH_FASTCALL | METH_KEYWORDS,
-     "start_journal_hub(host='0.0.0.0', port=6666)\n--\n\n"
-     "Runs the log collection server in the calling thread; never returns."},
-    {"_log_thread", rn::fastcall_kw(log_thread), METH_FASTCALL | METH_KEYWORDS,
-     "_log_thread()\n--\n\nThe writer loop: one line per queued record."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {start_journal_hub_sig.def(start_journal_hub),
+                         log_thread_sig.def(rn::noargs<log_thread_sig, log_thread>), {}};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.journal_hub",
-                         "The log collection server: UDP records to one file per application "
-                         "and day.",
-                         -1, methods};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.utils.journal_hub",
+    "The log collection server: UDP log records to one file per application and day.\n\n"
+    "start_journal_hub(host='0.0.0.0', port=6666) -- serve in the calling thread,\n"
+    "    forever.  Each line is _format filled with the record, starting\n"
+    "    '{log_time}|HN:{hostname}|AD:{ip}:{port}|LID:{log_id}|'.",
+    -1, methods};
 
 // from ravu._internal.path import *
 int import_base_dirs(PyObject* m) {

@@ -6,25 +6,17 @@
 
 namespace {
 
-PyObject* g_module = nullptr;         // this module, for globals at call time
-PyTypeObject* g_lock_type = nullptr;  // type(threading.Lock())
-PyObject* g_lock_acquire = nullptr;   // its method descriptors
-PyObject* g_lock_release = nullptr;
-PyObject* g_timeout_kwnames = nullptr;  // ("timeout",)
-PyTypeObject* g_wrapper_type = nullptr;
-
-// The layout of a threading.Lock object in this interpreter.  Used only
-// after init() has proved, on a live lock, that it matches: then a
-// wrapper takes and gives back an uncontended lock exactly as the lock's
-// own acquire(False)/release() would, without their argument parsing.
-struct LockMirror {
-    PyObject_HEAD
-    PyThread_type_lock lock_lock;
-    PyObject* in_weakreflist;
-    char locked;
+// The module's state, made once at import.
+struct State {
+    PyObject* module;                   // this module, for globals at call time
+    PyTypeObject* lock_type;            // type(threading.Lock())
+    PyObject* lock_acquire;             // its method descriptors
+    PyObject* lock_release;
+    PyObject* timeout_kwnames;          // ("timeout",)
+    PyTypeObject* wrapper_type;
+    PyTypeObject* decorator_func_type;
 };
-bool g_direct_lock = false;
-PyTypeObject* g_decorator_func_type = nullptr;
+State st;
 
 // ---------------------------------------------------------------- wrapper
 
@@ -75,40 +67,29 @@ PyObject* raise_timeout(PyObject* func) {
 // mutex.acquire(timeout=timeout) taken for its truth value: 1, 0 or -1.
 int acquire(Wrapper* w) {
     PyObject* mutex = w->mutex;
-    if (w->try_first && Py_IS_TYPE(mutex, g_lock_type)) {
-        if (g_direct_lock) {
-            LockMirror* l = reinterpret_cast<LockMirror*>(mutex);
-            if (PyThread_acquire_lock(l->lock_lock, NOWAIT_LOCK)) {
-                l->locked = 1;
-                return 1;
-            }
-        }
+    if (w->try_first && Py_IS_TYPE(mutex, st.lock_type)) {
+        // acquire(False) parses one positional where acquire(timeout=...)
+        // would need a keyword dict; on a free lock the two do the same.
         PyObject* a[2] = {mutex, Py_False};
-        rn::ptr r(PyObject_Vectorcall(g_lock_acquire, a, 2, nullptr));
+        rn::ptr r(PyObject_Vectorcall(st.lock_acquire, a, 2, nullptr));
         if (!r) return -1;
         if (r.get() == Py_True) return 1;
         // Held: wait the way the generic call does; the lock releases the
         // GIL while it waits.
         PyObject* b[2] = {mutex, w->timeout};
-        r = PyObject_Vectorcall(g_lock_acquire, b, 1, g_timeout_kwnames);
+        r = PyObject_Vectorcall(st.lock_acquire, b, 1, st.timeout_kwnames);
         return r ? PyObject_IsTrue(r.get()) : -1;
     }
     PyObject* a[2] = {mutex, w->timeout};
     rn::ptr r(PyObject_VectorcallMethod(RN_ID(acquire), a, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        g_timeout_kwnames));
+                                        st.timeout_kwnames));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
 PyObject* release(Wrapper* w) {
-    if (Py_IS_TYPE(w->mutex, g_lock_type)) {
-        LockMirror* l = reinterpret_cast<LockMirror*>(w->mutex);
-        if (g_direct_lock && l->locked) {
-            l->locked = 0;
-            PyThread_release_lock(l->lock_lock);
-            Py_RETURN_NONE;
-        }
+    if (Py_IS_TYPE(w->mutex, st.lock_type)) {
         PyObject* a[1] = {w->mutex};
-        return PyObject_Vectorcall(g_lock_release, a, 1, nullptr);
+        return PyObject_Vectorcall(st.lock_release, a, 1, nullptr);
     }
     return PyObject_CallMethodNoArgs(w->mutex, RN_ID(release));
 }
@@ -164,6 +145,32 @@ PyObject* wrapper_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// The wrapper takes any arguments and passes them on, so inspect.signature()
+// shows `(*args, **kwargs)`; a signature assigned to the wrapper (as the
+// capture module does for create_cap) is kept in its __dict__ and shown
+// instead, as on a function.
+const rn::Signature wrapper_sig("decorator", "*args, **kwargs", nullptr);
+
+PyObject* wrapper_signature(PyObject* self, void* closure) {
+    if (PyObject* d = reinterpret_cast<Wrapper*>(self)->dict) {
+        if (PyObject* v = PyDict_GetItemWithError(d, RN_ID(__signature__))) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return rn::signature_getter<wrapper_sig>(self, closure);
+}
+
+int wrapper_set_signature(PyObject* self, PyObject* value, void*) {
+    rn::ptr d(PyObject_GenericGetDict(self, nullptr));
+    if (!d) return -1;
+    if (value) return PyDict_SetItem(d.get(), RN_ID(__signature__), value);
+    if (PyDict_DelItem(d.get(), RN_ID(__signature__)) == 0) return 0;
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_AttributeError, "__signature__");
+    }
+    return -1;
+}
+
 PyObject* wrapper_repr(PyObject* self) {
     Wrapper* w = reinterpret_cast<Wrapper*>(self);
     return PyUnicode_FromFormat("<function %U at %p>", w->qualname, self);
@@ -194,6 +201,7 @@ PyGetSetDef wrapper_getset[] = {
     {"__qualname__", get_field<&Wrapper::qualname>, set_text<&Wrapper::qualname>, nullptr,
      nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__signature__", wrapper_signature, wrapper_set_signature, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef wrapper_members[] = {
@@ -222,7 +230,7 @@ PyType_Spec wrapper_spec = {
     wrapper_slots};
 
 PyObject* new_wrapper(PyObject* func, PyObject* timeout, PyObject* mutex) {
-    Wrapper* w = PyObject_GC_New(Wrapper, g_wrapper_type);
+    Wrapper* w = PyObject_GC_New(Wrapper, st.wrapper_type);
     if (!w) return nullptr;
     w->vectorcall = wrapper_vectorcall;
     w->func = rn::ptr(func, true).release();
@@ -249,22 +257,28 @@ struct DecoratorFunc {
 };
 
 PyObject* call_global(PyObject* name, PyObject* const* args, size_t nargs) {
-    rn::ptr fn(rn::global(g_module, name));
+    rn::ptr fn(rn::global(st.module, name));
     if (!fn) return nullptr;
     return PyObject_Vectorcall(fn.get(), args, nargs, nullptr);
 }
 
-// decorator_func(func, /): gives func its lock in func.mutex, then wraps it
-// with the lock read back from that attribute.
+const rn::Signature decorator_func_sig(
+    "lock_func.<locals>.decorator_func", "func, /",
+    "Give func its lock and return the locked wrapper of func.\n\n"
+    "The lock (the one given to lock_func, else a new threading.Lock) is stored\n"
+    "as func.mutex and read back from there; the wrapper itself copies nothing\n"
+    "from func (its __name__ is 'decorator', its __doc__ None).");
+
+// Gives func its lock in func.mutex, then wraps it with the lock read back
+// from that attribute.
 PyObject* decorator_func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                                     PyObject* kwnames) {
-    static rn::Signature sig("lock_func.<locals>.decorator_func", {{"func", rn::POSONLY, true}});
-    PyObject* func = rn::single_posonly(sig, args, nargsf, kwnames);
+    PyObject* func = decorator_func_sig.single(args, nargsf, kwnames);
     if (!func) return nullptr;
     DecoratorFunc* d = reinterpret_cast<DecoratorFunc*>(self);
     rn::ptr lock;
     if (d->mutex == Py_None) {
-        rn::ptr threading(rn::global(g_module, RN_ID(threading)));
+        rn::ptr threading(rn::global(st.module, RN_ID(threading)));
         if (!threading) return nullptr;
         rn::ptr factory(PyObject_GetAttr(threading.get(), RN_ID(Lock)));
         if (!factory) return nullptr;
@@ -304,6 +318,7 @@ PyGetSetDef decorator_func_getset[] = {
     {"__name__", decorator_func_name, nullptr, nullptr, nullptr},
     {"__qualname__", decorator_func_qualname, nullptr, nullptr, nullptr},
     {"__module__", decorator_func_module, nullptr, nullptr, nullptr},
+    {"__signature__", rn::signature_getter<decorator_func_sig>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef decorator_func_members[] = {
@@ -311,6 +326,7 @@ PyMemberDef decorator_func_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot decorator_func_slots[] = {
+    {Py_tp_doc, (void*)decorator_func_sig.doc()},
     {Py_tp_call, (void*)PyVectorcall_Call},
     {Py_tp_traverse, (void*)decorator_func_traverse},
     {Py_tp_clear, (void*)decorator_func_clear},
@@ -327,42 +343,62 @@ PyType_Spec decorator_func_spec = {
 
 // ---------------------------------------------------------------- functions
 
+const rn::Signature get_new_func_sig(
+    "get_new_func", "func, timeout, mutex",
+    "Return a wrapper that calls func while holding mutex.\n\n"
+    "Each call takes mutex.acquire(timeout=timeout), calls func with the\n"
+    "call's arguments, and releases the lock even when func raises.  When the\n"
+    "lock is not had in time, raises Exception(func.__name__ + ' acquire\n"
+    "timeout') and func is not called.  The wrapper binds to instances like a\n"
+    "function; its __name__ is 'decorator' and its __doc__ None.");
+
 PyObject* get_new_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("get_new_func", {{"func", rn::POS, true},
-                                              {"timeout", rn::POS, true},
-                                              {"mutex", rn::POS, true}});
     PyObject* a[3];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!get_new_func_sig.parse(args, nargs, kwnames, a)) return nullptr;
     return new_wrapper(a[0], a[1], a[2]);
 }
 
+const rn::Signature lock_func_sig(
+    "lock_func", "mutex=None, timeout=3",
+    "Decorator factory: serialise every call of a function through one lock.\n\n"
+    "    @lock_func()\n"
+    "    def f(...): ...\n\n"
+    "mutex: the lock to share (anything with acquire(timeout=) and release());\n"
+    "  None gives each decorated function a new threading.Lock, stored as\n"
+    "  f.mutex.\n"
+    "timeout: seconds to wait for the lock; a call that waits longer raises\n"
+    "  Exception('<name> acquire timeout') without calling the function.\n"
+    "The lock is not re-entrant: a locked call that reaches another call under\n"
+    "the same lock waits out the time-out and raises.");
+
 PyObject* lock_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("lock_func", {{"mutex", rn::POS, false}, {"timeout", rn::POS, false}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr timeout(a[1] ? Py_NewRef(a[1]) : PyLong_FromLong(3));
-    if (!timeout) return nullptr;
-    DecoratorFunc* d = PyObject_GC_New(DecoratorFunc, g_decorator_func_type);
+    if (!lock_func_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    DecoratorFunc* d = PyObject_GC_New(DecoratorFunc, st.decorator_func_type);
     if (!d) return nullptr;
     d->vectorcall = decorator_func_vectorcall;
-    d->mutex = Py_NewRef(a[0] ? a[0] : Py_None);
-    d->timeout = timeout.release();
+    d->mutex = Py_NewRef(a[0]);
+    d->timeout = Py_NewRef(a[1]);
     PyObject_GC_Track(d);
     return reinterpret_cast<PyObject*>(d);
 }
 
+const rn::Signature lock_class_func_sig(
+    "lock_class_func", "instance, func, mutex_name='', timeout=3",
+    "Lock one method of one object: instance.<func.__name__> becomes a wrapper\n"
+    "that calls func under the object's lock.\n\n"
+    "The lock is the attribute '_mutex_' + mutex_name of instance (also found\n"
+    "on its class), made as a threading.Lock when missing, so every method\n"
+    "locked with the same mutex_name shares it.  Other objects and calls\n"
+    "through the class are not affected.  A call that waits more than timeout\n"
+    "seconds raises Exception('<name> acquire timeout').  Returns None.");
+
 PyObject* lock_class_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("lock_class_func", {{"instance", rn::POS, true},
-                                                 {"func", rn::POS, true},
-                                                 {"mutex_name", rn::POS, false},
-                                                 {"timeout", rn::POS, false}});
     PyObject* a[4];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    PyObject *instance = a[0], *func = a[1];
-    rn::ptr name(PyNumber_Add(RN_STR("_mutex_"), a[2] ? a[2] : RN_STR("")));
+    if (!lock_class_func_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    PyObject *instance = a[0], *func = a[1], *timeout = a[3];
+    rn::ptr name(PyNumber_Add(RN_STR("_mutex_"), a[2]));
     if (!name) return nullptr;
-    rn::ptr timeout(a[3] ? Py_NewRef(a[3]) : PyLong_FromLong(3));
-    if (!timeout) return nullptr;
 
     // dir() sees the class too, so a class attribute is every instance's lock.
     rn::ptr names(PyObject_Dir(instance));
@@ -374,7 +410,7 @@ PyObject* lock_class_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         lock = PyObject_CallMethodOneArg(instance, RN_ID(__getattribute__), name.get());
         if (!lock) return nullptr;
     } else {
-        rn::ptr threading(rn::global(g_module, RN_ID(threading)));
+        rn::ptr threading(rn::global(st.module, RN_ID(threading)));
         if (!threading) return nullptr;
         rn::ptr factory(PyObject_GetAttr(threading.get(), RN_ID(Lock)));
         if (!factory) return nullptr;
@@ -384,77 +420,54 @@ PyObject* lock_class_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                                              nullptr));
         if (!r) return nullptr;
     }
-    PyObject* g[3] = {func, timeout.get(), lock.get()};
+    PyObject* g[3] = {func, timeout, lock.get()};
     rn::ptr wrapper(call_global(RN_ID(get_new_func), g, 3));
     if (!wrapper) return nullptr;
-    rn::ptr method_name(PyObject_GetAttr(func, RN_ID(__name__)));
+    PyObject* method_name = PyObject_GetAttr(func, RN_ID(__name__));
     if (!method_name) return nullptr;
-    rn::ptr r(PyObject_CallMethodObjArgs(instance, RN_ID(__setattr__), method_name.get(),
+    // Interned like the names in code, so that obj.put finds the wrapper in
+    // the instance dict by identity instead of comparing texts.
+    if (PyUnicode_CheckExact(method_name)) PyUnicode_InternInPlace(&method_name);
+    rn::ptr name_ref(method_name);
+    rn::ptr r(PyObject_CallMethodObjArgs(instance, RN_ID(__setattr__), method_name,
                                          wrapper.get(), nullptr));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyMethodDef methods[] = {
-    {"get_new_func", rn::fastcall_kw(get_new_func), METH_FASTCALL | METH_KEYWORDS,
-     "get_new_func(func, timeout, mutex)\n--\n\nA wrapper that calls func under mutex."},
-    {"lock_func", rn::fastcall_kw(lock_func), METH_FASTCALL | METH_KEYWORDS,
-     "lock_func(mutex=None, timeout=3)\n--\n\nDecorator: one time-out lock per function."},
-    {"lock_class_func", rn::fastcall_kw(lock_class_func), METH_FASTCALL | METH_KEYWORDS,
-     "lock_class_func(instance, func, mutex_name='', timeout=3)\n--\n\n"
-     "Installs a locked wrapper of one method on one object."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {get_new_func_sig.def(get_new_func), lock_func_sig.def(lock_func),
+                         lock_class_func_sig.def(lock_class_func), {}};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.lock",
-                         "Serialise calls through plain locks taken with a time-out.", -1,
-                         methods};
-
-// Whether LockMirror describes `probe` (a fresh, unlocked threading.Lock):
-// size and weak-list offset agree, and its acquire(), locked() and
-// release() move and read the `locked` field as the mirror expects.
-bool mirror_matches(PyObject* probe) {
-    PyTypeObject* tp = Py_TYPE(probe);
-    if (tp->tp_basicsize != (Py_ssize_t)sizeof(LockMirror) ||
-        tp->tp_weaklistoffset != (Py_ssize_t)offsetof(LockMirror, in_weakreflist))
-        return false;
-    LockMirror* l = reinterpret_cast<LockMirror*>(probe);
-    if (l->locked != 0 || !l->lock_lock) return false;
-    rn::ptr r(PyObject_CallMethod(probe, "acquire", nullptr));
-    if (!r) return false;
-    const bool set = l->locked == 1;
-    // Taken by the real acquire: a non-blocking native try must fail.
-    const bool held = !PyThread_acquire_lock(l->lock_lock, NOWAIT_LOCK);
-    r = PyObject_CallMethod(probe, "release", nullptr);
-    if (!r) return false;
-    if (!set || !held || l->locked != 0) return false;
-    if (!PyThread_acquire_lock(l->lock_lock, NOWAIT_LOCK)) return false;
-    l->locked = 1;
-    r = PyObject_CallMethod(probe, "locked", nullptr);
-    const bool seen = r && r.get() == Py_True;
-    r = PyObject_CallMethod(probe, "release", nullptr);  // the real release undoes ours
-    return seen && r && l->locked == 0;
-}
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.utils.lock",
+    "Serialise calls through plain locks taken with a time-out.\n\n"
+    "lock_func(mutex=None, timeout=3) -- decorator: one lock per function (or the\n"
+    "    lock given), taken around every call.\n"
+    "lock_class_func(instance, func, mutex_name='', timeout=3) -- lock one method\n"
+    "    of one object with the object's lock '_mutex_' + mutex_name.\n\n"
+    "A call that cannot take its lock within timeout seconds raises\n"
+    "Exception('<function name> acquire timeout') and the function is not\n"
+    "called.  The locks are plain, not re-entrant.",
+    -1, methods};
 
 int init(PyObject* m) {
     rn::ptr threading(PyImport_ImportModule("threading"));
     if (!threading || PyModule_AddObjectRef(m, "threading", threading.get()) < 0) return -1;
     rn::ptr probe(PyObject_CallMethod(threading.get(), "Lock", nullptr));
     if (!probe) return -1;
-    g_lock_type = Py_TYPE(probe.get());
-    Py_INCREF(g_lock_type);
-    g_direct_lock = mirror_matches(probe.get());
-    PyErr_Clear();
-    g_lock_acquire = PyObject_GetAttrString((PyObject*)g_lock_type, "acquire");
-    g_lock_release = PyObject_GetAttrString((PyObject*)g_lock_type, "release");
-    g_timeout_kwnames = Py_BuildValue("(s)", "timeout");
-    if (!g_lock_acquire || !g_lock_release || !g_timeout_kwnames) return -1;
-    g_wrapper_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &wrapper_spec, nullptr);
-    g_decorator_func_type =
+    st.lock_type = Py_TYPE(probe.get());
+    Py_INCREF(st.lock_type);
+    st.lock_acquire = PyObject_GetAttrString((PyObject*)st.lock_type, "acquire");
+    st.lock_release = PyObject_GetAttrString((PyObject*)st.lock_type, "release");
+    st.timeout_kwnames = Py_BuildValue("(s)", "timeout");
+    if (!st.lock_acquire || !st.lock_release || !st.timeout_kwnames) return -1;
+    st.wrapper_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &wrapper_spec, nullptr);
+    st.decorator_func_type =
         (PyTypeObject*)PyType_FromModuleAndSpec(m, &decorator_func_spec, nullptr);
-    if (!g_wrapper_type || !g_decorator_func_type) return -1;
+    if (!st.wrapper_type || !st.decorator_func_type) return -1;
     return rn::set_all(m, {"lock_class_func", "lock_func"});
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_lock() { return rn::create_module(&moduledef, init, &g_module); }
+PyMODINIT_FUNC PyInit_lock() { return rn::create_module(&moduledef, init, &st.module); }

@@ -11,17 +11,21 @@
 
 namespace {
 
-PyObject* g_module = nullptr;  // this module: its state is read at call time
-PyObject* g_logging = nullptr;  // the standard library's logging package
-PyObject* g_os_path = nullptr;
-PyObject* g_makedirs = nullptr;
-PyObject* g_gethostname = nullptr;
-PyObject* g_pickle_dumps = nullptr;
-PyObject* g_stream_handler = nullptr;  // the three base classes
-PyObject* g_file_handler = nullptr;
-PyObject* g_datagram_handler = nullptr;
-PyObject* g_exist_ok_kw = nullptr;  // ("exist_ok",)
-PyObject* g_rotate_kw = nullptr;    // ("when", "interval", "backupCount")
+// The module's state, made once at import.
+struct State {
+    PyObject* module;            // this module: its state is read at call time
+    PyObject* logging;           // the standard library's logging package
+    PyObject* os_path;
+    PyObject* makedirs;
+    PyObject* gethostname;
+    PyObject* pickle_dumps;
+    PyObject* stream_handler;    // the three base classes
+    PyObject* file_handler;
+    PyObject* datagram_handler;
+    PyObject* exist_ok_kw;       // ("exist_ok",)
+    PyObject* rotate_kw;         // ("when", "interval", "backupCount")
+};
+State st;
 
 constexpr const char* kLineFormat =
     "[%(asctime)s|%(levelname)s][%(pathname)s|%(lineno)d]:%(message)s";
@@ -40,7 +44,7 @@ PyObject* base_init(PyObject* cls, PyObject* const* args, size_t nargs, PyObject
 
 // self.setFormatter(logging.Formatter(line format))
 int set_line_format(PyObject* self) {
-    rn::ptr formatter_cls(PyObject_GetAttr(g_logging, RN_ID(Formatter)));
+    rn::ptr formatter_cls(PyObject_GetAttr(st.logging, RN_ID(Formatter)));
     if (!formatter_cls) return -1;
     rn::ptr fmt(PyUnicode_FromString(kLineFormat));
     if (!fmt) return -1;
@@ -52,21 +56,27 @@ int set_line_format(PyObject* self) {
 
 // ---------------------------------------------------------------- ConsoleHandler
 
+const rn::Signature console_init_sig(
+    "ConsoleHandler.__init__", "",
+    "A logging.StreamHandler on standard error (sys.stderr as it is when the\n"
+    "handler is made) with the line format\n"
+    "'[%(asctime)s|%(levelname)s][%(pathname)s|%(lineno)d]:%(message)s'.",
+    rn::INIT);
+
 int console_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("ConsoleHandler.__init__", {}, {false, false, true});
     PyObject* out[1];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, out, keep)) return -1;
+    if (!console_init_sig.parse_tuple(args, kwargs, out, keep)) return -1;
     // No stream given: the standard handler takes sys.stderr as it is now.
     PyObject* a[1] = {self};
-    rn::ptr r(base_init(g_stream_handler, a, 1, nullptr));
+    rn::ptr r(base_init(st.stream_handler, a, 1, nullptr));
     if (!r) return -1;
     return set_line_format(self);
 }
 
 PyType_Slot console_slots[] = {
     {Py_tp_init, (void*)console_init},
-    {Py_tp_doc, (void*)"ConsoleHandler()\n--\n\nStream handler on standard error with the line format."},
+    {Py_tp_doc, (void*)console_init_sig.doc()},
     {0, nullptr}};
 
 PyType_Spec console_spec = {"ravu.utils.logging.ConsoleHandler", 0, 0,
@@ -74,47 +84,53 @@ PyType_Spec console_spec = {"ravu.utils.logging.ConsoleHandler", 0, 0,
 
 // ---------------------------------------------------------------- LocalFileHandler
 
+#define DEFAULT_ROTATING_CONF_TEXT "{'when': 'W0', 'interval': 1, 'backupCount': 53}"
+
+const rn::Signature local_file_init_sig(
+    "LocalFileHandler.__init__", "filename, rotating_conf=" DEFAULT_ROTATING_CONF_TEXT,
+    "A time-rotated file handler on the logs root's filename + '.log', with the\n"
+    "console's line format.\n\n"
+    "The logs root is created if missing, nothing below it: a directory part\n"
+    "in filename must exist.  rotating_conf gives 'when', 'interval' and\n"
+    "'backupCount' of logging.handlers.TimedRotatingFileHandler (a missing key\n"
+    "raises KeyError); the default rolls over weekly on Monday and keeps 53\n"
+    "old files.",
+    rn::INIT);
+
 int local_file_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("LocalFileHandler.__init__",
-                             {{"filename", rn::POS, true}, {"rotating_conf", rn::POS, false}},
-                             {false, false, true});
     PyObject* a[2];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
-    rn::ptr conf(a[1] ? Py_NewRef(a[1]) : default_rotating_conf());
-    if (!conf) return -1;
+    if (!local_file_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
+    PyObject* conf = a[1];
 
     // Only the logs root is made; a directory inside `filename` must exist.
-    rn::ptr logs_path(rn::global(g_module, RN_ID(relative_logs_path)));
+    rn::ptr logs_path(rn::global(st.module, RN_ID(relative_logs_path)));
     if (!logs_path) return -1;
     rn::ptr root(PyObject_CallNoArgs(logs_path.get()));
     if (!root) return -1;
     PyObject* mk[2] = {root.get(), Py_True};
-    rn::ptr made(PyObject_Vectorcall(g_makedirs, mk, 1, g_exist_ok_kw));
+    rn::ptr made(PyObject_Vectorcall(st.makedirs, mk, 1, st.exist_ok_kw));
     if (!made) return -1;
 
     rn::ptr name(PyNumber_Add(a[0], RN_STR(".log")));
     if (!name) return -1;
     rn::ptr path(PyObject_CallOneArg(logs_path.get(), name.get()));
     if (!path) return -1;
-    rn::ptr when(PyObject_GetItem(conf.get(), RN_ID(when)));
+    rn::ptr when(PyObject_GetItem(conf, RN_ID(when)));
     if (!when) return -1;
-    rn::ptr interval(PyObject_GetItem(conf.get(), RN_ID(interval)));
+    rn::ptr interval(PyObject_GetItem(conf, RN_ID(interval)));
     if (!interval) return -1;
-    rn::ptr backups(PyObject_GetItem(conf.get(), RN_ID(backupCount)));
+    rn::ptr backups(PyObject_GetItem(conf, RN_ID(backupCount)));
     if (!backups) return -1;
     PyObject* b[5] = {self, path.get(), when.get(), interval.get(), backups.get()};
-    rn::ptr r(base_init(g_file_handler, b, 2, g_rotate_kw));
+    rn::ptr r(base_init(st.file_handler, b, 2, st.rotate_kw));
     if (!r) return -1;
     return set_line_format(self);
 }
 
 PyType_Slot local_file_slots[] = {
     {Py_tp_init, (void*)local_file_init},
-    {Py_tp_doc,
-     (void*)"LocalFileHandler(filename, rotating_conf={'when': 'W0', 'interval': 1, "
-            "'backupCount': 53})\n--\n\n"
-            "Time-rotated file handler on the logs root's filename + '.log'."},
+    {Py_tp_doc, (void*)local_file_init_sig.doc()},
     {0, nullptr}};
 
 PyType_Spec local_file_spec = {"ravu.utils.logging.LocalFileHandler", 0, 0,
@@ -122,18 +138,24 @@ PyType_Spec local_file_spec = {"ravu.utils.logging.LocalFileHandler", 0, 0,
 
 // ---------------------------------------------------------------- CollectHandler
 
+const rn::Signature collect_init_sig(
+    "CollectHandler.__init__", "host, port",
+    "A logging.handlers.DatagramHandler that sends every record as one UDP\n"
+    "datagram to the collection server at (host, port).\n\n"
+    "hostname, read once here from socket.gethostname(), travels in every\n"
+    "datagram.  Errors of building or sending go to the standard handler's\n"
+    "error reporting; the logging call never raises.",
+    rn::INIT);
+
 int collect_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("CollectHandler.__init__",
-                             {{"host", rn::POS, true}, {"port", rn::POS, true}},
-                             {false, false, true});
     PyObject* a[2];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!collect_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     PyObject* b[3] = {self, a[0], a[1]};
-    rn::ptr r(base_init(g_datagram_handler, b, 3, nullptr));
+    rn::ptr r(base_init(st.datagram_handler, b, 3, nullptr));
     if (!r) return -1;
     // Read once: every datagram of this handler carries it.
-    rn::ptr host(PyObject_CallNoArgs(g_gethostname));
+    rn::ptr host(PyObject_CallNoArgs(st.gethostname));
     if (!host) return -1;
     return PyObject_SetAttr(self, RN_ID(hostname), host.get());
 }
@@ -380,12 +402,20 @@ private:
 // use (the standard pickler's fallback runs before the buffer is written).
 Bytes g_datagram;
 
+const rn::Signature make_pickle_sig(
+    "CollectHandler.makePickle", "record",
+    "Return the datagram of one record: the length of the pickled dict as\n"
+    "struct '>L', then the record's attribute dict pickled with protocol 1.\n\n"
+    "In the dict msg is the merged message cut to 3072 characters, args and\n"
+    "exc_info are None (the traceback text travels in exc_text), log_id is\n"
+    "the current one, hostname the handler's, asctime the record's or now,\n"
+    "and message is dropped.",
+    rn::METHOD);
+
 PyObject* collect_make_pickle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    static rn::Signature sig("CollectHandler.makePickle", {{"record", rn::POS, true}},
-                             {false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!make_pickle_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* record = a[0];
 
     // Formatting once stores the traceback text in exc_text.
@@ -416,7 +446,7 @@ PyObject* collect_make_pickle(PyObject* self, PyObject* const* args, Py_ssize_t 
     }
     if (!msg) return nullptr;
 
-    rn::ptr log_id(rn::global(g_module, RN_ID(_log_id)));
+    rn::ptr log_id(rn::global(st.module, RN_ID(_log_id)));
     if (!log_id) return nullptr;
     PyObject* dd = d.get();
     if (PyDict_SetItem(dd, RN_ID(msg), msg.get()) < 0 ||
@@ -454,7 +484,7 @@ PyObject* collect_make_pickle(PyObject* self, PyObject* const* args, Py_ssize_t 
         rn::ptr one(PyLong_FromLong(1));
         if (!one) return nullptr;
         PyObject* da[2] = {dd, one.get()};
-        rn::ptr body(PyObject_Vectorcall(g_pickle_dumps, da, 2, nullptr));
+        rn::ptr body(PyObject_Vectorcall(st.pickle_dumps, da, 2, nullptr));
         if (!body) return nullptr;
         if (!PyBytes_Check(body.get()))
             return rn::raise(PyExc_TypeError, "pickle.dumps gave no bytes");
@@ -482,18 +512,12 @@ PyObject* collect_make_pickle(PyObject* self, PyObject* const* args, Py_ssize_t 
     return out;
 }
 
-PyMethodDef collect_methods[] = {
-    {"makePickle", rn::fastcall_kw(collect_make_pickle), METH_FASTCALL | METH_KEYWORDS,
-     "makePickle(self, record)\n--\n\n"
-     "The datagram of one record: its length as '>L', then the record's\n"
-     "dictionary pickled with protocol 1."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef collect_methods[] = {make_pickle_sig.def(collect_make_pickle), {}};
 
 PyType_Slot collect_slots[] = {
     {Py_tp_init, (void*)collect_init},
     {Py_tp_methods, collect_methods},
-    {Py_tp_doc, (void*)"CollectHandler(host, port)\n--\n\n"
-                       "Datagram handler that sends each record to the collection server."},
+    {Py_tp_doc, (void*)collect_init_sig.doc()},
     {0, nullptr}};
 
 PyType_Spec collect_spec = {"ravu.utils.logging.CollectHandler", 0, 0,
@@ -501,21 +525,26 @@ PyType_Spec collect_spec = {"ravu.utils.logging.CollectHandler", 0, 0,
 
 // ---------------------------------------------------------------- functions
 
+const rn::Signature set_logid_sig(
+    "set_logid", "log_id, /",
+    "Set the log id that every collected record built from now on carries.\n"
+    "Takes no lock; returns None.");
+
 PyObject* set_logid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("set_logid", {{"log_id", rn::POSONLY, true}});
-    PyObject* log_id = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* log_id = set_logid_sig.single(args, nargs, kwnames);
     if (!log_id) return nullptr;
-    if (PyObject_SetAttr(g_module, RN_ID(_log_id), log_id) < 0) return nullptr;
+    if (PyObject_SetAttr(st.module, RN_ID(_log_id), log_id) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* log_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("log", {});
-    if (PyVectorcall_NARGS(nargs) || kwnames) {
-        PyObject* none[1];
-        if (!sig.parse(args, nargs, kwnames, none)) return nullptr;
-    }
-    PyObject* logger = PyDict_GetItemWithError(PyModule_GetDict(g_module), RN_ID(_logger));
+const rn::Signature log_sig(
+    "log", "",
+    "Return the process logger (a logging.Logger) set up by init_logger.\n\n"
+    "Raises Exception('日志未初始化!') until init_logger has run.  Use it as\n"
+    "log().info(text), log().warning(text), log().error(text).");
+
+PyObject* log_fn(PyObject*) {
+    PyObject* logger = PyDict_GetItemWithError(PyModule_GetDict(st.module), RN_ID(_logger));
     if (!logger) {
         if (PyErr_Occurred()) return nullptr;
         return rn::raise(PyExc_NameError, "name '_logger' is not defined");
@@ -534,7 +563,7 @@ PyObject* program_name() {
     if (!argv) return rn::raise(PyExc_RuntimeError, "lost sys.argv");
     rn::ptr first(PySequence_GetItem(argv, 0));
     if (!first) return nullptr;
-    rn::ptr path(PyObject_CallMethodOneArg(g_os_path, RN_ID(realpath), first.get()));
+    rn::ptr path(PyObject_CallMethodOneArg(st.os_path, RN_ID(realpath), first.get()));
     if (!path) return nullptr;
     if (!PyUnicode_Check(path.get()))
         return rn::raise(PyExc_TypeError, "program path is not text: %R", path.get());
@@ -547,7 +576,7 @@ PyObject* program_name() {
 }
 
 PyObject* make_handler(PyObject* name, PyObject* const* args, size_t nargs) {
-    rn::ptr cls(rn::global(g_module, name));
+    rn::ptr cls(rn::global(st.module, name));
     if (!cls) return nullptr;
     return PyObject_Vectorcall(cls.get(), args, nargs, nullptr);
 }
@@ -561,59 +590,52 @@ int add_handler(PyObject* logger, PyObject* handler) {
 PyObject* set_up(PyObject** a) {
     PyObject* appname_in = a[0];
     PyObject* filename_in = a[1];
-    PyObject* log_id = a[2] ? a[2] : Py_None;
-    rn::ptr current(rn::global(g_module, RN_ID(_logger)));
+    PyObject* log_id = a[2];
+    rn::ptr current(rn::global(st.module, RN_ID(_logger)));
     if (!current) return nullptr;
     if (current.get() != Py_None) {
-        const int quiet = a[3] ? PyObject_IsTrue(a[3]) : 0;
+        const int quiet = PyObject_IsTrue(a[3]);
         if (quiet < 0) return nullptr;
         if (quiet) Py_RETURN_NONE;
         PyErr_SetString(PyExc_Exception, "日志初始化两次!");
         return nullptr;
     }
-    rn::ptr appname(appname_in && appname_in != Py_None ? Py_NewRef(appname_in)
-                                                        : program_name());
+    rn::ptr appname(appname_in != Py_None ? Py_NewRef(appname_in) : program_name());
     if (!appname) return nullptr;
-    rn::ptr filename(filename_in && filename_in != Py_None ? Py_NewRef(filename_in)
-                                                           : Py_NewRef(appname.get()));
-    if (PyObject_SetAttr(g_module, RN_ID(_log_id), log_id) < 0) return nullptr;
+    rn::ptr filename(filename_in != Py_None ? Py_NewRef(filename_in) : Py_NewRef(appname.get()));
+    if (PyObject_SetAttr(st.module, RN_ID(_log_id), log_id) < 0) return nullptr;
 
-    rn::ptr logger(PyObject_CallMethodOneArg(g_logging, RN_ID(getLogger), appname.get()));
+    rn::ptr logger(PyObject_CallMethodOneArg(st.logging, RN_ID(getLogger), appname.get()));
     if (!logger) return nullptr;
     // Stored before its level and handlers: a later call is a second set-up
     // even when this one fails below.
-    if (PyObject_SetAttr(g_module, RN_ID(_logger), logger.get()) < 0) return nullptr;
-    rn::ptr r(PyObject_CallMethodOneArg(logger.get(), RN_ID(setLevel),
-                                        a[7] ? a[7] : RN_STR("DEBUG")));
+    if (PyObject_SetAttr(st.module, RN_ID(_logger), logger.get()) < 0) return nullptr;
+    rn::ptr r(PyObject_CallMethodOneArg(logger.get(), RN_ID(setLevel), a[7]));
     if (!r) return nullptr;
 
-    auto flag = [](PyObject* v, int dflt) { return v ? PyObject_IsTrue(v) : dflt; };
-    int on = flag(a[4], 1);
+    int on = PyObject_IsTrue(a[4]);
     if (on < 0) return nullptr;
     if (on) {
         rn::ptr h(make_handler(RN_ID(ConsoleHandler), nullptr, 0));
         if (!h || add_handler(logger.get(), h.get()) < 0) return nullptr;
     }
-    on = flag(a[5], 1);
+    on = PyObject_IsTrue(a[5]);
     if (on < 0) return nullptr;
     if (on) {
-        rn::ptr conf(a[8] ? Py_NewRef(a[8]) : default_rotating_conf());
-        if (!conf) return nullptr;
-        PyObject* args[2] = {filename.get(), conf.get()};
+        PyObject* args[2] = {filename.get(), a[8]};
         rn::ptr h(make_handler(RN_ID(LocalFileHandler), args, 2));
         if (!h || add_handler(logger.get(), h.get()) < 0) return nullptr;
     }
-    on = flag(a[6], 0);
+    on = PyObject_IsTrue(a[6]);
     if (on < 0) return nullptr;
     if (on) {
-        rn::ptr address(a[9] ? Py_NewRef(a[9]) : Py_BuildValue("(si)", "127.0.0.1", 6666));
-        if (!address) return nullptr;
+        PyObject* address = a[9];
         // collect_address[0] and [1]: any object that indexes so will do.
         rn::ptr zero_index(PyLong_FromLong(0));
-        rn::ptr host(zero_index ? PyObject_GetItem(address.get(), zero_index.get()) : nullptr);
+        rn::ptr host(zero_index ? PyObject_GetItem(address, zero_index.get()) : nullptr);
         if (!host) return nullptr;
         rn::ptr one_index(PyLong_FromLong(1));
-        rn::ptr port(one_index ? PyObject_GetItem(address.get(), one_index.get()) : nullptr);
+        rn::ptr port(one_index ? PyObject_GetItem(address, one_index.get()) : nullptr);
         if (!port) return nullptr;
         PyObject* args[2] = {host.get(), port.get()};
         rn::ptr h(make_handler(RN_ID(CollectHandler), args, 2));
@@ -624,20 +646,30 @@ PyObject* set_up(PyObject** a) {
     Py_RETURN_NONE;
 }
 
+const rn::Signature init_logger_sig(
+    "init_logger",
+    "appname=None, filename=None, log_id=None, exist_ok=False, open_console=True, "
+    "open_localfile=True, open_collect=False, level='DEBUG', "
+    "rotating_conf=" DEFAULT_ROTATING_CONF_TEXT ", collect_address=('127.0.0.1', 6666)",
+    "Set up the process logger, once per process; returns None.\n\n"
+    "appname: the logger's name; None takes the program's file name without\n"
+    "  its last three characters (worker for /opt/svc/worker.py).\n"
+    "filename: the local log file's name without '.log'; None: appname.\n"
+    "log_id: carried by every collected record (see set_logid).\n"
+    "exist_ok: when the logger is already set up, return quietly instead of\n"
+    "  raising Exception('日志初始化两次!').\n"
+    "open_console, open_localfile, open_collect: add a ConsoleHandler, a\n"
+    "  LocalFileHandler(filename, rotating_conf) and a\n"
+    "  CollectHandler(collect_address[0], collect_address[1]), in this order.\n"
+    "level: the logger's level, a name or a number.\n\n"
+    "log() raises until this has run.  The logger is stored before its level\n"
+    "and handlers are set: after a failure part-way it stays, and a later call\n"
+    "counts as a second set-up.  Records do not propagate to parent loggers.");
+
 PyObject* init_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("init_logger", {{"appname", rn::POS, false},
-                                             {"filename", rn::POS, false},
-                                             {"log_id", rn::POS, false},
-                                             {"exist_ok", rn::POS, false},
-                                             {"open_console", rn::POS, false},
-                                             {"open_localfile", rn::POS, false},
-                                             {"open_collect", rn::POS, false},
-                                             {"level", rn::POS, false},
-                                             {"rotating_conf", rn::POS, false},
-                                             {"collect_address", rn::POS, false}});
     PyObject* a[10];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr mutex(rn::global(g_module, RN_ID(_log_mutex)));
+    if (!init_logger_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr mutex(rn::global(st.module, RN_ID(_log_mutex)));
     if (!mutex) return nullptr;
     // The lock's own acquire lets other threads run while it waits.
     rn::ptr got(PyObject_CallMethodNoArgs(mutex.get(), RN_ID(acquire)));
@@ -649,40 +681,46 @@ PyObject* init_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return result.release();
 }
 
-PyMethodDef methods[] = {
-    {"set_logid", rn::fastcall_kw(set_logid), METH_FASTCALL | METH_KEYWORDS,
-     "set_logid(log_id, /)\n--\n\nThe log id that every later collected record carries."},
-    {"init_logger", rn::fastcall_kw(init_logger), METH_FASTCALL | METH_KEYWORDS,
-     "init_logger(appname=None, filename=None, log_id=None, exist_ok=False, "
-     "open_console=True, open_localfile=True, open_collect=False, level='DEBUG', "
-     "rotating_conf={'when': 'W0', 'interval': 1, 'backupCount': 53}, "
-     "collect_address=('127.0.0.1', 6666))\n--\n\n"
-     "Sets up the process logger once."},
-    {"log", rn::fastcall_kw(log_fn), METH_FASTCALL | METH_KEYWORDS,
-     "log()\n--\n\nThe process logger; raises until init_logger has run."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {set_logid_sig.def(set_logid), init_logger_sig.def(init_logger),
+                         log_sig.def(rn::noargs<log_sig, log_fn>), {}};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.logging",
-                         "The process logger and its console, file and collect handlers.", -1,
-                         methods};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.utils.logging",
+    "The one logger of each process and its console, file and collect handlers.\n\n"
+    "init_logger(...) -- set the process logger up, once.\n"
+    "log() -- the process logger; raises until init_logger has run.\n"
+    "set_logid(log_id) -- the id every collected record carries.\n"
+    "ConsoleHandler, LocalFileHandler, CollectHandler -- the three handlers:\n"
+    "    standard error, a weekly rotated file below the logs root, and one UDP\n"
+    "    datagram per record to the collection server (ravu.utils.journal_hub).",
+    -1, methods};
 
 int init(PyObject* m) {
-    g_logging = PyImport_ImportModule("logging");
-    if (!g_logging) return -1;
+    st.logging = PyImport_ImportModule("logging");
+    if (!st.logging) return -1;
     rn::ptr handlers(PyImport_ImportModule("logging.handlers"));
     if (!handlers) return -1;
-    g_stream_handler = PyObject_GetAttrString(g_logging, "StreamHandler");
-    g_file_handler = PyObject_GetAttrString(handlers.get(), "TimedRotatingFileHandler");
-    g_datagram_handler = PyObject_GetAttrString(handlers.get(), "DatagramHandler");
-    if (!g_stream_handler || !g_file_handler || !g_datagram_handler) return -1;
-    g_os_path = rn::import_attr("os", "path");
-    g_makedirs = rn::import_attr("os", "makedirs");
-    g_gethostname = rn::import_attr("socket", "gethostname");
-    g_pickle_dumps = rn::import_attr("pickle", "dumps");
-    if (!g_os_path || !g_makedirs || !g_gethostname || !g_pickle_dumps) return -1;
-    g_exist_ok_kw = Py_BuildValue("(s)", "exist_ok");
-    g_rotate_kw = Py_BuildValue("(sss)", "when", "interval", "backupCount");
-    if (!g_exist_ok_kw || !g_rotate_kw) return -1;
+    st.stream_handler = PyObject_GetAttrString(st.logging, "StreamHandler");
+    st.file_handler = PyObject_GetAttrString(handlers.get(), "TimedRotatingFileHandler");
+    st.datagram_handler = PyObject_GetAttrString(handlers.get(), "DatagramHandler");
+    if (!st.stream_handler || !st.file_handler || !st.datagram_handler) return -1;
+    st.os_path = rn::import_attr("os", "path");
+    st.makedirs = rn::import_attr("os", "makedirs");
+    st.gethostname = rn::import_attr("socket", "gethostname");
+    st.pickle_dumps = rn::import_attr("pickle", "dumps");
+    if (!st.os_path || !st.makedirs || !st.gethostname || !st.pickle_dumps) return -1;
+    // The defaults that are no single literal, one object each, as a def has.
+    rn::ptr conf(default_rotating_conf());
+    rn::ptr address(Py_BuildValue("(si)", "127.0.0.1", 6666));
+    if (!conf || !address) return -1;
+    local_file_init_sig.set_default("rotating_conf", conf.get());
+    conf = default_rotating_conf();
+    if (!conf) return -1;
+    init_logger_sig.set_default("rotating_conf", conf.get());
+    init_logger_sig.set_default("collect_address", address.get());
+    st.exist_ok_kw = Py_BuildValue("(s)", "exist_ok");
+    st.rotate_kw = Py_BuildValue("(sss)", "when", "interval", "backupCount");
+    if (!st.exist_ok_kw || !st.rotate_kw) return -1;
 
     rn::ptr logs_path(rn::import_attr("ravu._internal.path", "relative_logs_path"));
     if (!logs_path || PyModule_AddObjectRef(m, "relative_logs_path", logs_path.get()) < 0)
@@ -695,9 +733,9 @@ int init(PyObject* m) {
         PyModule_AddObjectRef(m, "_log_id", Py_None) < 0)
         return -1;
 
-    rn::ptr t1(rn::add_type(m, &console_spec, g_stream_handler));
-    rn::ptr t2(rn::add_type(m, &local_file_spec, g_file_handler));
-    rn::ptr t3(rn::add_type(m, &collect_spec, g_datagram_handler));
+    rn::ptr t1(rn::add_type(m, &console_spec, st.stream_handler));
+    rn::ptr t2(rn::add_type(m, &local_file_spec, st.file_handler));
+    rn::ptr t3(rn::add_type(m, &collect_spec, st.datagram_handler));
     if (!t1 || !t2 || !t3) return -1;
     return rn::set_all(m, {"set_logid", "init_logger", "log"});
 }
@@ -705,5 +743,5 @@ int init(PyObject* m) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_logging() {
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }

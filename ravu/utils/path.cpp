@@ -16,17 +16,22 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-// The standard objects, held so that identity tests stay meaningful.
-PyObject* g_os = nullptr;
-PyObject* g_posixpath = nullptr;
-PyObject* g_split = nullptr;
-PyObject* g_join = nullptr;
-PyObject* g_islink = nullptr;
-PyObject* g_walk = nullptr;
-PyObject* g_scandir = nullptr;
+// The module's state, made once at import.
+struct State {
+    PyObject* module;
+    // The standard objects, held so that identity tests stay meaningful.
+    PyObject* os;
+    PyObject* posixpath;
+    PyObject* split;
+    PyObject* join;
+    PyObject* islink;
+    PyObject* walk;
+    PyObject* scandir;
+    PyObject* name_func;  // our own parse_filepath_name
+};
+State st;
 
-PyObject* os_module() { return rn::global(g_module, RN_ID(os)); }
+PyObject* os_module() { return rn::global(st.module, RN_ID(os)); }
 
 // os.path, or NULL with the error.
 PyObject* os_path(PyObject* os) { return PyObject_GetAttr(os, RN_ID(path)); }
@@ -36,7 +41,7 @@ int standard_split(PyObject* os) {
     rn::ptr path(os_path(os));
     if (!path) return -1;
     rn::ptr split(PyObject_GetAttr(path.get(), RN_ID(split)));
-    return split ? split.get() == g_split : -1;
+    return split ? split.get() == st.split : -1;
 }
 
 Py_ssize_t find_char(PyObject* s, Py_UCS4 ch, Py_ssize_t start, Py_ssize_t end, int direction) {
@@ -132,41 +137,56 @@ PyObject* split_piece(PyObject* text, const char* sep, Py_ssize_t which) {
 
 // ---------------------------------------------------------------- one-argument functions
 
+const rn::Signature parse_filepath_name_sig(
+    "parse_filepath_name", "filepath, /",
+    "Return the last component of filepath, as os.path.split gives it\n"
+    "(empty when the path ends with a separator).");
+
 PyObject* parse_filepath_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    static rn::Signature sig("parse_filepath_name", {{"filepath", rn::POSONLY, true}});
-    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* filepath = parse_filepath_name_sig.single(args, nargs, kwnames);
     if (!filepath) return nullptr;
     return file_name(filepath);
 }
 
+const rn::Signature parse_filepath_dir_sig(
+    "parse_filepath_dir", "filepath, /",
+    "Return the directory part of filepath, as os.path.split gives it\n"
+    "(empty when the path holds no separator).");
+
 PyObject* parse_filepath_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    static rn::Signature sig("parse_filepath_dir", {{"filepath", rn::POSONLY, true}});
-    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* filepath = parse_filepath_dir_sig.single(args, nargs, kwnames);
     if (!filepath) return nullptr;
     rn::ptr pair(os_split(filepath));
     if (!pair) return nullptr;
     return item(pair.get(), 0);
 }
 
+const rn::Signature split_filepath_sig(
+    "split_filepath", "filepath, /",
+    "Return os.path.split(filepath): the pair (head, tail).");
+
 PyObject* split_filepath(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("split_filepath", {{"filepath", rn::POSONLY, true}});
-    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* filepath = split_filepath_sig.single(args, nargs, kwnames);
     if (!filepath) return nullptr;
     return os_split(filepath);
 }
 
-PyObject* g_name_func = nullptr;  // our own parse_filepath_name
+
+const rn::Signature parse_filepath_prefix_sig(
+    "parse_filepath_prefix", "filepath, /",
+    "Return the file name of filepath up to its first dot (the whole name when\n"
+    "it has none; '' for a name like '.profile').  The name is taken through\n"
+    "this module's parse_filepath_name, looked up at each call.");
 
 PyObject* parse_filepath_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    static rn::Signature sig("parse_filepath_prefix", {{"filepath", rn::POSONLY, true}});
-    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* filepath = parse_filepath_prefix_sig.single(args, nargs, kwnames);
     if (!filepath) return nullptr;
-    rn::ptr fn(rn::global(g_module, RN_ID(parse_filepath_name)));
+    rn::ptr fn(rn::global(st.module, RN_ID(parse_filepath_name)));
     if (!fn) return nullptr;
-    rn::ptr name(fn.get() == g_name_func ? file_name(filepath)
+    rn::ptr name(fn.get() == st.name_func ? file_name(filepath)
                                          : PyObject_CallOneArg(fn.get(), filepath));
     if (!name) return nullptr;
     return split_piece(name.get(), ".", 0);
@@ -174,20 +194,30 @@ PyObject* parse_filepath_prefix(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 // The suffix is taken from the file name alone: a dot in a directory name
 // must not decide it.
+const rn::Signature parse_filepath_suffix_sig(
+    "parse_filepath_suffix", "filepath, /",
+    "Return the file name's text between its first and second dot:\n"
+    "'tar' for 'a/b.tar.gz'.  A dot in a directory name does not count.\n"
+    "Raises IndexError when the file name holds no dot.");
+
 PyObject* parse_filepath_suffix(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    static rn::Signature sig("parse_filepath_suffix", {{"filepath", rn::POSONLY, true}});
-    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* filepath = parse_filepath_suffix_sig.single(args, nargs, kwnames);
     if (!filepath) return nullptr;
     rn::ptr name(file_name(filepath));
     if (!name) return nullptr;
     return split_piece(name.get(), ".", 1);
 }
 
+const rn::Signature parse_filepath_parent_name_sig(
+    "parse_filepath_parent_name", "filepath, /",
+    "Return the second-to-last piece of filepath split at '/': for a path\n"
+    "to a file, the name of its directory ('b' for 'a/b/c.txt' and 'a/b/').\n"
+    "Raises IndexError when the path holds no '/'.");
+
 PyObject* parse_filepath_parent_name(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-    static rn::Signature sig("parse_filepath_parent_name", {{"filepath", rn::POSONLY, true}});
-    PyObject* filepath = rn::single_posonly(sig, args, nargs, kwnames);
+    PyObject* filepath = parse_filepath_parent_name_sig.single(args, nargs, kwnames);
     if (!filepath) return nullptr;
     return split_piece(filepath, "/", -2);
 }
@@ -196,12 +226,16 @@ PyObject* parse_filepath_parent_name(PyObject*, PyObject* const* args, Py_ssize_
 
 // The directory part stays as written; only the file name is cut at its
 // first dot, so "./file.txt" keeps its file.
+const rn::Signature replace_filepath_suffix_sig(
+    "replace_filepath_suffix", "filepath, new_suffix",
+    "Return filepath with its file name cut at the first dot and '.' +\n"
+    "new_suffix put after it: 'a/b.tar.gz', 'zip' gives 'a/b.zip'.  The\n"
+    "directory part stays as written.  new_suffix is given without its dot.");
+
 PyObject* replace_filepath_suffix(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-    static rn::Signature sig("replace_filepath_suffix",
-                             {{"filepath", rn::POS, true}, {"new_suffix", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!replace_filepath_suffix_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject *filepath = a[0], *suffix = a[1];
     rn::ptr pair(os_split(filepath));
     if (!pair) return nullptr;
@@ -393,9 +427,9 @@ PyObject* search_generic(PyObject* os, PyObject* root, PyObject* filter) {
 
 // 1 while os.walk and everything it stands on are the standard ones.
 int standard_walk(PyObject* os) {
-    if (os != g_os) return 0;
-    const std::pair<PyObject*, PyObject*> checks[] = {{RN_ID(walk), g_walk},
-                                                      {RN_ID(scandir), g_scandir}};
+    if (os != st.os) return 0;
+    const std::pair<PyObject*, PyObject*> checks[] = {{RN_ID(walk), st.walk},
+                                                      {RN_ID(scandir), st.scandir}};
     for (const auto& c : checks) {
         rn::ptr v(PyObject_GetAttr(os, c.first));
         if (!v) return -1;
@@ -403,9 +437,9 @@ int standard_walk(PyObject* os) {
     }
     rn::ptr path(os_path(os));
     if (!path) return -1;
-    if (path.get() != g_posixpath) return 0;
-    const std::pair<PyObject*, PyObject*> path_checks[] = {{RN_ID(join), g_join},
-                                                           {RN_ID(islink), g_islink}};
+    if (path.get() != st.posixpath) return 0;
+    const std::pair<PyObject*, PyObject*> path_checks[] = {{RN_ID(join), st.join},
+                                                           {RN_ID(islink), st.islink}};
     for (const auto& c : path_checks) {
         rn::ptr v(PyObject_GetAttr(path.get(), c.first));
         if (!v) return -1;
@@ -414,12 +448,20 @@ int standard_walk(PyObject* os) {
     return 1;
 }
 
+const rn::Signature search_filepaths_sig(
+    "search_filepaths", "root_path, file_filter",
+    "Return the paths of the files below root_path that file_filter accepts.\n\n"
+    "The tree is walked as os.walk(root_path) walks it (top-down, names in the\n"
+    "order the system lists them, links to directories not followed,\n"
+    "unreadable directories skipped).  file_filter is called once per file\n"
+    "with its joined path os.path.join(dir, name), never for a directory; the\n"
+    "result keeps walk order and begins with root_path as given.  An\n"
+    "exception of file_filter ends the search and propagates.");
+
 PyObject* search_filepaths(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    static rn::Signature sig("search_filepaths",
-                             {{"root_path", rn::POS, true}, {"file_filter", rn::POS, true}});
     PyObject* a[2];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!search_filepaths_sig.parse(args, nargs, kwnames, a)) return nullptr;
     rn::ptr os(os_module());
     if (!os) return nullptr;
     int standard = standard_walk(os.get());
@@ -441,46 +483,41 @@ PyObject* search_filepaths(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // ---------------------------------------------------------------- module
 
-PyMethodDef methods[] = {
-    {"search_filepaths", rn::fastcall_kw(search_filepaths), METH_FASTCALL | METH_KEYWORDS,
-     "search_filepaths(root_path, file_filter)\n--\n\n"
-     "Joined paths of the files below root_path that file_filter accepts, in walk order."},
-    {"parse_filepath_prefix", rn::fastcall_kw(parse_filepath_prefix), METH_FASTCALL | METH_KEYWORDS,
-     "parse_filepath_prefix(filepath, /)\n--\n\nThe file name up to its first dot."},
-    {"parse_filepath_suffix", rn::fastcall_kw(parse_filepath_suffix), METH_FASTCALL | METH_KEYWORDS,
-     "parse_filepath_suffix(filepath, /)\n--\n\n"
-     "The file name's text between its first and second dot."},
-    {"parse_filepath_name", rn::fastcall_kw(parse_filepath_name), METH_FASTCALL | METH_KEYWORDS,
-     "parse_filepath_name(filepath, /)\n--\n\nThe last path component."},
-    {"parse_filepath_parent_name", rn::fastcall_kw(parse_filepath_parent_name),
-     METH_FASTCALL | METH_KEYWORDS,
-     "parse_filepath_parent_name(filepath, /)\n--\n\nThe second-to-last piece between slashes."},
-    {"parse_filepath_dir", rn::fastcall_kw(parse_filepath_dir), METH_FASTCALL | METH_KEYWORDS,
-     "parse_filepath_dir(filepath, /)\n--\n\nThe directory part, as os.path.split gives it."},
-    {"replace_filepath_suffix", rn::fastcall_kw(replace_filepath_suffix),
-     METH_FASTCALL | METH_KEYWORDS,
-     "replace_filepath_suffix(filepath, new_suffix)\n--\n\n"
-     "The path with the file name cut at its first dot and new_suffix put after it."},
-    {"split_filepath", rn::fastcall_kw(split_filepath), METH_FASTCALL | METH_KEYWORDS,
-     "split_filepath(filepath, /)\n--\n\nos.path.split(filepath)."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {search_filepaths_sig.def(search_filepaths),
+                         parse_filepath_prefix_sig.def(parse_filepath_prefix),
+                         parse_filepath_suffix_sig.def(parse_filepath_suffix),
+                         parse_filepath_name_sig.def(parse_filepath_name),
+                         parse_filepath_parent_name_sig.def(parse_filepath_parent_name),
+                         parse_filepath_dir_sig.def(parse_filepath_dir),
+                         replace_filepath_suffix_sig.def(replace_filepath_suffix),
+                         split_filepath_sig.def(split_filepath),
+                         {}};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.path",
-                         "File search and path text functions.", -1, methods};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.utils.path",
+    "File search and path text functions.\n\n"
+    "search_filepaths(root_path, file_filter) -- files of a tree a predicate accepts.\n"
+    "parse_filepath_name / _dir, split_filepath -- pieces of os.path.split.\n"
+    "parse_filepath_prefix / _suffix -- the file name before its first dot / between\n"
+    "    its first and second dot.\n"
+    "parse_filepath_parent_name -- the name of the directory holding the file.\n"
+    "replace_filepath_suffix(filepath, new_suffix) -- the path with a new suffix.\n\n"
+    "The one-argument functions take their argument by position only.",
+    -1, methods};
 
 int init(PyObject* m) {
-    g_os = PyImport_ImportModule("os");
-    if (!g_os || PyModule_AddObjectRef(m, "os", g_os) < 0) return -1;
-    g_posixpath = PyObject_GetAttrString(g_os, "path");
-    if (!g_posixpath) return -1;
-    g_split = PyObject_GetAttrString(g_posixpath, "split");
-    g_join = PyObject_GetAttrString(g_posixpath, "join");
-    g_islink = PyObject_GetAttrString(g_posixpath, "islink");
-    g_walk = PyObject_GetAttrString(g_os, "walk");
-    g_scandir = PyObject_GetAttrString(g_os, "scandir");
-    if (!g_split || !g_join || !g_islink || !g_walk || !g_scandir) return -1;
-    g_name_func = PyObject_GetAttrString(m, "parse_filepath_name");
-    if (!g_name_func) return -1;
+    st.os = PyImport_ImportModule("os");
+    if (!st.os || PyModule_AddObjectRef(m, "os", st.os) < 0) return -1;
+    st.posixpath = PyObject_GetAttrString(st.os, "path");
+    if (!st.posixpath) return -1;
+    st.split = PyObject_GetAttrString(st.posixpath, "split");
+    st.join = PyObject_GetAttrString(st.posixpath, "join");
+    st.islink = PyObject_GetAttrString(st.posixpath, "islink");
+    st.walk = PyObject_GetAttrString(st.os, "walk");
+    st.scandir = PyObject_GetAttrString(st.os, "scandir");
+    if (!st.split || !st.join || !st.islink || !st.walk || !st.scandir) return -1;
+    st.name_func = PyObject_GetAttrString(m, "parse_filepath_name");
+    if (!st.name_func) return -1;
     return rn::set_all(m, {"search_filepaths", "parse_filepath_prefix", "parse_filepath_suffix",
                            "parse_filepath_name", "parse_filepath_parent_name",
                            "parse_filepath_dir", "replace_filepath_suffix", "split_filepath"});
@@ -489,5 +526,5 @@ int init(PyObject* m) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_path() {
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }

@@ -19,13 +19,17 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-PyTypeObject* g_time_type = nullptr;
-PyTypeObject* g_freq_type = nullptr;
-// The real `time` module and its `time` function, kept so that a call can
-// tell whether either was replaced since import.
-PyObject* g_time_module = nullptr;
-PyObject* g_time_func = nullptr;
+// The module's state, made once at import.
+struct State {
+    PyObject* module;
+    PyTypeObject* time_type;
+    PyTypeObject* freq_type;
+    // The real `time` module and its `time` function, kept so that a call
+    // can tell whether either was replaced since import.
+    PyObject* time_module;
+    PyObject* time_func;
+};
+State st;
 
 // ---------------------------------------------------------------- helpers
 
@@ -59,14 +63,6 @@ bool exact_double(PyObject* v, double* out) {
     return false;
 }
 
-// An exact int that fits a C long long.
-bool exact_ll(PyObject* v, long long* out) {
-    if (!PyLong_CheckExact(v)) return false;
-    int overflow;
-    *out = PyLong_AsLongLongAndOverflow(v, &overflow);
-    return !overflow;
-}
-
 // time.time() as the wall clock gives it, converted exactly as time.time()
 // converts it.
 PyObject* wall_clock() {
@@ -87,32 +83,39 @@ PyObject* wall_clock() {
 // the global nor its function was replaced, the clock is read directly.
 PyObject* now() {
     // A plain module's attribute is its dict entry: look there first.
-    PyObject* mod = PyDict_GetItemWithError(PyModule_GetDict(g_module), RN_ID(time));
-    if (mod == g_time_module &&
-        PyDict_GetItemWithError(PyModule_GetDict(mod), RN_ID(time)) == g_time_func)
+    PyObject* mod = PyDict_GetItemWithError(PyModule_GetDict(st.module), RN_ID(time));
+    if (mod == st.time_module &&
+        PyDict_GetItemWithError(PyModule_GetDict(mod), RN_ID(time)) == st.time_func)
         return wall_clock();
     if (PyErr_Occurred()) return nullptr;
-    rn::ptr m(rn::global(g_module, RN_ID(time)));
+    rn::ptr m(rn::global(st.module, RN_ID(time)));
     if (!m) return nullptr;
     rn::ptr fn(PyObject_GetAttr(m.get(), RN_ID(time)));
     if (!fn) return nullptr;
-    if (fn.get() == g_time_func) return wall_clock();
+    if (fn.get() == st.time_func) return wall_clock();
     return PyObject_CallNoArgs(fn.get());
 }
 
 // ---------------------------------------------------------------- RecordByTime
 
+const rn::Signature time_init_sig(
+    "RecordByTime.__init__", "sec, num",
+    "Count events in a sliding window of sec seconds.\n\n"
+    "set() records one event at time.time() and answers whether at least num\n"
+    "events fall within the last sec seconds (a stamp whose age is at most sec\n"
+    "counts).  At most MAX_LEN (100, read through the instance) stamps are\n"
+    "kept.  Attributes: queue (the stamps, oldest first), sec, num.",
+    rn::INIT);
+
 int time_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("RecordByTime.__init__", {{"sec", rn::POS, true}, {"num", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[2];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!time_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     rn::ptr queue(PyList_New(0));
     if (!queue) return -1;
-    if (set_attr(self, g_time_type, RN_ID(queue), queue.get()) < 0 ||
-        set_attr(self, g_time_type, RN_ID(sec), a[0]) < 0 ||
-        set_attr(self, g_time_type, RN_ID(num), a[1]) < 0)
+    if (set_attr(self, st.time_type, RN_ID(queue), queue.get()) < 0 ||
+        set_attr(self, st.time_type, RN_ID(sec), a[0]) < 0 ||
+        set_attr(self, st.time_type, RN_ID(num), a[1]) < 0)
         return -1;
     return 0;
 }
@@ -154,7 +157,7 @@ bool trim(PyObject* self, PyObject* queue) {
     rn::ptr max_len(PyObject_GetAttr(self, RN_ID(MAX_LEN)));
     if (!max_len) return false;
     long long cap;
-    if (PyList_CheckExact(queue) && exact_ll(max_len.get(), &cap) && cap >= 0) {
+    if (PyList_CheckExact(queue) && rn::exact_ll(max_len.get(), &cap) && cap >= 0) {
         const Py_ssize_t n = PyList_GET_SIZE(queue);
         return n <= cap || PyList_SetSlice(queue, 0, n - (Py_ssize_t)cap, nullptr) == 0;
     }
@@ -180,7 +183,7 @@ PyObject* decide_count(PyObject* self, PyObject* queue) {
     rn::ptr num(rn::fast_getattr(self, RN_ID(num)));
     if (!num) return nullptr;
     long long want;
-    if (exact_ll(num.get(), &want)) return PyBool_FromLong((long long)n >= want);
+    if (rn::exact_ll(num.get(), &want)) return PyBool_FromLong((long long)n >= want);
     rn::ptr len(PyLong_FromSsize_t(n));
     if (!len) return nullptr;
     return PyObject_RichCompare(len.get(), num.get(), Py_GE);
@@ -196,7 +199,7 @@ bool plain_cap(PyObject* self, PyObject* dict, long long* cap) {
         if (PyErr_Occurred()) PyErr_Clear();
         v = cls_value;
     }
-    return exact_ll(v, cap) && *cap >= 0;
+    return rn::exact_ll(v, cap) && *cap >= 0;
 }
 
 // del lst[:k] for k > 0, without running anything while the list is short.
@@ -222,8 +225,8 @@ PyObject* time_step_plain(PyObject* self, PyObject* d, PyObject* stamp, bool rec
     PyObject* num = sec ? PyDict_GetItemWithError(d, RN_ID(num)) : nullptr;
     double secd;
     long long want, cap = 0;
-    if (!num || !PyList_CheckExact(queue) || !exact_double(sec, &secd) || !exact_ll(num, &want) ||
-        (record && !plain_cap(self, d, &cap)))
+    if (!num || !PyList_CheckExact(queue) || !exact_double(sec, &secd) ||
+        !rn::exact_ll(num, &want) || (record && !plain_cap(self, d, &cap)))
         return nullptr;  // the general road (or an error, which the caller sees)
     const double nowd = PyFloat_AS_DOUBLE(stamp);
     const Py_ssize_t n = PyList_GET_SIZE(queue);
@@ -246,7 +249,7 @@ PyObject* time_step_plain(PyObject* self, PyObject* d, PyObject* stamp, bool rec
 PyObject* time_step(PyObject* self, bool record) {
     rn::ptr stamp(now());
     if (!stamp) return nullptr;
-    if (PyObject* d = exact_dict(self, g_time_type)) {
+    if (PyObject* d = exact_dict(self, st.time_type)) {
         if (PyFloat_CheckExact(stamp.get())) {
             bool done;
             PyObject* r = time_step_plain(self, d, stamp.get(), record, &done);
@@ -270,24 +273,26 @@ PyObject* time_step(PyObject* self, bool record) {
     return decide_count(self, queue.get());
 }
 
-PyObject* time_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByTime.set", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
-    return time_step(self, true);
-}
+const rn::Signature time_set_sig(
+    "RecordByTime.set", "",
+    "Record an event now; return True when at least num events, this one\n"
+    "included, fall within the last sec seconds.  Expired stamps are dropped\n"
+    "first, and the oldest beyond MAX_LEN after.",
+    rn::METHOD);
+const rn::Signature time_get_sig(
+    "RecordByTime.get", "",
+    "Return the decision of set() without recording an event (expired stamps\n"
+    "are still dropped).",
+    rn::METHOD);
+const rn::Signature time_clear_sig(
+    "RecordByTime.clear", "",
+    "Forget every recorded event (the same queue list is emptied).", rn::METHOD);
 
-PyObject* time_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByTime.get", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
-    return time_step(self, false);
-}
+PyObject* time_set(PyObject* self) { return time_step(self, true); }
 
-PyObject* time_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByTime.clear", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
+PyObject* time_get(PyObject* self) { return time_step(self, false); }
+
+PyObject* time_clear(PyObject* self) {
     rn::ptr queue(rn::fast_getattr(self, RN_ID(queue)));
     if (!queue) return nullptr;
     if (PyList_CheckExact(queue.get())) {
@@ -302,15 +307,21 @@ PyObject* time_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // ---------------------------------------------------------------- RecordByFrequency
 
+const rn::Signature freq_init_sig(
+    "RecordByFrequency.__init__", "size, mean_over",
+    "Whether the mean of the last size values has reached mean_over.\n\n"
+    "The values sit in a ring of size float32 slots, zeros at first, so\n"
+    "slots not yet written count as 0; with inputs 0 and 1 the mean is the\n"
+    "share of ones.  Attributes: data (the float32 array), mean_over, index\n"
+    "(the next slot), size.",
+    rn::INIT);
+
 int freq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static rn::Signature sig("RecordByFrequency.__init__",
-                             {{"size", rn::POS, true}, {"mean_over", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[2];
     rn::ptr keep;
-    if (!rn::parse_tuple(sig, args, kwargs, a, keep)) return -1;
+    if (!freq_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     // self.data = np.zeros(size, dtype=np.float32)
-    rn::ptr np(rn::global(g_module, RN_ID(np)));
+    rn::ptr np(rn::global(st.module, RN_ID(np)));
     if (!np) return -1;
     rn::ptr zeros(PyObject_GetAttr(np.get(), RN_ID(zeros)));
     if (!zeros) return -1;
@@ -324,10 +335,10 @@ int freq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!data) return -1;
     rn::ptr zero(PyLong_FromLong(0));
     if (!zero) return -1;
-    if (set_attr(self, g_freq_type, RN_ID(data), data.get()) < 0 ||
-        set_attr(self, g_freq_type, RN_ID(mean_over), a[1]) < 0 ||
-        set_attr(self, g_freq_type, RN_ID(index), zero.get()) < 0 ||
-        set_attr(self, g_freq_type, RN_ID(size), a[0]) < 0)
+    if (set_attr(self, st.freq_type, RN_ID(data), data.get()) < 0 ||
+        set_attr(self, st.freq_type, RN_ID(mean_over), a[1]) < 0 ||
+        set_attr(self, st.freq_type, RN_ID(index), zero.get()) < 0 ||
+        set_attr(self, st.freq_type, RN_ID(size), a[0]) < 0)
         return -1;
     return 0;
 }
@@ -418,20 +429,24 @@ bool f32_value(PyObject* n, float* out) {
     return true;
 }
 
+const rn::Signature freq_set_sig(
+    "RecordByFrequency.set", "n",
+    "Store n (as float32) in the next slot and return the decision, a numpy\n"
+    "bool: data.mean() >= mean_over.",
+    rn::METHOD);
+
 PyObject* freq_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByFrequency.set", {{"n", rn::POS, true}},
-                             rn::Signature::Options{false, false, true});
     PyObject* a[1];
-    if (!sig.parse(args, nargs, kwnames, a)) return nullptr;
+    if (!freq_set_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* n = a[0];
-    if (PyObject* d = exact_dict(self, g_freq_type)) {
+    if (PyObject* d = exact_dict(self, st.freq_type)) {
         PyObject* data = PyDict_GetItemWithError(d, RN_ID(data));
         PyObject* index = data ? PyDict_GetItemWithError(d, RN_ID(index)) : nullptr;
         PyObject* size = index ? PyDict_GetItemWithError(d, RN_ID(size)) : nullptr;
         long long i, m;
         float v;
-        if (size && plain_f32(data, true) && exact_ll(index, &i) && exact_ll(size, &m) && m > 0 &&
-            i >= 0 && i < PyArray_DIM(reinterpret_cast<PyArrayObject*>(data), 0) &&
+        if (size && plain_f32(data, true) && rn::exact_ll(index, &i) && rn::exact_ll(size, &m) &&
+            m > 0 && i >= 0 && i < PyArray_DIM(reinterpret_cast<PyArrayObject*>(data), 0) &&
             f32_value(n, &v)) {
             PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(data);
             *reinterpret_cast<float*>(PyArray_BYTES(arr) + i * PyArray_STRIDE(arr, 0)) = v;
@@ -452,29 +467,28 @@ PyObject* freq_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     rn::ptr one(PyLong_FromLong(1));
     if (!one) return nullptr;
     rn::ptr inc(PyNumber_Add(index.get(), one.get()));
-    if (!inc || set_attr(self, g_freq_type, RN_ID(index), inc.get()) < 0) return nullptr;
+    if (!inc || set_attr(self, st.freq_type, RN_ID(index), inc.get()) < 0) return nullptr;
     // self.index = self.index % self.size
     index = rn::fast_getattr(self, RN_ID(index));
     if (!index) return nullptr;
     rn::ptr size(rn::fast_getattr(self, RN_ID(size)));
     if (!size) return nullptr;
     rn::ptr wrapped(PyNumber_Remainder(index.get(), size.get()));
-    if (!wrapped || set_attr(self, g_freq_type, RN_ID(index), wrapped.get()) < 0) return nullptr;
+    if (!wrapped || set_attr(self, st.freq_type, RN_ID(index), wrapped.get()) < 0) return nullptr;
     return freq_decide(self);
 }
 
-PyObject* freq_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByFrequency.get", {}, rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
-    return freq_decide(self);
-}
+const rn::Signature freq_get_sig(
+    "RecordByFrequency.get", "",
+    "Return the decision (a numpy bool) from the current slots, changing nothing.",
+    rn::METHOD);
+const rn::Signature freq_clear_sig(
+    "RecordByFrequency.clear", "",
+    "Set every slot to 0; the write position stays where it is.", rn::METHOD);
 
-PyObject* freq_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("RecordByFrequency.clear", {},
-                             rn::Signature::Options{false, false, true});
-    PyObject* a[1];
-    if ((nargs || kwnames) && !sig.parse(args, nargs, kwnames, a)) return nullptr;
+PyObject* freq_get(PyObject* self) { return freq_decide(self); }
+
+PyObject* freq_clear(PyObject* self) {
     rn::ptr data(rn::fast_getattr(self, RN_ID(data)));
     if (!data) return nullptr;
     if (plain_f32(data.get(), true)) {
@@ -493,18 +507,13 @@ PyObject* freq_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // ---------------------------------------------------------------- types and module
 
-PyMethodDef time_methods[] = {
-    {"set", rn::fastcall_kw(time_set), METH_FASTCALL | METH_KEYWORDS,
-     "set()\n--\n\nRecord an event now; True when num events fall within the last sec seconds."},
-    {"get", rn::fastcall_kw(time_get), METH_FASTCALL | METH_KEYWORDS,
-     "get()\n--\n\nThe decision now, recording nothing."},
-    {"clear", rn::fastcall_kw(time_clear), METH_FASTCALL | METH_KEYWORDS,
-     "clear()\n--\n\nForget every recorded event."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef time_methods[] = {time_set_sig.def(rn::noargs<time_set_sig, time_set>),
+                              time_get_sig.def(rn::noargs<time_get_sig, time_get>),
+                              time_clear_sig.def(rn::noargs<time_clear_sig, time_clear>),
+                              {}};
 
 PyType_Slot time_slots[] = {
-    {Py_tp_doc, (void*)"RecordByTime(sec, num)\n--\n\n"
-                       "Counts events in a sliding window of sec seconds."},
+    {Py_tp_doc, (void*)time_init_sig.doc()},
     {Py_tp_init, (void*)time_init},
     {Py_tp_methods, time_methods},
     RN_PLAIN_SLOTS,
@@ -513,18 +522,13 @@ PyType_Slot time_slots[] = {
 PyType_Spec time_spec = {"ravu.utils.strategy.RecordByTime", sizeof(Record), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, time_slots};
 
-PyMethodDef freq_methods[] = {
-    {"set", rn::fastcall_kw(freq_set), METH_FASTCALL | METH_KEYWORDS,
-     "set(n)\n--\n\nStore n in the next slot; whether the mean of the slots reached mean_over."},
-    {"get", rn::fastcall_kw(freq_get), METH_FASTCALL | METH_KEYWORDS,
-     "get()\n--\n\nWhether the mean of the slots reached mean_over."},
-    {"clear", rn::fastcall_kw(freq_clear), METH_FASTCALL | METH_KEYWORDS,
-     "clear()\n--\n\nZero every slot; the write position stays."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef freq_methods[] = {freq_set_sig.def(freq_set),
+                              freq_get_sig.def(rn::noargs<freq_get_sig, freq_get>),
+                              freq_clear_sig.def(rn::noargs<freq_clear_sig, freq_clear>),
+                              {}};
 
 PyType_Slot freq_slots[] = {
-    {Py_tp_doc, (void*)"RecordByFrequency(size, mean_over)\n--\n\n"
-                       "Whether the mean of the last size values reached mean_over."},
+    {Py_tp_doc, (void*)freq_init_sig.doc()},
     {Py_tp_init, (void*)freq_init},
     {Py_tp_methods, freq_methods},
     RN_PLAIN_SLOTS,
@@ -533,23 +537,29 @@ PyType_Slot freq_slots[] = {
 PyType_Spec freq_spec = {"ravu.utils.strategy.RecordByFrequency", sizeof(Record), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, freq_slots};
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.strategy",
-                         "Trigger records by time window and by frequency.", -1, nullptr};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "ravu.utils.strategy",
+    "Trigger records that turn a stream of observations into yes or no.\n\n"
+    "RecordByTime(sec, num) -- at least num events within the last sec seconds?\n"
+    "RecordByFrequency(size, mean_over) -- has the mean of the last size values\n"
+    "    reached mean_over?\n\n"
+    "set() records and decides in one call, get() decides only, clear() resets.",
+    -1, nullptr};
 
 int init(PyObject* m) {
-    g_time_module = PyImport_ImportModule("time");
-    if (!g_time_module || PyModule_AddObjectRef(m, "time", g_time_module) < 0) return -1;
-    g_time_func = PyObject_GetAttrString(g_time_module, "time");
-    if (!g_time_func) return -1;
+    st.time_module = PyImport_ImportModule("time");
+    if (!st.time_module || PyModule_AddObjectRef(m, "time", st.time_module) < 0) return -1;
+    st.time_func = PyObject_GetAttrString(st.time_module, "time");
+    if (!st.time_func) return -1;
     rn::ptr np(PyImport_ImportModule("numpy"));
     if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
-    g_time_type = (PyTypeObject*)rn::add_type(m, &time_spec);
-    if (!g_time_type) return -1;
+    st.time_type = (PyTypeObject*)rn::add_type(m, &time_spec);
+    if (!st.time_type) return -1;
     rn::ptr cap(PyLong_FromLong(100));
-    if (!cap || PyObject_SetAttrString((PyObject*)g_time_type, "MAX_LEN", cap.get()) < 0)
+    if (!cap || PyObject_SetAttrString((PyObject*)st.time_type, "MAX_LEN", cap.get()) < 0)
         return -1;
-    g_freq_type = (PyTypeObject*)rn::add_type(m, &freq_spec);
-    if (!g_freq_type) return -1;
+    st.freq_type = (PyTypeObject*)rn::add_type(m, &freq_spec);
+    if (!st.freq_type) return -1;
     return rn::set_all(m, {"RecordByTime", "RecordByFrequency"});
 }
 
@@ -557,5 +567,5 @@ int init(PyObject* m) {
 
 PyMODINIT_FUNC PyInit_strategy() {
     import_array();
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }
