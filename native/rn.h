@@ -288,30 +288,6 @@ public:
         simple_ = !varargs_ && !varkw_ && !required_kwonly;
         make_doc(params, doc);
     }
-    // Legacy form, being replaced by the one above module by module:
-    // parameters as a list, optional ones left NULL in `out`.
-    struct Options {
-        bool varargs = false;
-        bool varkw = false;
-        bool self_in_count = false;
-    };
-    Signature(const char* name, std::initializer_list<Param> params)
-        : Signature(name, params, Options()) {}
-    Signature(const char* name, std::initializer_list<Param> params, Options opt)
-        : name_(name), binding_(opt.self_in_count ? Binding::method : Binding::function),
-          params_(params), varargs_(opt.varargs), varkw_(opt.varkw), legacy_(true) {
-        for (const Param& p : params_) {
-            if (p.kind == KWONLY) continue;
-            ++npos_;
-            if (p.kind == POSONLY) ++nposonly_;
-            if (p.required) ++nreq_pos_;
-        }
-        bool required_kwonly = false;
-        for (const Param& p : params_)
-            if (p.kind == KWONLY && p.required) required_kwonly = true;
-        simple_ = !varargs_ && !varkw_ && !required_kwonly;
-        defaults_.assign(params_.size(), nullptr);
-    }
     Signature(const Signature&) = delete;
     Signature& operator=(const Signature&) = delete;
 
@@ -510,7 +486,7 @@ private:
             PyObject* s = PyUnicode_InternFromString(params_[i].name);
             if (!s) return false;
             names_.push_back(s);
-            if (legacy_ || params_[i].required || defaults_[i]) continue;
+            if (params_[i].required || defaults_[i]) continue;
             defaults_[i] = literal(default_texts_[i]);
             if (!defaults_[i]) {
                 if (!PyErr_Occurred())
@@ -647,26 +623,11 @@ private:
     bool varargs_ = false, varkw_ = false;
     Py_ssize_t npos_ = 0, nposonly_ = 0, nreq_pos_ = 0;
     bool simple_ = false;  // no *args, **kwargs or required keyword-only
-    bool legacy_ = false;
     // Made under the GIL at the first call and kept for the process's life.
     mutable bool ready_ = false;
     mutable std::vector<PyObject*> names_;     // interned
     mutable std::vector<PyObject*> defaults_;  // NULL for required parameters
 };
-
-// Legacy helpers, replaced by Signature::parse_tuple and Signature::single.
-inline bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out,
-                        ptr& keep) {
-    return sig.parse_tuple(args, kwargs, out, keep);
-}
-inline PyObject* single_posonly(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    return sig.single(args, nargs, kwnames);
-}
-template <typename F>
-inline PyCFunction fastcall_kw(F f) {
-    return (PyCFunction)(void (*)(void))f;
-}
 
 // A method without parameters, in a method table: the one shim that gives
 // calls with arguments the TypeError of a def, then calls `F(self)`.

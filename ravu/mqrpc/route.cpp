@@ -312,37 +312,9 @@ PyModuleDef moduledef = {
     "request.mq_id and calls the three handlers of get_handles(url) in order.",
     -1, methods};
 
-// `from <module> import *` into m: the names of its __all__, or its public
-// names when it has none.
-int star_import(PyObject* m, const char* module) {
-    rn::ptr mod(PyImport_ImportModule(module));
-    if (!mod) return -1;
-    rn::ptr names(PyObject_GetAttrString(mod.get(), "__all__"));
-    if (!names) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        rn::ptr all(PyObject_Dir(mod.get()));
-        if (!all) return -1;
-        names = PyList_New(0);
-        if (!names) return -1;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
-            PyObject* n = PyList_GET_ITEM(all.get(), i);
-            if (PyUnicode_Check(n) && PyUnicode_READ_CHAR(n, 0) != '_' &&
-                PyList_Append(names.get(), n) < 0)
-                return -1;
-        }
-    }
-    rn::ptr it(PyObject_GetIter(names.get()));
-    if (!it) return -1;
-    while (rn::ptr name{PyIter_Next(it.get())}) {
-        rn::ptr value(PyObject_GetAttr(mod.get(), name.get()));
-        if (!value || PyObject_SetAttr(m, name.get(), value.get()) < 0) return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
-
 int init(PyObject* m) {
-    if (star_import(m, "ravu.utils") < 0 || star_import(m, "ravu.mqrpc.context") < 0) return -1;
+    if (rn::star_import(m, "ravu.utils") < 0 || rn::star_import(m, "ravu.mqrpc.context") < 0)
+        return -1;
     // werkzeug releases without werkzeug.local.get_ident: the thread's
     // identity from threading, which is what werkzeug gave.
     rn::ptr ident(rn::import_attr("werkzeug.local", "get_ident"));

@@ -1055,36 +1055,6 @@ PyModuleDef moduledef = {
     "    '{log_time}|HN:{hostname}|AD:{ip}:{port}|LID:{log_id}|'.",
     -1, methods};
 
-// from ravu._internal.path import *
-int import_base_dirs(PyObject* m) {
-    rn::ptr mod(PyImport_ImportModule("ravu._internal.path"));
-    if (!mod) return -1;
-    rn::ptr names(PyObject_GetAttrString(mod.get(), "__all__"));
-    if (!names) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        rn::ptr all(PyObject_Dir(mod.get()));
-        if (!all) return -1;
-        names = PyList_New(0);
-        if (!names) return -1;
-        const Py_ssize_t n = PyList_GET_SIZE(all.get());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* name = PyList_GET_ITEM(all.get(), i);
-            if (PyUnicode_READ_CHAR(name, 0) != '_' && PyList_Append(names.get(), name) < 0)
-                return -1;
-        }
-    }
-    rn::ptr it(PyObject_GetIter(names.get()));
-    if (!it) return -1;
-    while (rn::ptr name{PyIter_Next(it.get())}) {
-        rn::ptr value(PyObject_GetAttr(mod.get(), name.get()));
-        if (!value || PyObject_SetAttr(m, name.get(), value.get()) < 0) return -1;
-    }
-    if (PyErr_Occurred()) return -1;
-    rn::ptr check(PyObject_GetAttrString(m, "relative_logs_path"));
-    return check ? 0 : -1;
-}
-
 int init(PyObject* m) {
     g_print_exception = rn::import_attr("traceback", "print_exception");
     g_struct_error = rn::import_attr("struct", "error");
@@ -1104,7 +1074,9 @@ int init(PyObject* m) {
     g_thread_kw = Py_BuildValue("(ss)", "target", "args");
     if (!g_stop || !g_exist_ok_kw || !g_open_kw || !g_thread_kw) return -1;
 
-    if (import_base_dirs(m) < 0) return -1;
+    // from ravu._internal.path import *, which must give relative_logs_path
+    if (rn::star_import(m, "ravu._internal.path") < 0) return -1;
+    if (!rn::ptr(PyObject_GetAttrString(m, "relative_logs_path"))) return -1;
     rn::ptr queue_cls(rn::import_attr("queue", "Queue"));
     if (!queue_cls) return -1;
     rn::ptr queue(PyObject_CallNoArgs(queue_cls.get()));

@@ -306,22 +306,16 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.ticker",
                          "stopped together by timer_stop_all.",
                          -1, nullptr};
 
-int bind(PyObject* m, const char* module, const char* name) {
-    rn::ptr v(module ? rn::import_attr(module, name) : PyImport_ImportModule(name));
-    if (!v) return -1;
-    return PyModule_AddObjectRef(m, name, v.get());
-}
-
 int init(PyObject* m) {
     g_default_interval = PyFloat_FromDouble(0.001);
     g_zero = PyLong_FromLong(0);
     g_two = PyLong_FromLong(2);
     if (!g_default_interval || !g_zero || !g_two) return -1;
     // The bindings of the module body, in order.
-    if (bind(m, nullptr, "threading") < 0 || bind(m, nullptr, "time") < 0 ||
-        bind(m, "ravu.utils.logging", "log") < 0 ||
-        bind(m, "ravu.utils.working", "get_class_or_func") < 0 ||
-        bind(m, nullptr, "traceback") < 0)
+    if (rn::bind_import(m, nullptr, "threading") < 0 || rn::bind_import(m, nullptr, "time") < 0 ||
+        rn::bind_import(m, "ravu.utils.logging", "log") < 0 ||
+        rn::bind_import(m, "ravu.utils.working", "get_class_or_func") < 0 ||
+        rn::bind_import(m, nullptr, "traceback") < 0)
         return -1;
     rn::ptr tasks(PyList_New(0));
     rn::ptr start(PyLong_FromLong(0));

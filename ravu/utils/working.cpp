@@ -471,17 +471,11 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.working",
                          "path and module discovery.",
                          -1, nullptr};
 
-int bind(PyObject* m, const char* module, const char* name) {
-    rn::ptr v(module ? rn::import_attr(module, name) : PyImport_ImportModule(name));
-    if (!v) return -1;
-    return PyModule_AddObjectRef(m, name, v.get());
-}
-
 int init(PyObject* m) {
     // The bindings of the module body, in order, then its functions.
-    if (bind(m, nullptr, "os") < 0 || bind(m, nullptr, "importlib") < 0 ||
-        bind(m, "ravu._internal.path", "relative_project_path") < 0 ||
-        bind(m, "ravu.utils.logging", "log") < 0)
+    if (rn::bind_import(m, nullptr, "os") < 0 || rn::bind_import(m, nullptr, "importlib") < 0 ||
+        rn::bind_import(m, "ravu._internal.path", "relative_project_path") < 0 ||
+        rn::bind_import(m, "ravu.utils.logging", "log") < 0)
         return -1;
     if (PyModule_AddFunctions(m, methods) < 0) return -1;
     g_os = rn::global(m, RN_ID(os));

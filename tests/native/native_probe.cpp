@@ -20,57 +20,44 @@ PyObject* bound(const rn::Signature& sig, PyObject** out, rn::ptr* star, rn::ptr
 }
 
 // def f(a, b, /, c, d=None, *, e, g=None)
+const rn::Signature f_sig("f", "a, b, /, c, d=None, *, e, g=None", "Mixed kinds.");
 PyObject* mixed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("f", {{"a", rn::POSONLY, true},
-                                   {"b", rn::POSONLY, true},
-                                   {"c", rn::POS, true},
-                                   {"d", rn::POS, false},
-                                   {"e", rn::KWONLY, true},
-                                   {"g", rn::KWONLY, false}});
     PyObject* out[6];
-    if (!sig.parse(args, nargs, kwnames, out)) return nullptr;
-    return bound(sig, out, nullptr, nullptr);
+    if (!f_sig.parse(args, nargs, kwnames, out)) return nullptr;
+    return bound(f_sig, out, nullptr, nullptr);
 }
 
 // def h(x, /)
+const rn::Signature h_sig("h", "x, /", "One positional-only parameter.");
 PyObject* single(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static rn::Signature sig("h", {{"x", rn::POSONLY, true}});
-    PyObject* x = rn::single_posonly(sig, args, nargs, kwnames);
-    if (!x) return nullptr;
-    Py_INCREF(x);
-    return x;
+    PyObject* x = h_sig.single(args, nargs, kwnames);
+    return x ? Py_NewRef(x) : nullptr;
 }
 
 // def v(a, b=None, *args, **kwargs)
+const rn::Signature v_sig("v", "a, b=None, *args, **kwargs", "Extra arguments.");
 PyObject* varargs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    rn::Signature::Options o;
-    o.varargs = o.varkw = true;
-    static rn::Signature sig("v", {{"a", rn::POS, true}, {"b", rn::POS, false}}, o);
     PyObject* out[2];
     rn::ptr star, starstar;
-    if (!sig.parse(args, nargs, kwnames, out, &star, &starstar)) return nullptr;
-    return bound(sig, out, &star, &starstar);
+    if (!v_sig.parse(args, nargs, kwnames, out, &star, &starstar)) return nullptr;
+    return bound(v_sig, out, &star, &starstar);
 }
 
 // def w(p, /, **kwargs): a positional-only name may come back as a keyword
+const rn::Signature w_sig("w", "p, /, **kwargs", "Keywords beside a positional-only name.");
 PyObject* posonly_kwargs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    rn::Signature::Options o;
-    o.varkw = true;
-    static rn::Signature sig("w", {{"p", rn::POSONLY, true}}, o);
     PyObject* out[1];
     rn::ptr starstar;
-    if (!sig.parse(args, nargs, kwnames, out, nullptr, &starstar)) return nullptr;
-    return bound(sig, out, nullptr, &starstar);
+    if (!w_sig.parse(args, nargs, kwnames, out, nullptr, &starstar)) return nullptr;
+    return bound(w_sig, out, nullptr, &starstar);
 }
 
 // class C: def m(self, x, y=None) -- messages count self
+const rn::Signature m_sig("C.m", "x, y=None", "A method.", rn::METHOD);
 PyObject* method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    rn::Signature::Options o;
-    o.self_in_count = true;
-    static rn::Signature sig("C.m", {{"x", rn::POS, true}, {"y", rn::POS, false}}, o);
     PyObject* out[2];
-    if (!sig.parse(args, nargs, kwnames, out)) return nullptr;
-    return bound(sig, out, nullptr, nullptr);
+    if (!m_sig.parse(args, nargs, kwnames, out)) return nullptr;
+    return bound(m_sig, out, nullptr, nullptr);
 }
 
 // global_of(name): the module global `name`, looked up now
@@ -120,11 +107,11 @@ PyMethodDef methods[] = {
     v2_sig.def(v2),
     m2_sig.def(m2),
     n_sig.def(rn::noargs<n_sig, n_impl>),
-    {"f", rn::fastcall_kw(mixed), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"h", rn::fastcall_kw(single), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"v", rn::fastcall_kw(varargs), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"w", rn::fastcall_kw(posonly_kwargs), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"m", rn::fastcall_kw(method), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    f_sig.def(mixed),
+    h_sig.def(single),
+    v_sig.def(varargs),
+    w_sig.def(posonly_kwargs),
+    m_sig.def(method),
     {"global_of", global_of, METH_O, nullptr},
     {"finally_raises", finally_raises, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
