@@ -173,6 +173,32 @@ int direction_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+// `1 < c <= 1 + 1e-12` or `-1 - 1e-12 <= c < -1` for another number type,
+// by its own comparisons; one that cannot compare is left to acos.
+bool obj_overshoot(Num& c, double* clamped) {
+    PyObject* co = lnpy::obj(c);
+    if (!co) {
+        PyErr_Clear();
+        return false;
+    }
+    auto holds = [co](double bound, int op) {
+        rn::ptr b(PyFloat_FromDouble(bound));
+        rn::ptr r(b ? PyObject_RichCompare(co, b.get(), op) : nullptr);
+        const int t = r ? PyObject_IsTrue(r.get()) : -1;
+        if (t < 0) PyErr_Clear();
+        return t > 0;
+    };
+    if (holds(1.0, Py_GT) && holds(ln::kCosineSlack, Py_LE)) {
+        *clamped = 1.0;
+        return true;
+    }
+    if (holds(-1.0, Py_LT) && holds(-ln::kCosineSlack, Py_GE)) {
+        *clamped = -1.0;
+        return true;
+    }
+    return false;
+}
+
 const rn::Signature angle_sig(
     "Direction.angle", "x, y",
     "The angle in degrees, 0 to 180, between the direction and the vector\n"
@@ -188,13 +214,10 @@ PyObject* angle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), ux, uy, c;
     if (!call_unit(self, x, y, ux, uy) || !call_hpl(self, ux, uy, c)) return nullptr;
     // Rounding overshoot past +-1 would make acos raise for a parallel or
-    // opposite vector; acos reads its argument as a double, and so does this.
-    double d = c.v.k == ln::Kind::f ? c.v.f : 0.0, clamped;
-    if (c.v.k == ln::Kind::none) {
-        d = PyFloat_AsDouble(lnpy::obj(c));
-        if (d == -1.0 && PyErr_Occurred()) PyErr_Clear();  // acos reports it
-    }
-    if (c.v.k != ln::Kind::i && ln::cosine_overshoot(d, &clamped))
+    // opposite vector.
+    double clamped;
+    if (c.fast() ? ln::cosine_overshoot(ln::as_double(c.v), &clamped)
+                 : obj_overshoot(c, &clamped))
         lnpy::set_value(c, ln::of_float(clamped));
     Num rad, pi, ratio, deg, k180;
     if (!lnpy::math_call(rad, g_module, RN_ID(acos), g_acos, ln::acos, c)) return nullptr;

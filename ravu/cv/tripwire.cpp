@@ -404,8 +404,10 @@ PyObject* draw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* len_get(PyObject* self, void*) { return get(self, RN_ID(_D)); }
 
 int len_set(PyObject* self, PyObject* value, void*) {
-    PyErr_Format(PyExc_AttributeError, "property 'len' of '%s' object has no %s",
-                 Py_TYPE(self)->tp_name, value ? "setter" : "deleter");
+    rn::ptr name(PyType_GetName(Py_TYPE(self)));
+    if (name)
+        PyErr_Format(PyExc_AttributeError, "property 'len' of '%U' object has no %s", name.get(),
+                     value ? "setter" : "deleter");
     return -1;
 }
 
