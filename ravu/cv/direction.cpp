@@ -28,21 +28,28 @@ PyObject* g_own_hpl = nullptr;
 PyObject* fixed_thickness_kwnames = nullptr;  // ("thickness",)
 
 bool attr(Num& out, PyObject* self, PyObject* name) {
-    return lnpy::attr(out, self, name, Py_IS_TYPE(self, g_type));
+    return lnpy::attr(out, self, name, g_type);
 }
 
 // (x / d, y / d) with d = math.sqrt(x*x + y*y).
-bool unit(Num& ux, Num& uy, Num& x, Num& y) {
+bool unit(Num& ux, Num& uy, Num& x, Num& y, lnpy::Global& math) {
     Num xx, yy, s, d;
     return lnpy::mul(xx, x, x) && lnpy::mul(yy, y, y) && lnpy::add(s, xx, yy) &&
-           lnpy::math_call(d, g_module, RN_ID(sqrt), g_sqrt, ln::sqrt, s) &&
+           lnpy::math_call(d, math, RN_ID(sqrt), g_sqrt, ln::sqrt, s) &&
            lnpy::truediv(ux, x, d) && lnpy::truediv(uy, y, d);
 }
 
-// self.unit_vector(x, y) unpacked into two values.
-bool call_unit(PyObject* self, Num& x, Num& y, Num& ux, Num& uy) {
-    if (lnpy::own_method(self, g_type, RN_ID(unit_vector), g_own_unit_vector))
-        return unit(ux, uy, x, y);
+bool own_unit(PyObject* self) {
+    return lnpy::own_method(self, g_type, RN_ID(unit_vector), g_own_unit_vector);
+}
+
+bool own_hpl(PyObject* self) {
+    return lnpy::own_method(self, g_type, RN_ID(horizontal_projection_len), g_own_hpl);
+}
+
+// self.unit_vector(x, y) unpacked into two values; `own`: own_unit(self).
+bool call_unit(PyObject* self, bool own, Num& x, Num& y, Num& ux, Num& uy, lnpy::Global& math) {
+    if (own) return unit(ux, uy, x, y, math);
     PyObject* xo = lnpy::obj(x);
     PyObject* yo = xo ? lnpy::obj(y) : nullptr;
     if (!yo) return false;
@@ -59,9 +66,9 @@ bool hpl(Num& out, PyObject* self, Num& x, Num& y) {
            lnpy::mul(b, uy, y) && lnpy::add(out, a, b);
 }
 
-bool call_hpl(PyObject* self, Num& x, Num& y, Num& out) {
-    if (lnpy::own_method(self, g_type, RN_ID(horizontal_projection_len), g_own_hpl))
-        return hpl(out, self, x, y);
+// `own`: own_hpl(self).
+bool call_hpl(PyObject* self, bool own, Num& x, Num& y, Num& out) {
+    if (own) return hpl(out, self, x, y);
     PyObject* xo = lnpy::obj(x);
     PyObject* yo = xo ? lnpy::obj(y) : nullptr;
     if (!yo) return false;
@@ -82,7 +89,8 @@ PyObject* unit_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[2];
     if (!unit_vector_sig.parse(args, nargs, kwnames, a)) return nullptr;
     Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), ux, uy;
-    if (!unit(ux, uy, x, y)) return nullptr;
+    lnpy::Global math(g_module, RN_ID(math));
+    if (!unit(ux, uy, x, y, math)) return nullptr;
     PyObject* first = lnpy::take(ux);
     if (!first) return nullptr;
     PyObject* second = lnpy::take(uy);
@@ -150,12 +158,13 @@ int direction_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     } else if (!lnpy::sub(x2, ex, sx) || !lnpy::sub(y2, ey, sy)) {
         return -1;
     }
-    if (!call_unit(self, x2, y2, ux, uy) || !set(self, RN_ID(_x), ux) ||
+    lnpy::Global math(g_module, RN_ID(math));
+    if (!call_unit(self, own_unit(self), x2, y2, ux, uy, math) || !set(self, RN_ID(_x), ux) ||
         !set(self, RN_ID(_y), uy))
         return -1;
     Num xx, yy, s, len;
     if (!lnpy::mul(xx, x, x) || !lnpy::mul(yy, y, y) || !lnpy::add(s, xx, yy) ||
-        !lnpy::math_call(len, g_module, RN_ID(sqrt), g_sqrt, ln::sqrt, s))
+        !lnpy::math_call(len, math, RN_ID(sqrt), g_sqrt, ln::sqrt, s))
         return -1;
     Num w;
     if (!wing(w, self, len, RN_ID(_x), RN_ID(_y), false, RN_ID(_end_x)) ||
@@ -208,11 +217,48 @@ const rn::Signature angle_sig(
     "ZeroDivisionError.",
     rn::METHOD);
 
+// The angle when the vector and the unit vector (_x, _y) are exact ints and
+// floats and `math` holds its own sqrt, acos and pi: one value after the
+// other, no objects.  `*r` stays unknown where this cannot decide (a result
+// beyond 64 bits, a zero vector, a domain error, a replaced function); the
+// caller then takes the general path, which reads everything anew (nothing
+// observable happened here).  False on error.
+bool angle_exact(PyObject* self, ln::Val x, ln::Val y, ln::Val* r) {
+    using namespace ln;
+    rn::ptr math(rn::global(g_module, RN_ID(math)));
+    if (!math) return false;
+    if (math.get() != g_math) return true;
+    PyObject* md = PyModule_GetDict(g_math);
+    PyObject* pi = PyDict_GetItemWithError(md, RN_ID(pi));
+    if (PyDict_GetItemWithError(md, RN_ID(sqrt)) != g_sqrt ||
+        PyDict_GetItemWithError(md, RN_ID(acos)) != g_acos || !pi || !PyFloat_CheckExact(pi))
+        return !PyErr_Occurred();
+    rn::ptr ux_attr(lnpy::get_attr(self, RN_ID(_x), g_type));
+    rn::ptr uy_attr(ux_attr ? lnpy::get_attr(self, RN_ID(_y), g_type) : nullptr);
+    if (!uy_attr) return false;
+    const Val d = ln::sqrt(add(mul(x, x), mul(y, y)));
+    const Val ux = truediv(x, d), uy = truediv(y, d);
+    Val c = add(mul(lnpy::classify(ux_attr.get()), ux), mul(lnpy::classify(uy_attr.get()), uy));
+    double clamped;
+    if (known(c) && cosine_overshoot(as_double(c), &clamped)) c = of_float(clamped);
+    *r = mul(truediv(ln::acos(c), of_float(PyFloat_AS_DOUBLE(pi))), of_int(180));
+    return true;
+}
+
 PyObject* angle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!angle_sig.parse(args, nargs, kwnames, a)) return nullptr;
     Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), ux, uy, c;
-    if (!call_unit(self, x, y, ux, uy) || !call_hpl(self, ux, uy, c)) return nullptr;
+    const bool unit_inline = own_unit(self), hpl_inline = own_hpl(self);
+    if (unit_inline && hpl_inline && x.fast() && y.fast()) {
+        ln::Val r;
+        if (!angle_exact(self, x.v, y.v, &r)) return nullptr;
+        if (ln::known(r)) return PyFloat_FromDouble(ln::as_double(r));
+    }
+    lnpy::Global math(g_module, RN_ID(math));
+    if (!call_unit(self, unit_inline, x, y, ux, uy, math) ||
+        !call_hpl(self, hpl_inline, ux, uy, c))
+        return nullptr;
     // Rounding overshoot past +-1 would make acos raise for a parallel or
     // opposite vector.
     double clamped;
@@ -220,10 +266,9 @@ PyObject* angle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
                  : obj_overshoot(c, &clamped))
         lnpy::set_value(c, ln::of_float(clamped));
     Num rad, pi, ratio, deg, k180;
-    if (!lnpy::math_call(rad, g_module, RN_ID(acos), g_acos, ln::acos, c)) return nullptr;
-    rn::ptr math(rn::global(g_module, RN_ID(math)));
-    if (!math) return nullptr;
-    PyObject* pio = PyObject_GetAttr(math.get(), RN_ID(pi));
+    if (!lnpy::math_call(rad, math, RN_ID(acos), g_acos, ln::acos, c)) return nullptr;
+    bool unused;
+    PyObject* pio = math.attr(RN_ID(pi), nullptr, &unused);
     if (!pio) return nullptr;
     pi.v = lnpy::classify(pio);
     pi.o = pio;
@@ -277,8 +322,7 @@ bool draw_segment(PyObject* self, PyObject* image, PyObject* const names[4], PyO
     if (!fn) return false;
     rn::ptr c[4];
     for (int i = 0; i < 4; ++i) {
-        c[i] = Py_IS_TYPE(self, g_type) ? rn::fast_getattr(self, names[i])
-                                        : PyObject_GetAttr(self, names[i]);
+        c[i] = lnpy::get_attr(self, names[i], g_type);
         if (!c[i]) return false;
     }
     PyObject* args[7] = {image, c[0].get(), c[1].get(), c[2].get(), c[3].get(), color, thickness};

@@ -114,35 +114,61 @@ inline PyObject* equals_zero(Num& a) {
     return zero ? PyObject_RichCompare(x, zero.get(), Py_EQ) : nullptr;
 }
 
-// obj.name.  `exact`: the object is of the class itself, whose attributes
-// live in the instance dict and which defines no data descriptors under
-// the names read this way.
-inline bool attr(Num& out, PyObject* self, PyObject* name, bool exact) {
-    PyObject* v = exact ? rn::fast_getattr(self, name) : PyObject_GetAttr(self, name);
+// obj.name, new reference.  An object of exactly `type` (a plain object
+// layout, which defines no data descriptors under the names read this way)
+// keeps its attributes in its instance dict: read there first.
+inline PyObject* get_attr(PyObject* self, PyObject* name, PyTypeObject* type) {
+    if (Py_IS_TYPE(self, type)) {
+        if (PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict) {
+            if (PyObject* v = PyDict_GetItemWithError(d, name)) return Py_NewRef(v);
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    return PyObject_GetAttr(self, name);
+}
+
+inline bool attr(Num& out, PyObject* self, PyObject* name, PyTypeObject* type) {
+    PyObject* v = get_attr(self, name, type);
     if (!v) return false;
     out.v = classify(v);
     out.o = v;
     return true;
 }
 
-// `module.name` for a module global bound to a module (`math`, `np`) at
-// this call; `*is_own` tells whether it is still `own`, the object the
-// importing module bound, so that its C equivalent may stand in for it.
-inline PyObject* module_attr(PyObject* module, PyObject* global, PyObject* name, PyObject* own,
-                             bool* is_own) {
-    rn::ptr mod(rn::global(module, global));
-    if (!mod) return nullptr;
-    PyObject* fn = PyObject_GetAttr(mod.get(), name);
-    *is_own = fn && fn == own;
-    return fn;
-}
+// A module global bound to a module (`math`, `np`), looked up at each use.
+struct Global {
+    PyObject* module;  // the module whose global it is
+    PyObject* name;
 
-// math.<name>(a) with `math` looked up in `module` now; `own` is the real
+    Global(PyObject* m, PyObject* n) : module(m), name(n) {}
+
+    // New reference.
+    PyObject* get() { return rn::global(module, name); }
+
+    // global.attr, new reference; `*is_own` tells whether it is still
+    // `own`, the object bound at import, so that its C equivalent may stand
+    // in for it.  A plain module's attributes are its dict's entries.
+    PyObject* attr(PyObject* attr_name, PyObject* own, bool* is_own) {
+        rn::ptr mod(get());
+        if (!mod) return nullptr;
+        PyObject* v = nullptr;
+        if (PyModule_CheckExact(mod.get())) {
+            v = PyDict_GetItemWithError(PyModule_GetDict(mod.get()), attr_name);
+            if (v) Py_INCREF(v);
+            else if (PyErr_Occurred()) return nullptr;
+        }
+        if (!v) v = PyObject_GetAttr(mod.get(), attr_name);
+        *is_own = v && v == own;
+        return v;
+    }
+};
+
+// math.<name>(a), with `math` the module global; `own` is the real
 // function, computed here as `fast` when the argument allows.
-inline bool math_call(Num& out, PyObject* module, PyObject* name, PyObject* own,
-                      Val (*fast)(Val), Num& a) {
+inline bool math_call(Num& out, Global& math, PyObject* name, PyObject* own, Val (*fast)(Val),
+                      Num& a) {
     bool is_own;
-    rn::ptr fn(module_attr(module, RN_ID(math), name, own, &is_own));
+    rn::ptr fn(math.attr(name, own, &is_own));
     if (!fn) return false;
     if (is_own) {
         const Val r = fast(a.v);
@@ -196,7 +222,11 @@ inline bool unpack2(PyObject* seq, Num& a, Num& b) {
 // dict does not shadow the name and the class still holds `own`.  Only
 // then may the method's work be done inline.
 inline bool own_method(PyObject* self, PyTypeObject* type, PyObject* name, PyObject* own) {
-    if (!Py_IS_TYPE(self, type) || rn::instance_dict_get(self, name)) return false;
+    if (!Py_IS_TYPE(self, type)) return false;
+    if (PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict) {
+        if (PyDict_GetItemWithError(d, name)) return false;
+        PyErr_Clear();
+    }
     PyObject* v = PyDict_GetItemWithError(type->tp_dict, name);
     if (!v) PyErr_Clear();
     return v == own;

@@ -29,15 +29,14 @@ PyObject* g_own_horizontal = nullptr;
 PyObject* g_own_vertical = nullptr;
 
 PyObject* g_thickness_kwnames = nullptr;  // ("thickness",)
-
-bool exact(PyObject* self) { return Py_IS_TYPE(self, g_type); }
+PyObject* g_dtype_kwnames = nullptr;      // ("dtype",)
 
 bool attr(Num& out, PyObject* self, PyObject* name) {
-    return lnpy::attr(out, self, name, exact(self));
+    return lnpy::attr(out, self, name, g_type);
 }
 
 PyObject* get(PyObject* self, PyObject* name) {
-    return exact(self) ? rn::fast_getattr(self, name) : PyObject_GetAttr(self, name);
+    return lnpy::get_attr(self, name, g_type);
 }
 
 bool set(PyObject* self, PyObject* name, Num& v) {
@@ -56,9 +55,18 @@ PyObject* np_attr(PyObject* name) {
 // (self._A * x + self._B * y) + self._C
 bool line_eval(Num& out, PyObject* self, Num& x, Num& y) {
     Num a, ax, b, by, s, c;
-    return attr(a, self, RN_ID(_A)) && lnpy::mul(ax, a, x) && attr(b, self, RN_ID(_B)) &&
-           lnpy::mul(by, b, y) && lnpy::add(s, ax, by) && attr(c, self, RN_ID(_C)) &&
-           lnpy::add(out, s, c);
+    if (!attr(a, self, RN_ID(_A))) return false;
+    if (Py_IS_TYPE(self, g_type) && a.fast() && x.fast() && y.fast()) {
+        // Reading _B and _C before the products is the same here: the
+        // reads are dict look-ups and exact arithmetic runs no code.
+        if (!attr(b, self, RN_ID(_B)) || !attr(c, self, RN_ID(_C))) return false;
+        const ln::Val r = ln::add(ln::add(ln::mul(a.v, x.v), ln::mul(b.v, y.v)), c.v);
+        if (ln::known(r)) return lnpy::set_value(out, r);
+        return lnpy::mul(ax, a, x) && lnpy::mul(by, b, y) && lnpy::add(s, ax, by) &&
+               lnpy::add(out, s, c);
+    }
+    return lnpy::mul(ax, a, x) && attr(b, self, RN_ID(_B)) && lnpy::mul(by, b, y) &&
+           lnpy::add(s, ax, by) && attr(c, self, RN_ID(_C)) && lnpy::add(out, s, c);
 }
 
 const rn::Signature line_sig(
@@ -115,11 +123,10 @@ PyObject* float_pair(PyObject* a, PyObject* b) {
     rn::ptr array(np_attr(RN_ID(array)));
     if (!array) return nullptr;
     rn::ptr list(Py_BuildValue("[OO]", a, b));
-    rn::ptr kw(list ? Py_BuildValue("(s)", "dtype") : nullptr);
-    if (!kw) return nullptr;
+    if (!list) return nullptr;
     PyObject* args[3] = {nullptr, list.get(), (PyObject*)&PyFloat_Type};
     return PyObject_Vectorcall(array.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               kw.get());
+                               g_dtype_kwnames);
 }
 
 bool set_new(PyObject* self, PyObject* name, PyObject* v) {
@@ -152,9 +159,10 @@ int tripwire_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     if (!set_new(self, RN_ID(_signB), sign_of_attr(self, RN_ID(_B)))) return -1;
     Num a1, a2, b1, b2, aa, bb, s, D;
+    lnpy::Global math(g_module, RN_ID(math));
     if (!attr(a1, self, RN_ID(_A)) || !attr(a2, self, RN_ID(_A)) || !lnpy::mul(aa, a1, a2) ||
         !attr(b1, self, RN_ID(_B)) || !attr(b2, self, RN_ID(_B)) || !lnpy::mul(bb, b1, b2) ||
-        !lnpy::add(s, aa, bb) || !lnpy::math_call(D, g_module, RN_ID(sqrt), g_sqrt, ln::sqrt, s) ||
+        !lnpy::add(s, aa, bb) || !lnpy::math_call(D, math, RN_ID(sqrt), g_sqrt, ln::sqrt, s) ||
         !set(self, RN_ID(_D), D))
         return -1;
     if (!set_new(self, RN_ID(_F), PyCFunction_NewEx(&line_def, self, g_module_name))) return -1;
@@ -179,7 +187,8 @@ PyObject* side(PyObject* self, PyObject* sign_name, Num& x, Num& y) {
     Num f;
     if (!s || !line_value(f, self, x, y)) return nullptr;
     bool own_sign;
-    rn::ptr sign(lnpy::module_attr(g_module, RN_ID(np), RN_ID(sign), g_sign, &own_sign));
+    lnpy::Global np(g_module, RN_ID(np));
+    rn::ptr sign(np.attr(RN_ID(sign), g_sign, &own_sign));
     if (!sign) return nullptr;
     const ln::Val sg = own_sign ? ln::sign(f.v) : ln::Val();
     if (ln::known(sg)) {
@@ -471,8 +480,9 @@ int init(PyObject* m) {
     if (bind(m, "Direction", rn::import_attr("ravu.cv.direction", "Direction")) < 0) return -1;
     g_module_name = PyUnicode_FromString("ravu.cv.tripwire");
     g_thickness_kwnames = Py_BuildValue("(s)", "thickness");
+    g_dtype_kwnames = Py_BuildValue("(s)", "dtype");
     rn::ptr color(Py_BuildValue("(iii)", 0, 97, 255));
-    if (!g_module_name || !g_thickness_kwnames || !color) return -1;
+    if (!g_module_name || !g_thickness_kwnames || !g_dtype_kwnames || !color) return -1;
     draw_sig.set_default("bgr_color", color.get());
     g_type = (PyTypeObject*)rn::add_type(m, &tripwire_spec);
     if (!g_type) return -1;
