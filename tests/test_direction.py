@@ -177,6 +177,20 @@ def test_angle_pulls_back_only_rounding_overshoot(ux, expected):
         assert d.angle(1, 0) == expected and type(d.angle(1, 0)) is float
 
 
+def test_every_small_direction_and_vector_to_the_last_bit():
+    # One IEEE operation at a time: a fused multiply-add in x*a + y*b, or a
+    # regrouped sum, changes thousands of these results in the last bit.
+    span = range(-6, 7)
+    vectors = [(vx, vy) for vx in span for vy in span if (vx, vy) != (0, 0)]
+    for dx, dy in vectors:
+        d, p = Direction(0, 0, dx, dy), PyDirection(0, 0, dx, dy)
+        assert (d._x, d._y, d._ax, d._ay, d._bx, d._by) == (p._x, p._y, p._ax, p._ay, p._bx, p._by)
+        for vx, vy in vectors:
+            assert d.horizontal_projection_len(vx, vy) == p.horizontal_projection_len(vx, vy)
+            assert d.vertical_projection_len(vx, vy) == p.vertical_projection_len(vx, vy)
+            assert d.angle(vx, vy) == p.angle(vx, vy)
+
+
 def test_methods_read_the_attributes_at_each_call():
     d = Direction(0, 0, 1, 0)
     d._x, d._y = 0, 1  # ints now: the arithmetic keeps them ints
@@ -211,6 +225,16 @@ def test_instance_and_subclass_overrides_are_called():
     assert s.angle(0, 1) == pytest.approx(60.0)
     del d.unit_vector, d.horizontal_projection_len
     assert d.angle(0, 1) == 90.0
+
+
+def test_methods_replaced_on_the_class_are_called(monkeypatch):
+    d = Direction(0, 0, 1, 0)
+    monkeypatch.setattr(Direction, "unit_vector", staticmethod(lambda x, y: (0.0, 1.0)))
+    assert d.angle(1, 0) == 90.0
+    monkeypatch.setattr(Direction, "horizontal_projection_len", lambda self, x, y: -1.0)
+    assert d.angle(1, 0) == 180.0
+    monkeypatch.undo()
+    assert d.angle(1, 0) == 0.0
 
 
 def test_module_globals_are_looked_up_at_each_call(monkeypatch):

@@ -234,6 +234,15 @@ def test_side_test_overrides_are_called():
     assert Sub(0, 0, 10, 0).hor_or_ver_position(5, 5) == 8
 
 
+def test_side_tests_replaced_on_the_class_are_called(monkeypatch):
+    t, flat = Tripwire(0, 0, 10, 1), Tripwire(0, 0, 10, 0)
+    monkeypatch.setattr(Tripwire, "horizontal_position", lambda self, x, y: "h")
+    monkeypatch.setattr(Tripwire, "vertical_position", lambda self, x, y: "v")
+    assert (t.hor_or_ver_position(5, 5), flat.hor_or_ver_position(5, 5)) == ("h", "v")
+    monkeypatch.undo()
+    assert (t.hor_or_ver_position(5, 5), flat.hor_or_ver_position(5, 5)) == (-1, 1)
+
+
 def test_vector_measures_go_through_the_direction():
     t = Tripwire(0, 0, 10, 0)
     t._direction = Direction(0, 0, 0, 1)
