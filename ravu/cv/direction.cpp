@@ -134,7 +134,7 @@ bool wing(Num& out, PyObject* self, Num& len, PyObject* first, PyObject* second,
 
 bool set(PyObject* self, PyObject* name, Num& v) {
     PyObject* o = lnpy::obj(v);
-    return o && PyObject_SetAttr(self, name, o) == 0;
+    return o && lnpy::set_attr(self, name, o, g_type) == 0;
 }
 
 int direction_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -143,7 +143,7 @@ int direction_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     PyObject* names[4] = {RN_ID(_start_x), RN_ID(_start_y), RN_ID(_end_x), RN_ID(_end_y)};
     for (int i = 0; i < 4; ++i)
-        if (PyObject_SetAttr(self, names[i], a[i]) < 0) return -1;
+        if (lnpy::set_attr(self, names[i], a[i], g_type) < 0) return -1;
     Num sx = lnpy::from(a[0]), sy = lnpy::from(a[1]), ex = lnpy::from(a[2]),
         ey = lnpy::from(a[3]);
     Num x, y;

@@ -127,6 +127,15 @@ inline PyObject* get_attr(PyObject* self, PyObject* name, PyTypeObject* type) {
     return PyObject_GetAttr(self, name);
 }
 
+// obj.name = value, straight into the instance dict of an object of
+// exactly `type` (same assumption as get_attr); 0 or -1.
+inline int set_attr(PyObject* self, PyObject* name, PyObject* value, PyTypeObject* type) {
+    if (Py_IS_TYPE(self, type))
+        if (PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict)
+            return PyDict_SetItem(d, name, value);
+    return PyObject_SetAttr(self, name, value);
+}
+
 inline bool attr(Num& out, PyObject* self, PyObject* name, PyTypeObject* type) {
     PyObject* v = get_attr(self, name, type);
     if (!v) return false;

@@ -41,7 +41,7 @@ PyObject* get(PyObject* self, PyObject* name) {
 
 bool set(PyObject* self, PyObject* name, Num& v) {
     PyObject* o = lnpy::obj(v);
-    return o && PyObject_SetAttr(self, name, o) == 0;
+    return o && lnpy::set_attr(self, name, o, g_type) == 0;
 }
 
 // np.<name> with `np` looked up now.
@@ -99,6 +99,34 @@ bool line_value(Num& out, PyObject* self, Num& x, Num& y) {
     return lnpy::adopt(out, PyObject_Vectorcall(f.get(), args, 2, nullptr));
 }
 
+// The instance dict's value for `name` (borrowed) of a plain Tripwire,
+// or NULL (no exception) when not there.
+PyObject* own_entry(PyObject* self, PyObject* name) {
+    PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
+    PyObject* v = d ? PyDict_GetItemWithError(d, name) : nullptr;
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+// self._F(x, y) as a value, for a plain Tripwire whose _F is its own line
+// function and exact int and float numbers throughout: dict reads and
+// arithmetic only.  Unknown where it cannot decide; the general path then
+// does it all anew, nothing observable having happened here.
+ln::Val line_exact(PyObject* self, PyObject* x, PyObject* y) {
+    if (!Py_IS_TYPE(self, g_type)) return {};
+    PyObject* f = own_entry(self, RN_ID(_F));
+    if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != self ||
+        PyCFunction_GET_FUNCTION(f) != (PyCFunction)(void (*)(void))line_function)
+        return {};
+    PyObject* a = own_entry(self, RN_ID(_A));
+    PyObject* b = a ? own_entry(self, RN_ID(_B)) : nullptr;
+    PyObject* c = b ? own_entry(self, RN_ID(_C)) : nullptr;
+    if (!c) return {};
+    using lnpy::classify;
+    return ln::add(ln::add(ln::mul(classify(a), classify(x)), ln::mul(classify(b), classify(y))),
+                   classify(c));
+}
+
 // ---------------------------------------------------------------- constructor
 
 const rn::Signature init_sig(
@@ -131,7 +159,7 @@ PyObject* float_pair(PyObject* a, PyObject* b) {
 
 bool set_new(PyObject* self, PyObject* name, PyObject* v) {
     rn::ptr keep(v);
-    return v && PyObject_SetAttr(self, name, v) == 0;
+    return v && lnpy::set_attr(self, name, v, g_type) == 0;
 }
 
 int tripwire_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -149,7 +177,7 @@ int tripwire_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     PyObject* names[4] = {RN_ID(_x1), RN_ID(_y1), RN_ID(_x2), RN_ID(_y2)};
     for (int i = 0; i < 4; ++i)
-        if (PyObject_SetAttr(self, names[i], a[i]) < 0) return -1;
+        if (lnpy::set_attr(self, names[i], a[i], g_type) < 0) return -1;
     Num A, B, p, q, C;
     if (!lnpy::sub(A, y1, y2) || !set(self, RN_ID(_A), A)) return -1;
     if (!set_new(self, RN_ID(_signA), sign_of_attr(self, RN_ID(_A)))) return -1;
@@ -184,12 +212,17 @@ int tripwire_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // int(self.<sign_name> * np.sign(self._F(x, y)))
 PyObject* side(PyObject* self, PyObject* sign_name, Num& x, Num& y) {
     rn::ptr s(get(self, sign_name));
-    Num f;
-    if (!s || !line_value(f, self, x, y)) return nullptr;
+    if (!s) return nullptr;
     bool own_sign;
     lnpy::Global np(g_module, RN_ID(np));
     rn::ptr sign(np.attr(RN_ID(sign), g_sign, &own_sign));
     if (!sign) return nullptr;
+    Num f;
+    const ln::Val fv = line_exact(self, lnpy::obj(x), lnpy::obj(y));
+    if (ln::known(fv))
+        lnpy::set_value(f, fv);
+    else if (PyErr_Occurred() || !line_value(f, self, x, y))
+        return nullptr;
     const ln::Val sg = own_sign ? ln::sign(f.v) : ln::Val();
     if (ln::known(sg)) {
         // numpy scalar arithmetic on the two signs: int64 times int64 stays
@@ -329,6 +362,8 @@ const rn::Signature has_sig(
 PyObject* has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!has_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    const ln::Val fv = line_exact(self, a[0], a[1]);
+    if (ln::known(fv)) return PyBool_FromLong(ln::eq(fv, ln::of_int(0)) == 1);
     Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), f;
     return line_value(f, self, x, y) ? lnpy::equals_zero(f) : nullptr;
 }
@@ -342,6 +377,12 @@ const rn::Signature distance_sig(
 PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!distance_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    const ln::Val fv = line_exact(self, a[0], a[1]);
+    if (ln::known(fv)) {
+        PyObject* d = own_entry(self, RN_ID(_D));
+        const ln::Val r = d ? ln::truediv(ln::abs(fv), lnpy::classify(d)) : ln::Val();
+        if (ln::known(r)) return PyFloat_FromDouble(r.f);  // true division: a float
+    }
     Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), f, af, d, out;
     if (!line_value(f, self, x, y) || !lnpy::abs(af, f) || !attr(d, self, RN_ID(_D)) ||
         !lnpy::truediv(out, af, d))
