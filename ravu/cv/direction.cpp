@@ -118,9 +118,8 @@ const rn::Signature init_sig(
     "recomputed.  Equal points raise ZeroDivisionError.",
     rn::INIT);
 
-// int(len / 10 * (sign0 * self.<first> + sign1 * self.<second>) + self.<end>),
-// the bracket evaluated as the negation of the first term, then the second
-// added or subtracted.
+// int(len / 10 * (-self.<first> +/- self.<second>) + self.<end>), each
+// attribute read when its operation comes.
 bool wing(Num& out, PyObject* self, Num& len, PyObject* first, PyObject* second, bool add_second,
           PyObject* end) {
     Num ten, k, f, nf, s, br, kb, e, sum;
