@@ -507,7 +507,8 @@ def sample(shape, dtype, seed=3):
     sample((64, 64), np.int64), sample((50, 60, 3), np.float32), sample((50, 60), np.float64),
     sample((50, 60), np.float16), sample((40, 30), np.bool_), sample((30, 20), ">u2"),
     sample((416, 416, 3), np.uint8)[:, ::3], np.asfortranarray(sample((40, 30, 3), np.uint8)),
-    sample((7,), np.uint8), np.float64(5.0) * np.ones(()), sample((2, 2, 2, 2), np.float32),
+    sample((7,), np.uint8), np.float64(5.0), np.array(7, np.uint8),
+    sample((2, 2, 2, 2), np.float32),
 ])
 def test_normalize_matches_the_numpy_expression(image):
     before = image.copy()

@@ -56,6 +56,13 @@ PyObject* b64_to_arr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return call(array.get(), {img.get()});
 }
 
+// An exact ndarray of native uint8 in C order: what astype("uint8") makes.
+bool plain_uint8(PyObject* arr) {
+    if (!PyArray_CheckExact(arr)) return false;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(arr);
+    return PyArray_TYPE(a) == NPY_UBYTE && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a);
+}
+
 const rn::Signature arr_to_b64_sig(
     "arr_to_b64", "arr, format='jpeg'",
     "Encode an array as an image file and return its base64 text.\n\n"
@@ -69,10 +76,16 @@ const rn::Signature arr_to_b64_sig(
 PyObject* arr_to_b64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!arr_to_b64_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr astype(PyObject_GetAttr(a[0], RN_ID(astype)));
-    if (!astype) return nullptr;
-    rn::ptr u8(call(astype.get(), {RN_ID(uint8)}));
-    if (!u8) return nullptr;
+    rn::ptr u8;
+    if (plain_uint8(a[0])) {
+        // astype would only make an identical copy for Pillow to read.
+        u8 = Py_NewRef(a[0]);
+    } else {
+        rn::ptr astype(PyObject_GetAttr(a[0], RN_ID(astype)));
+        if (!astype) return nullptr;
+        u8 = call(astype.get(), {RN_ID(uint8)});
+        if (!u8) return nullptr;
+    }
     rn::ptr fromarray(global_attr(RN_ID(Image), RN_ID(fromarray)));
     if (!fromarray) return nullptr;
     rn::ptr img(call(fromarray.get(), {u8.get()}));

@@ -87,6 +87,8 @@ PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     case NPY_SHORT: standardise_array<int16_t>(in, o); break;
     default: standardise_array<float>(in, o); break;
     }
+    // Always an array, 0-d included, where numpy's scalar arithmetic would
+    // give a float64 scalar.
     return out.release();
 }
 
@@ -123,7 +125,8 @@ bool unpack2(PyObject* seq, rn::ptr& a, rn::ptr& b) {
         *dest[i] = PyIter_Next(it.get());
         if (!*dest[i]) {
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected 2, got %d)", i);
             return false;
         }
     }
@@ -216,6 +219,13 @@ long long size_in(PyObject* v, long long lo, long long hi) {
     return x;
 }
 
+// slice(start, stop)
+PyObject* slice_of(long long start, long long stop) {
+    rn::ptr a(PyLong_FromLongLong(start)), b(PyLong_FromLongLong(stop));
+    if (!a || !b) return nullptr;
+    return PySlice_New(a.get(), b.get(), nullptr);
+}
+
 // The uint8 path: a canvas made here, its margins grey, and cv2.resize
 // writing the picture into the middle.  NULL without an exception when
 // the case is not one for it.
@@ -237,14 +247,12 @@ PyObject* letterbox_uint8(PyObject* image, const Fit& f, PyObject* interpolation
     rn::ptr canvas(PyArray_SimpleNew(ndim, dims, NPY_UBYTE));
     if (!canvas) return nullptr;
     const long long top = (h - nh) / 2, left = (w - nw) / 2;
-    uint8_t* data = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(canvas.get())));
+    PyArrayObject* canvas_arr = reinterpret_cast<PyArrayObject*>(canvas.get());
+    uint8_t* data = static_cast<uint8_t*>(PyArray_DATA(canvas_arr));
     Py_BEGIN_ALLOW_THREADS
     fill_margins(data, h, w, c, top, nh, left, nw, 128);
     Py_END_ALLOW_THREADS
-    rn::ptr rows(PySlice_New(rn::ptr(PyLong_FromLongLong(top)).get(),
-                             rn::ptr(PyLong_FromLongLong(top + nh)).get(), nullptr));
-    rn::ptr cols(PySlice_New(rn::ptr(PyLong_FromLongLong(left)).get(),
-                             rn::ptr(PyLong_FromLongLong(left + nw)).get(), nullptr));
+    rn::ptr rows(slice_of(top, top + nh)), cols(slice_of(left, left + nw));
     if (!rows || !cols) return nullptr;
     rn::ptr index(PyTuple_Pack(2, rows.get(), cols.get()));
     if (!index) return nullptr;
@@ -252,11 +260,9 @@ PyObject* letterbox_uint8(PyObject* image, const Fit& f, PyObject* interpolation
     if (!middle) return nullptr;
     rn::ptr resized(resize(image, f, interpolation, middle.get()));
     if (!resized) return nullptr;
-    // cv2 hands back the array it wrote into; any other one (it chose to
-    // allocate) is copied in, so the canvas never misses the picture.
-    if (resized.get() != middle.get() && PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(middle.get()),
-                                                          reinterpret_cast<PyArrayObject*>(resized.get())) < 0)
-        return nullptr;
+    // cv2 hands back the very array it wrote into.  Had it allocated
+    // another one instead, the general path starts over.
+    if (resized.get() != middle.get()) return nullptr;
     return canvas.release();
 }
 
