@@ -1,0 +1,538 @@
+// ravu.cv.tripwire: Tripwire, the unbounded straight line through two
+// points, with side tests, the on-line test, distances, projections and
+// the vector measures of its Direction.
+//
+// F(x, y) = (A*x + B*y) + C is the line function; its sign tells the side.
+// `_F` is a bound builtin method of the object, so every Tripwire refers to
+// itself and is reclaimed by the cycle collector (the instance dict takes
+// part in it).  The side tests, `has` and `distance` call whatever `_F`
+// holds and compute it inline only while it is the object's own line
+// function; the arithmetic is the interpreter's (line_pynum.h).
+#include "line_pynum.h"
+
+namespace {
+
+using lnpy::Num;
+
+PyObject* g_module = nullptr;
+PyTypeObject* g_type = nullptr;
+PyObject* g_module_name = nullptr;
+// What the module bound at import, computed here while the module
+// globals still name them.
+PyObject* g_sqrt = nullptr;      // math.sqrt
+PyObject* g_np = nullptr;        // numpy
+PyObject* g_sign = nullptr;      // numpy.sign
+PyObject* g_np_int64 = nullptr;  // the scalar types numpy.sign gives for exact ints and floats
+PyObject* g_np_float64 = nullptr;
+// The class's own side tests, to tell them from replacements.
+PyObject* g_own_horizontal = nullptr;
+PyObject* g_own_vertical = nullptr;
+
+PyObject* g_thickness_kwnames = nullptr;  // ("thickness",)
+PyObject* g_dtype_kwnames = nullptr;      // ("dtype",)
+
+bool attr(Num& out, PyObject* self, PyObject* name) {
+    return lnpy::attr(out, self, name, g_type);
+}
+
+PyObject* get(PyObject* self, PyObject* name) {
+    return lnpy::get_attr(self, name, g_type);
+}
+
+bool set(PyObject* self, PyObject* name, Num& v) {
+    PyObject* o = lnpy::obj(v);
+    return o && lnpy::set_attr(self, name, o, g_type) == 0;
+}
+
+// np.<name> with `np` looked up now.
+PyObject* np_attr(PyObject* name) {
+    rn::ptr np(rn::global(g_module, RN_ID(np)));
+    return np ? PyObject_GetAttr(np.get(), name) : nullptr;
+}
+
+// ---------------------------------------------------------------- line function
+
+// (self._A * x + self._B * y) + self._C
+bool line_eval(Num& out, PyObject* self, Num& x, Num& y) {
+    Num a, ax, b, by, s, c;
+    if (!attr(a, self, RN_ID(_A))) return false;
+    if (Py_IS_TYPE(self, g_type) && a.fast() && x.fast() && y.fast()) {
+        // Reading _B and _C before the products is the same here: the
+        // reads are dict look-ups and exact arithmetic runs no code.
+        if (!attr(b, self, RN_ID(_B)) || !attr(c, self, RN_ID(_C))) return false;
+        const ln::Val r = ln::add(ln::add(ln::mul(a.v, x.v), ln::mul(b.v, y.v)), c.v);
+        if (ln::known(r)) return lnpy::set_value(out, r);
+        return lnpy::mul(ax, a, x) && lnpy::mul(by, b, y) && lnpy::add(s, ax, by) &&
+               lnpy::add(out, s, c);
+    }
+    return lnpy::mul(ax, a, x) && attr(b, self, RN_ID(_B)) && lnpy::mul(by, b, y) &&
+           lnpy::add(s, ax, by) && attr(c, self, RN_ID(_C)) && lnpy::add(out, s, c);
+}
+
+const rn::Signature line_sig(
+    "Tripwire._F", "x, y",
+    "The line function (A*x + B*y) + C of its Tripwire, reading _A, _B and _C\n"
+    "at each call: 0 on the line, its sign tells the side.",
+    rn::METHOD);
+
+PyObject* line_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    PyObject* a[2];
+    if (!line_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), out;
+    return line_eval(out, self, x, y) ? lnpy::take(out) : nullptr;
+}
+
+PyMethodDef line_def = line_sig.def(line_function);
+
+// self._F(x, y)
+bool line_value(Num& out, PyObject* self, Num& x, Num& y) {
+    rn::ptr f(get(self, RN_ID(_F)));
+    if (!f) return false;
+    if (PyCFunction_Check(f.get()) && PyCFunction_GET_SELF(f.get()) == self &&
+        PyCFunction_GET_FUNCTION(f.get()) == (PyCFunction)(void (*)(void))line_function)
+        return line_eval(out, self, x, y);
+    PyObject* xo = lnpy::obj(x);
+    PyObject* yo = xo ? lnpy::obj(y) : nullptr;
+    if (!yo) return false;
+    PyObject* args[2] = {xo, yo};
+    return lnpy::adopt(out, PyObject_Vectorcall(f.get(), args, 2, nullptr));
+}
+
+// The instance dict's value for `name` (borrowed) of a plain Tripwire,
+// or NULL (no exception) when not there.
+PyObject* own_entry(PyObject* self, PyObject* name) {
+    PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
+    PyObject* v = d ? PyDict_GetItemWithError(d, name) : nullptr;
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+// self._F(x, y) as a value, for a plain Tripwire whose _F is its own line
+// function and exact int and float numbers throughout: dict reads and
+// arithmetic only.  Unknown where it cannot decide; the general path then
+// does it all anew, nothing observable having happened here.
+ln::Val line_exact(PyObject* self, PyObject* x, PyObject* y) {
+    if (!Py_IS_TYPE(self, g_type)) return {};
+    PyObject* f = own_entry(self, RN_ID(_F));
+    if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != self ||
+        PyCFunction_GET_FUNCTION(f) != (PyCFunction)(void (*)(void))line_function)
+        return {};
+    PyObject* a = own_entry(self, RN_ID(_A));
+    PyObject* b = a ? own_entry(self, RN_ID(_B)) : nullptr;
+    PyObject* c = b ? own_entry(self, RN_ID(_C)) : nullptr;
+    if (!c) return {};
+    using lnpy::classify;
+    return ln::add(ln::add(ln::mul(classify(a), classify(x)), ln::mul(classify(b), classify(y))),
+                   classify(c));
+}
+
+// ---------------------------------------------------------------- constructor
+
+const rn::Signature init_sig(
+    "Tripwire.__init__", "x1, y1, x2, y2",
+    "The straight line through (x1, y1) and (x2, y2), unbounded both ways.\n\n"
+    "Keeps the points as passed (_x1, _y1, _x2, _y2), the coefficients _A, _B,\n"
+    "_C of the line function _F with their numpy signs _signA and _signB, the\n"
+    "length _D, the float vectors _VA, _VB, _V and the Direction _direction from\n"
+    "the first point to the second, all in the instance dict and never\n"
+    "recomputed.  Equal points raise Exception('same point').",
+    rn::INIT);
+
+// np.sign(self.<name>)
+PyObject* sign_of_attr(PyObject* self, PyObject* name) {
+    rn::ptr v(get(self, name));
+    rn::ptr sign(v ? np_attr(RN_ID(sign)) : nullptr);
+    return sign ? PyObject_CallOneArg(sign.get(), v.get()) : nullptr;
+}
+
+// np.array([a, b], dtype=float)
+PyObject* float_pair(PyObject* a, PyObject* b) {
+    rn::ptr array(np_attr(RN_ID(array)));
+    if (!array) return nullptr;
+    rn::ptr list(Py_BuildValue("[OO]", a, b));
+    if (!list) return nullptr;
+    PyObject* args[3] = {nullptr, list.get(), (PyObject*)&PyFloat_Type};
+    return PyObject_Vectorcall(array.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               g_dtype_kwnames);
+}
+
+bool set_new(PyObject* self, PyObject* name, PyObject* v) {
+    rn::ptr keep(v);
+    return v && lnpy::set_attr(self, name, v, g_type) == 0;
+}
+
+int tripwire_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[4];
+    rn::ptr keep;
+    if (!init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
+    Num x1 = lnpy::from(a[0]), y1 = lnpy::from(a[1]), x2 = lnpy::from(a[2]),
+        y2 = lnpy::from(a[3]);
+    int same = lnpy::compare_bool(x1, x2, Py_EQ);
+    if (same > 0) same = lnpy::compare_bool(y1, y2, Py_EQ);
+    if (same < 0) return -1;
+    if (same) {
+        PyErr_SetString(PyExc_Exception, "same point");
+        return -1;
+    }
+    PyObject* names[4] = {RN_ID(_x1), RN_ID(_y1), RN_ID(_x2), RN_ID(_y2)};
+    for (int i = 0; i < 4; ++i)
+        if (lnpy::set_attr(self, names[i], a[i], g_type) < 0) return -1;
+    Num A, B, p, q, C;
+    if (!lnpy::sub(A, y1, y2) || !set(self, RN_ID(_A), A)) return -1;
+    if (!set_new(self, RN_ID(_signA), sign_of_attr(self, RN_ID(_A)))) return -1;
+    if (!lnpy::sub(B, x2, x1) || !set(self, RN_ID(_B), B)) return -1;
+    if (!lnpy::mul(p, x1, y2) || !lnpy::mul(q, x2, y1) || !lnpy::sub(C, p, q) ||
+        !set(self, RN_ID(_C), C))
+        return -1;
+    if (!set_new(self, RN_ID(_signB), sign_of_attr(self, RN_ID(_B)))) return -1;
+    Num a1, a2, b1, b2, aa, bb, s, D;
+    lnpy::Global math(g_module, RN_ID(math));
+    if (!attr(a1, self, RN_ID(_A)) || !attr(a2, self, RN_ID(_A)) || !lnpy::mul(aa, a1, a2) ||
+        !attr(b1, self, RN_ID(_B)) || !attr(b2, self, RN_ID(_B)) || !lnpy::mul(bb, b1, b2) ||
+        !lnpy::add(s, aa, bb) || !lnpy::math_call(D, math, RN_ID(sqrt), g_sqrt, ln::sqrt, s) ||
+        !set(self, RN_ID(_D), D))
+        return -1;
+    if (!set_new(self, RN_ID(_F), PyCFunction_NewEx(&line_def, self, g_module_name))) return -1;
+    if (!set_new(self, RN_ID(_VA), float_pair(a[0], a[1])) ||
+        !set_new(self, RN_ID(_VB), float_pair(a[2], a[3])))
+        return -1;
+    rn::ptr va(get(self, RN_ID(_VA)));
+    rn::ptr vb(va ? get(self, RN_ID(_VB)) : nullptr);
+    if (!vb || !set_new(self, RN_ID(_V), PyNumber_Subtract(vb.get(), va.get()))) return -1;
+    rn::ptr direction(rn::global(g_module, RN_ID(Direction)));
+    if (!direction) return -1;
+    return set_new(self, RN_ID(_direction), PyObject_Vectorcall(direction.get(), a, 4, nullptr))
+               ? 0
+               : -1;
+}
+
+// ---------------------------------------------------------------- side tests
+
+// int(self.<sign_name> * np.sign(self._F(x, y)))
+PyObject* side(PyObject* self, PyObject* sign_name, Num& x, Num& y) {
+    rn::ptr s(get(self, sign_name));
+    if (!s) return nullptr;
+    bool own_sign;
+    lnpy::Global np(g_module, RN_ID(np));
+    rn::ptr sign(np.attr(RN_ID(sign), g_sign, &own_sign));
+    if (!sign) return nullptr;
+    Num f;
+    const ln::Val fv = line_exact(self, lnpy::obj(x), lnpy::obj(y));
+    if (ln::known(fv))
+        lnpy::set_value(f, fv);
+    else if (PyErr_Occurred() || !line_value(f, self, x, y))
+        return nullptr;
+    const ln::Val sg = own_sign ? ln::sign(f.v) : ln::Val();
+    if (ln::known(sg)) {
+        // numpy scalar arithmetic on the two signs: int64 times int64 stays
+        // an integer, anything with a float64 is a double product.
+        PyObject* st = (PyObject*)Py_TYPE(s.get());
+        ln::Val sv;
+        if (st == g_np_int64) {
+            const long long v = PyLong_AsLongLong(s.get());
+            if (v == -1 && PyErr_Occurred()) return nullptr;
+            sv = ln::of_int(v);
+        } else if (st == g_np_float64) {
+            sv = ln::of_float(PyFloat_AsDouble(s.get()));
+        }
+        ln::Val r;
+        if (sv.k == ln::Kind::i && sg.k == ln::Kind::i)
+            r = ln::mul(sv, sg);
+        else if (ln::known(sv))
+            r = ln::to_int(ln::of_float(ln::as_double(sv) * ln::as_double(sg)));
+        if (ln::known(r)) return PyLong_FromLongLong(r.i);
+    }
+    PyObject* fo = lnpy::obj(f);
+    if (!fo) return nullptr;
+    rn::ptr sgn(PyObject_CallOneArg(sign.get(), fo));
+    rn::ptr prod(sgn ? PyNumber_Multiply(s.get(), sgn.get()) : nullptr);
+    return prod ? PyNumber_Long(prod.get()) : nullptr;
+}
+
+const rn::Signature horizontal_sig(
+    "Tripwire.horizontal_position", "x, y",
+    "Left or right of the line: 1 when the point (x, y) lies right of it (a\n"
+    "larger column than the line in its row), -1 left, 0 on it; 0 everywhere\n"
+    "for a horizontal line.  Whichever end point came first.",
+    rn::METHOD);
+
+PyObject* horizontal_position(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    PyObject* a[2];
+    if (!horizontal_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    Num x = lnpy::from(a[0]), y = lnpy::from(a[1]);
+    return side(self, RN_ID(_signA), x, y);
+}
+
+const rn::Signature vertical_sig(
+    "Tripwire.vertical_position", "x, y",
+    "Above or below the line: 1 when the point (x, y) lies below it on the\n"
+    "frame (a larger row), -1 above, 0 on it; 0 everywhere for a vertical line.",
+    rn::METHOD);
+
+PyObject* vertical_position(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    PyObject* a[2];
+    if (!vertical_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    Num x = lnpy::from(a[0]), y = lnpy::from(a[1]);
+    return side(self, RN_ID(_signB), x, y);
+}
+
+const rn::Signature hor_or_ver_sig(
+    "Tripwire.hor_or_ver_position", "x, y",
+    "horizontal_position(x, y) for a line whose end points lie on different\n"
+    "rows (_y1 != _y2), however flat; vertical_position(x, y) for a\n"
+    "horizontal line.",
+    rn::METHOD);
+
+PyObject* hor_or_ver_position(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    PyObject* a[2];
+    if (!hor_or_ver_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    Num y1, y2;
+    if (!attr(y1, self, RN_ID(_y1)) || !attr(y2, self, RN_ID(_y2))) return nullptr;
+    const int differ = lnpy::compare_bool(y1, y2, Py_NE);
+    if (differ < 0) return nullptr;
+    PyObject* name = differ ? RN_ID(horizontal_position) : RN_ID(vertical_position);
+    PyObject* own = differ ? g_own_horizontal : g_own_vertical;
+    if (lnpy::own_method(self, g_type, name, own)) {
+        Num x = lnpy::from(a[0]), y = lnpy::from(a[1]);
+        return side(self, differ ? RN_ID(_signA) : RN_ID(_signB), x, y);
+    }
+    PyObject* call[3] = {self, a[0], a[1]};
+    return PyObject_VectorcallMethod(name, call, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// ---------------------------------------------------------------- measures
+
+// self._direction.<name>(x, y)
+PyObject* direction_call(PyObject* self, PyObject* name, PyObject* const* a) {
+    rn::ptr d(get(self, RN_ID(_direction)));
+    if (!d) return nullptr;
+    PyObject* call[3] = {d.get(), a[0], a[1]};
+    return PyObject_VectorcallMethod(name, call, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+const rn::Signature angle_sig(
+    "Tripwire.angle", "x, y",
+    "The angle in degrees, 0 to 180, between the line's direction (first end\n"
+    "point towards the second) and the vector (x, y): _direction.angle.",
+    rn::METHOD);
+
+PyObject* angle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (!angle_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return direction_call(self, RN_ID(angle), a);
+}
+
+const rn::Signature hpl_sig(
+    "Tripwire.horizontal_projection_len", "x, y",
+    "The signed length of the vector (x, y) along the line's direction:\n"
+    "_direction.horizontal_projection_len.",
+    rn::METHOD);
+
+PyObject* horizontal_projection_len(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    PyObject* a[2];
+    if (!hpl_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return direction_call(self, RN_ID(horizontal_projection_len), a);
+}
+
+const rn::Signature vpl_sig(
+    "Tripwire.vertical_projection_len", "x, y",
+    "The length, never negative, of the vector (x, y) across the line's\n"
+    "direction: _direction.vertical_projection_len.",
+    rn::METHOD);
+
+PyObject* vertical_projection_len(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    PyObject* a[2];
+    if (!vpl_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    return direction_call(self, RN_ID(vertical_projection_len), a);
+}
+
+const rn::Signature has_sig(
+    "Tripwire.has", "x, y",
+    "Whether the point (x, y) lies exactly on the line: _F(x, y) == 0, without\n"
+    "tolerance.  True or False for ints and floats (exact for ints of any\n"
+    "size), a numpy bool for numpy scalars.",
+    rn::METHOD);
+
+PyObject* has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (!has_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    const ln::Val fv = line_exact(self, a[0], a[1]);
+    if (ln::known(fv)) return PyBool_FromLong(ln::eq(fv, ln::of_int(0)) == 1);
+    Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), f;
+    return line_value(f, self, x, y) ? lnpy::equals_zero(f) : nullptr;
+}
+
+const rn::Signature distance_sig(
+    "Tripwire.distance", "x, y",
+    "The perpendicular distance in pixels of the point (x, y) from the\n"
+    "unbounded line: abs(_F(x, y)) / _D.",
+    rn::METHOD);
+
+PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    if (!distance_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    const ln::Val fv = line_exact(self, a[0], a[1]);
+    if (ln::known(fv)) {
+        PyObject* d = own_entry(self, RN_ID(_D));
+        const ln::Val r = d ? ln::truediv(ln::abs(fv), lnpy::classify(d)) : ln::Val();
+        if (ln::known(r)) return PyFloat_FromDouble(r.f);  // true division: a float
+    }
+    Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), f, af, d, out;
+    if (!line_value(f, self, x, y) || !lnpy::abs(af, f) || !attr(d, self, RN_ID(_D)) ||
+        !lnpy::truediv(out, af, d))
+        return nullptr;
+    return lnpy::take(out);
+}
+
+const rn::Signature projection_sig(
+    "Tripwire.get_projection", "x, y",
+    "The point of the unbounded line nearest to (x, y), as a new float64\n"
+    "array [px, py]; points beyond an end point project beyond it.",
+    rn::METHOD);
+
+// _VA + _V * (np.dot(_V, p - _VA) / np.dot(_V, _V)), p = np.array([x, y], dtype=float)
+PyObject* get_projection(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    PyObject* a[2];
+    if (!projection_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr p(float_pair(a[0], a[1]));
+    if (!p) return nullptr;
+    rn::ptr v(get(self, RN_ID(_V)));
+    rn::ptr va(v ? get(self, RN_ID(_VA)) : nullptr);
+    rn::ptr rel(va ? PyNumber_Subtract(p.get(), va.get()) : nullptr);
+    rn::ptr dot(rel ? np_attr(RN_ID(dot)) : nullptr);
+    if (!dot) return nullptr;
+    rn::ptr num(PyObject_CallFunctionObjArgs(dot.get(), v.get(), rel.get(), nullptr));
+    if (!num) return nullptr;
+    rn::ptr v2(get(self, RN_ID(_V)));
+    rn::ptr v3(v2 ? get(self, RN_ID(_V)) : nullptr);
+    rn::ptr dot2(v3 ? np_attr(RN_ID(dot)) : nullptr);
+    rn::ptr den(dot2 ? PyObject_CallFunctionObjArgs(dot2.get(), v2.get(), v3.get(), nullptr)
+                     : nullptr);
+    rn::ptr t(den ? PyNumber_TrueDivide(num.get(), den.get()) : nullptr);
+    if (!t) return nullptr;
+    rn::ptr base(get(self, RN_ID(_VA)));
+    rn::ptr dir(base ? get(self, RN_ID(_V)) : nullptr);
+    rn::ptr step(dir ? PyNumber_Multiply(dir.get(), t.get()) : nullptr);
+    return step ? PyNumber_Add(base.get(), step.get()) : nullptr;
+}
+
+const rn::Signature draw_sig(
+    "Tripwire.draw", "image, bgr_color=(0, 97, 255), thickness=None",
+    "Draws the segment between the two end points (truncated to integers) on\n"
+    "image, in place, through the module's draw_line; thickness None lets\n"
+    "draw_line derive the width from the image size.  Returns None.",
+    rn::METHOD);
+
+PyObject* draw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    if (!draw_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::ptr fn(rn::global(g_module, RN_ID(draw_line)));
+    if (!fn) return nullptr;
+    PyObject* names[4] = {RN_ID(_x1), RN_ID(_y1), RN_ID(_x2), RN_ID(_y2)};
+    rn::ptr c[4];
+    for (int i = 0; i < 4; ++i) {
+        Num v, iv;
+        if (!attr(v, self, names[i]) || !lnpy::to_int(iv, v)) return nullptr;
+        c[i] = lnpy::take(iv);
+        if (!c[i]) return nullptr;
+    }
+    PyObject* call[7] = {a[0], c[0].get(), c[1].get(), c[2].get(), c[3].get(), a[1], a[2]};
+    rn::ptr r(PyObject_Vectorcall(fn.get(), call, 6, g_thickness_kwnames));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- len
+
+PyObject* len_get(PyObject* self, void*) { return get(self, RN_ID(_D)); }
+
+int len_set(PyObject* self, PyObject* value, void*) {
+    rn::ptr name(PyType_GetName(Py_TYPE(self)));
+    if (name)
+        PyErr_Format(PyExc_AttributeError, "property 'len' of '%U' object has no %s", name.get(),
+                     value ? "setter" : "deleter");
+    return -1;
+}
+
+// ---------------------------------------------------------------- type and module
+
+PyGetSetDef tripwire_getset[] = {
+    {"len", len_get, len_set, "The distance between the two end points: _D (read-only).",
+     nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMethodDef tripwire_methods[] = {horizontal_sig.def(horizontal_position),
+                                  vertical_sig.def(vertical_position),
+                                  hor_or_ver_sig.def(hor_or_ver_position),
+                                  angle_sig.def(angle),
+                                  hpl_sig.def(horizontal_projection_len),
+                                  vpl_sig.def(vertical_projection_len),
+                                  has_sig.def(has),
+                                  distance_sig.def(distance),
+                                  projection_sig.def(get_projection),
+                                  draw_sig.def(draw),
+                                  {nullptr, nullptr, 0, nullptr}};
+
+// RN_PLAIN_SLOTS with a getset table of its own (len beside __dict__).
+PyType_Slot tripwire_slots[] = {{Py_tp_doc, (void*)init_sig.doc()},
+                                {Py_tp_init, (void*)tripwire_init},
+                                {Py_tp_methods, tripwire_methods},
+                                {Py_tp_members, rn::plain_members},
+                                {Py_tp_getset, tripwire_getset},
+                                {Py_tp_traverse, (void*)rn::plain_traverse},
+                                {Py_tp_clear, (void*)rn::plain_clear},
+                                {Py_tp_dealloc, (void*)rn::gc_dealloc<rn::plain_clear>},
+                                {0, nullptr}};
+
+PyType_Spec tripwire_spec = {"ravu.cv.tripwire.Tripwire", sizeof(rn::PlainObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                             tripwire_slots};
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.tripwire",
+                         "Tripwire: the straight line through two points, with side tests,\n"
+                         "distances and projections.",
+                         -1, nullptr};
+
+int bind(PyObject* m, const char* name, PyObject* value) {
+    rn::ptr keep(value);
+    return value ? PyModule_AddObjectRef(m, name, value) : -1;
+}
+
+int init(PyObject* m) {
+    rn::ptr math(PyImport_ImportModule("math"));
+    if (!math || PyModule_AddObjectRef(m, "math", math.get()) < 0) return -1;
+    g_sqrt = PyObject_GetAttrString(math.get(), "sqrt");
+    if (!g_sqrt) return -1;
+    if (bind(m, "draw_line", rn::import_attr("ravu.cv.image", "draw_line")) < 0) return -1;
+    g_np = PyImport_ImportModule("numpy");
+    if (!g_np || PyModule_AddObjectRef(m, "np", g_np) < 0) return -1;
+    g_sign = PyObject_GetAttrString(g_np, "sign");
+    g_np_int64 = PyObject_GetAttrString(g_np, "int64");
+    g_np_float64 = PyObject_GetAttrString(g_np, "float64");
+    if (!g_sign || !g_np_int64 || !g_np_float64) return -1;
+    if (bind(m, "Direction", rn::import_attr("ravu.cv.direction", "Direction")) < 0) return -1;
+    g_module_name = PyUnicode_FromString("ravu.cv.tripwire");
+    g_thickness_kwnames = Py_BuildValue("(s)", "thickness");
+    g_dtype_kwnames = Py_BuildValue("(s)", "dtype");
+    rn::ptr color(Py_BuildValue("(iii)", 0, 97, 255));
+    if (!g_module_name || !g_thickness_kwnames || !g_dtype_kwnames || !color) return -1;
+    draw_sig.set_default("bgr_color", color.get());
+    g_type = (PyTypeObject*)rn::add_type(m, &tripwire_spec);
+    if (!g_type) return -1;
+    g_own_horizontal = lnpy::class_member(g_type, "horizontal_position");
+    g_own_vertical = lnpy::class_member(g_type, "vertical_position");
+    if (!g_own_horizontal || !g_own_vertical) return -1;
+    return rn::set_all(m, {"Tripwire"});
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tripwire() { return rn::create_module(&moduledef, init, &g_module); }
