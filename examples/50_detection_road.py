@@ -1,6 +1,6 @@
 """The road of a detection: boxes from a detector are matched across two
 frames by intersection over union, tested against a polygonal zone on the
-road, cut out of the frame, and drawn with the zone onto the frame, which is
+road and a tripwire across it, cut out of the frame, and drawn with the zone onto the frame, which is
 written as a PNG to look at."""
 import os
 import tempfile
@@ -9,6 +9,8 @@ import cv2
 import numpy as np
 
 from ravu.cv.box import Box
+from ravu.cv.direction import Direction
+from ravu.cv.tripwire import Tripwire
 from ravu.cv.zone_shape import ZoneShape
 
 W, H = 1280, 720
@@ -63,8 +65,22 @@ print("crops:", [c.shape for c in crops], "(views of the frame)")
 masked = zone.crop_and_fill(frame)
 print("zone crop with the outside blanked:", masked.shape)
 
-# ---- Tripwire: a line across the road with its side tests goes here,
-# ---- once ravu.cv.tripwire joins this branch.
+# A counting line across the road: a track whose foot point changes side
+# between the two frames has crossed it.
+wire = Tripwire(100, 670, 1200, 650)
+print("tripwire across the road, from (100, 670) to (1200, 650):")
+for i, (box, old) in enumerate(zip(now, before)):
+    if box.iou(old) < 0.5:
+        continue
+    feet = [((b.left + b.right) // 2, b.bottom - 1) for b in (old, box)]
+    # +1 below the line, -1 above, 0 on it
+    sides = [wire.vertical_position(x, y) for x, y in feet]
+    (x0, y0), (x1, y1) = feet
+    Direction(x0, y0, x1, y1).draw(frame)  # the track's heading as an arrow
+    print(f"  car {i}: sides {sides}, {'crossed' if sides[0] * sides[1] < 0 else 'stayed'}, "
+          f"{wire.distance(x1, y1):.1f} px from the wire, "
+          f"{wire.angle(x1 - x0, y1 - y0):.0f} deg to it")
+wire.draw(frame)
 
 for box in now:
     box.draw(frame, (0, 255, 255))
