@@ -71,6 +71,7 @@ SOURCES = {
     "near.py": "# @Compile: True\nNAME = 'near'\n",
     "data.txt": MARK,
     ".env": "KEY=1\n",
+    "notes__": "only directories are left out by their names\n",
     "pkg/tool.py": "# header\n" + MARK + "from proj.lib import value\n\n"
                    "def twice():\n    return 2 * value()\n",
     "lib/__init__.py": MARK + "VALUE = 21\n\ndef value():\n    return VALUE\n",
@@ -94,6 +95,7 @@ def built(tmp_path_factory):
     os.symlink("data.txt", src / "link_to_data")
     os.symlink("missing", src / "broken")
     os.symlink("own", src / "linked_dir")
+    os.mkfifo(src / "pipe")  # neither directory nor regular file: left out
     work = base / "work"
     work.mkdir()
     before = today()
@@ -118,7 +120,8 @@ def test_compiled_modules_import_and_run(built):
 
 def test_copy_holds_exactly_the_expected_entries(built):
     assert tree(built["dst"]) == {
-        "__init__.py", "app" + SO, "near.py", "data.txt", ".env", "run.sh", "link_to_data",
+        "__init__.py", "app" + SO, "near.py", "data.txt", ".env", "notes__", "run.sh",
+        "link_to_data",
         "pkg/", "pkg/__init__.py", "pkg/tool" + SO,
         "lib/", "lib/__init__" + SO, "lib/helpers.py",
         "own/", "own/__init__.py",
@@ -139,7 +142,7 @@ def test_generated_and_own_package_files(built):
 
 def test_unmarked_files_copied_unchanged_with_their_mode(built):
     src, dst = built["src"], built["dst"]
-    for rel in ("near.py", "data.txt", ".env", "run.sh", "lib/helpers.py"):
+    for rel in ("near.py", "data.txt", ".env", "notes__", "run.sh", "lib/helpers.py"):
         assert open(os.path.join(dst, rel), "rb").read() == open(os.path.join(src, rel), "rb").read()
     assert stat.S_IMODE(os.stat(os.path.join(dst, "run.sh")).st_mode) == 0o750
     link = os.path.join(dst, "link_to_data")
