@@ -71,6 +71,7 @@ SOURCES = {
     "near.py": "# @Compile: True\nNAME = 'near'\n",
     "data.txt": MARK,
     ".env": "KEY=1\n",
+    "notes__": "only directories are left out by their names\n",
     "pkg/tool.py": "# header\n" + MARK + "from proj.lib import value\n\n"
                    "def twice():\n    return 2 * value()\n",
     "lib/__init__.py": MARK + "VALUE = 21\n\ndef value():\n    return VALUE\n",
@@ -94,6 +95,7 @@ def built(tmp_path_factory):
     os.symlink("data.txt", src / "link_to_data")
     os.symlink("missing", src / "broken")
     os.symlink("own", src / "linked_dir")
+    os.mkfifo(src / "pipe")  # neither directory nor regular file: left out
     work = base / "work"
     work.mkdir()
     before = today()
@@ -118,7 +120,8 @@ def test_compiled_modules_import_and_run(built):
 
 def test_copy_holds_exactly_the_expected_entries(built):
     assert tree(built["dst"]) == {
-        "__init__.py", "app" + SO, "near.py", "data.txt", ".env", "run.sh", "link_to_data",
+        "__init__.py", "app" + SO, "near.py", "data.txt", ".env", "notes__", "run.sh",
+        "link_to_data",
         "pkg/", "pkg/__init__.py", "pkg/tool" + SO,
         "lib/", "lib/__init__" + SO, "lib/helpers.py",
         "own/", "own/__init__.py",
@@ -139,7 +142,7 @@ def test_generated_and_own_package_files(built):
 
 def test_unmarked_files_copied_unchanged_with_their_mode(built):
     src, dst = built["src"], built["dst"]
-    for rel in ("near.py", "data.txt", ".env", "run.sh", "lib/helpers.py"):
+    for rel in ("near.py", "data.txt", ".env", "notes__", "run.sh", "lib/helpers.py"):
         assert open(os.path.join(dst, rel), "rb").read() == open(os.path.join(src, rel), "rb").read()
     assert stat.S_IMODE(os.stat(os.path.join(dst, "run.sh")).st_mode) == 0o750
     link = os.path.join(dst, "link_to_data")
@@ -353,3 +356,71 @@ def test_create_temp_uses_the_local_date_of_the_datetime_global(tool, monkeypatc
                 return datetime.datetime(2024, 2, 29, 23, 59, 59)
     monkeypatch.setattr(tool, "datetime", Clock)
     assert tool.create_temp() == header("2024-02-29")
+
+
+def test_run_goes_through_the_module_globals_in_order(tool, tmp_path, monkeypatch):
+    """One marked source one directory down, built by stand-ins for setup
+    and cythonize: every step the tool takes, in its order, through the
+    globals and builtins a caller can replace."""
+    src = tmp_path / "src" / "proj"
+    write(str(src / "sub" / "m.py"), MARK)
+    work = tmp_path / "work"
+    work.mkdir()
+    monkeypatch.chdir(work)
+    monkeypatch.setattr(sys, "argv", ["prog", str(src)])
+    trace = []
+
+    def traced(name, fn):
+        def call(*args, **kwargs):
+            trace.append((name, args, kwargs))
+            return fn(*args, **kwargs)
+        return call
+
+    class Proxy:
+        def __init__(self, module, names):
+            self._module, self._names = module, names
+
+        def __getattr__(self, name):
+            fn = getattr(self._module, name)
+            return traced(name, fn) if name in self._names else fn
+
+    def cythonize(target, **kwargs):
+        return ["extensions of " + os.path.basename(target)]
+
+    def setup(**kwargs):
+        # What a real build leaves: the C file and the module beside the
+        # copied source, and the build directory in the working directory.
+        trace.append(("argv", tuple(sys.argv[1:]), {}))
+        write(str(work / "proj" / "sub" / "m.c"), "")
+        write(str(work / "proj" / "sub" / ("m" + SO)), "")
+        os.makedirs(work / "build" / "temp")
+
+    monkeypatch.setattr(tool, "os", Proxy(os, {"listdir", "makedirs", "remove"}))
+    monkeypatch.setattr(tool, "shutil", Proxy(__import__("shutil"), {"copy", "rmtree"}))
+    monkeypatch.setattr(tool, "cythonize", traced("cythonize", cythonize))
+    monkeypatch.setattr(tool, "setup", traced("setup", setup))
+    for name in ("open", "print"):
+        monkeypatch.setattr(tool, name, traced(name, getattr(__import__("builtins"), name)),
+                            raising=False)
+
+    assert tool.main() is None
+    s, d = f"{src}/.", f"{os.path.realpath(work)}/proj/."
+    assert trace == [
+        ("listdir", (s,), {}),
+        ("makedirs", (d,), {"exist_ok": True}),
+        ("open", (d + "/__init__.py", "w"), {}),
+        ("listdir", (s + "/sub",), {}),
+        ("makedirs", (d + "/sub",), {"exist_ok": True}),
+        ("open", (d + "/sub/__init__.py", "w"), {}),
+        ("copy", (s + "/sub/m.py", d + "/sub/m.py"), {}),
+        ("open", (s + "/sub/m.py", "r"), {}),
+        ("print", ("compile by qdm " + s + "/sub/m.py",), {}),
+        ("cythonize", (d + "/sub/m.py",), {"compiler_directives": {"language_level": 3}}),
+        ("setup", (), {"ext_modules": ["extensions of m.py"]}),
+        ("argv", ("build_ext", "--inplace"), {}),
+        ("remove", (d + "/sub/m.c",), {}),
+        ("remove", (d + "/sub/m.py",), {}),
+        ("rmtree", ("build",), {}),
+    ]
+    assert tree(work) == {"proj/", "proj/__init__.py", "proj/sub/", "proj/sub/__init__.py",
+                          "proj/sub/m" + SO}

@@ -8,21 +8,13 @@
 //
 // Everything that touches the tree or the user goes through the module
 // globals `os`, `shutil`, `sys`, `datetime`, `setup`, `cythonize` and the
-// builtin `print`, looked up at every call, so a caller may replace any of
-// them; only the generated header files are written, and the sources read,
-// here directly.
+// builtins `print` and `open`, looked up at every call, so a caller may
+// replace any of them.
 #include "rn.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <new>
 
 namespace {
 
 PyObject* g_module = nullptr;
-PyObject* g_getencoding = nullptr;  // locale.getencoding
 
 const char* const MARKER = "# @Compile : True";
 const char* const HEADER = "# @Time   : %s\n# @Author : tovalinskar\n# Create by compile\n";
@@ -157,90 +149,32 @@ PyObject* below(PyObject* root, PyObject* path) {
 PyObject* in_src_impl(PyObject* path) { return below(RN_ID(src_dir), path); }
 PyObject* in_dst_impl(PyObject* path) { return below(RN_ID(dst_dir), path); }
 
-// Writes `text` (the ASCII header) to the file `path`, as open(path, "w")
-// and write() would.
+// f = open(path, mode); result = f.<method>(arg...); f.close(), as a with
+// block does: a close error replaces (and chains) the call's error.
+template <typename... A>
+PyObject* with_open(PyObject* path, const char* mode, PyObject* method, A... arg) {
+    rn::ptr open_fn(global(RN_ID(open)));
+    if (!open_fn) return nullptr;
+    rn::ptr m(PyUnicode_FromString(mode));
+    if (!m) return nullptr;
+    PyObject* open_args[] = {path, m.get()};
+    rn::ptr f(PyObject_Vectorcall(open_fn.get(), open_args, 2, nullptr));
+    if (!f) return nullptr;
+    PyObject* call_args[] = {f.get(), arg...};
+    rn::ptr result(PyObject_VectorcallMethod(method, call_args, 1 + sizeof...(arg), nullptr));
+    rn::SavedError pending;
+    if (!rn::ptr(PyObject_CallMethodNoArgs(f.get(), RN_ID(close)))) return nullptr;
+    return result.release();
+}
+
+// open(path, "w").write(text): the generated header.
 bool write_header(PyObject* path, PyObject* text) {
-    rn::ptr encoded(PyUnicode_EncodeFSDefault(path));
-    if (!encoded) return false;
-    Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!data) return false;
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    if (PySys_Audit("open", "Osi", path, "w", flags) < 0) return false;
-    int err = 0;
-    Py_BEGIN_ALLOW_THREADS
-    const int fd = open(PyBytes_AS_STRING(encoded.get()), flags, 0666);
-    if (fd < 0) {
-        err = errno;
-    } else {
-        for (Py_ssize_t done = 0; done < size && !err;) {
-            const ssize_t w = write(fd, data + done, size_t(size - done));
-            if (w >= 0) done += w;
-            else if (errno != EINTR) err = errno;
-        }
-        if (close(fd) < 0 && !err && errno != EINTR) err = errno;
-    }
-    Py_END_ALLOW_THREADS
-    if (!err) return true;
-    errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-    return false;
+    return bool(rn::ptr(with_open(path, "w", RN_ID(write), text)));
 }
 
-// The encoding open(path, "r") reads with: UTF-8 in UTF-8 mode, else the
-// locale's.
-PyObject* default_encoding() {
-    PyObject* flags = PySys_GetObject("flags");  // borrowed
-    if (!flags) return rn::raise(PyExc_RuntimeError, "lost sys.flags");
-    const int utf8 = truth(PyObject_GetAttrString(flags, "utf8_mode"));
-    if (utf8 < 0) return nullptr;
-    if (utf8) return PyUnicode_FromString("utf-8");
-    return PyObject_CallNoArgs(g_getencoding);
-}
-
-// The whole text of a source file, as open(path, "r").read() gives it
-// (line ends aside, which the marker test does not see).
-PyObject* read_text(PyObject* path) {
-    rn::ptr encoded(PyUnicode_EncodeFSDefault(path));
-    if (!encoded) return nullptr;
-    const int flags = O_RDONLY | O_CLOEXEC;
-    if (PySys_Audit("open", "Osi", path, "r", flags) < 0) return nullptr;
-    std::string data;
-    int err = 0;
-    Py_BEGIN_ALLOW_THREADS
-    const int fd = open(PyBytes_AS_STRING(encoded.get()), flags);
-    if (fd < 0) {
-        err = errno;
-    } else {
-        try {
-            struct stat st;
-            if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(size_t(st.st_size));
-            char buf[65536];
-            for (;;) {
-                const ssize_t got = read(fd, buf, sizeof buf);
-                if (got > 0) data.append(buf, size_t(got));
-                else if (got == 0) break;
-                else if (errno != EINTR) {
-                    err = errno;
-                    break;
-                }
-            }
-        } catch (const std::bad_alloc&) {
-            err = ENOMEM;
-        }
-        close(fd);
-    }
-    Py_END_ALLOW_THREADS
-    if (err) {
-        errno = err;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-    }
-    rn::ptr encoding(default_encoding());
-    if (!encoding) return nullptr;
-    const char* name = PyUnicode_AsUTF8(encoding.get());
-    if (!name) return nullptr;
-    return PyUnicode_Decode(data.data(), Py_ssize_t(data.size()), name, "strict");
-}
+// open(path, "r").read(): the whole text of a source file, in the
+// process's default text encoding.
+PyObject* read_text(PyObject* path) { return with_open(path, "r", RN_ID(read)); }
 
 // path[:-2] + ending
 PyObject* swap_ending(PyObject* path, PyObject* ending) {
@@ -520,8 +454,6 @@ int init(PyObject* m) {
         rn::ptr mod(PyImport_ImportModule(name));
         if (!mod || PyModule_AddObjectRef(m, name, mod.get()) < 0) return -1;
     }
-    g_getencoding = rn::import_attr("locale", "getencoding");
-    if (!g_getencoding) return -1;
     if (PyModule_AddObjectRef(m, "src_dir", Py_None) < 0 ||
         PyModule_AddObjectRef(m, "dst_dir", Py_None) < 0)
         return -1;
