@@ -271,6 +271,16 @@ def test_argument_and_arithmetic_errors(call, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("args", [("a", 1, 1, 1), (1, "a", 1, 2), (1, 2, 3, 4)])
+def test_init_stores_what_the_plain_order_stores_before_a_failing_sum(args):
+    b, ref = Box.__new__(Box), PyBox.__new__(PyBox)
+    assert outcome(lambda: b.__init__(*args)) == outcome(lambda: ref.__init__(*args))
+    assert vars(b) == vars(ref) and list(vars(b)) == list(vars(ref))
+    # Initialised again over its own dict: the same attributes, replaced.
+    b.__init__(5, 6, 7, 8)
+    assert vars(b) == {"top": 5, "left": 6, "height": 7, "width": 8, "bottom": 12, "right": 14}
+
+
 def test_keywords_and_signatures():
     b = Box(top=1, left=2, height=3, width=4)
     assert b.to_tlhw() == [1, 2, 3, 4]
