@@ -11,6 +11,7 @@
 // assigned by numpy with its unsafe cast.
 #include "image.h"
 #include "image_core.h"
+#include "geo_num.h"
 
 #include <cmath>
 
@@ -96,46 +97,11 @@ PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 // `a, b = seq` with the interpreter's errors.
 bool unpack2(PyObject* seq, rn::ptr& a, rn::ptr& b) {
-    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        if (n == 2) {
-            a = Py_NewRef(PySequence_Fast_GET_ITEM(seq, 0));
-            b = Py_NewRef(PySequence_Fast_GET_ITEM(seq, 1));
-            return true;
-        }
-        if (n > 2) {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        } else {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        }
-        return false;
-    }
-    rn::ptr it(PyObject_GetIter(seq));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(seq)->tp_iter &&
-            !PySequence_Check(seq)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(seq)->tp_name);
-        }
-        return false;
-    }
-    rn::ptr* dest[2] = {&a, &b};
-    for (int i = 0; i < 2; ++i) {
-        *dest[i] = PyIter_Next(it.get());
-        if (!*dest[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError,
-                             "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-    }
-    rn::ptr extra(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
+    PyObject* out[2];
+    if (!geo::unpack(seq, out, 2)) return false;
+    a = out[0];
+    b = out[1];
+    return true;
 }
 
 // The fitting steps shared by both functions, on Python numbers:
