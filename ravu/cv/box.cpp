@@ -12,6 +12,7 @@
 
 #include <numpy/arrayobject.h>
 
+#include "geo_attr.h"
 #include "geo_crop.h"
 
 namespace {
@@ -39,31 +40,15 @@ bool exact(PyObject* o) { return Py_IS_TYPE(o, g_box_type); }
 
 // True when obj.<which>() would run this module's own code for an exact Box.
 bool own(PyObject* o, int which) {
-    if (!exact(o)) return false;
-    PyObject* name = own_name(which);
-    if (PyDict_GetItemWithError(g_box_type->tp_dict, name) != g_original[which]) return false;
-    PyObject* d = reinterpret_cast<rn::PlainObject*>(o)->dict;
-    if (!d) return true;
-    return !PyDict_GetItemWithError(d, name) && !PyErr_Occurred();
+    return geo::own_method(g_box_type, o, own_name(which), g_original[which]);
 }
 
-PyObject* get(PyObject* self, PyObject* name) {
-    return exact(self) ? rn::fast_getattr(self, name) : PyObject_GetAttr(self, name);
-}
+PyObject* get(PyObject* self, PyObject* name) { return geo::get_attr(g_box_type, self, name); }
 
 Num get_num(PyObject* self, PyObject* name) { return Num::take(get(self, name)); }
 
 int set(PyObject* self, PyObject* name, PyObject* value) {
-    if (exact(self)) {
-        PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-        if (!d) {
-            rn::ptr made(PyObject_GenericGetDict(self, nullptr));
-            if (!made) return -1;
-            d = made.get();
-        }
-        return PyDict_SetItem(d, name, value);
-    }
-    return PyObject_SetAttr(self, name, value);
+    return geo::set_attr(g_box_type, self, name, value);
 }
 
 // ---------------------------------------------------------------- construction

@@ -10,6 +10,7 @@
 #include <numpy/arrayobject.h>
 #include <numpy/arrayscalars.h>
 
+#include "geo_attr.h"
 #include "geo_crop.h"
 #include "zone_fill.h"
 #include "zone_merge.h"
@@ -20,23 +21,10 @@ PyObject* g_module = nullptr;
 PyTypeObject* g_zone_type = nullptr;
 PyObject* g_own_has = nullptr;  // the class's `has` as made
 
-bool exact(PyObject* o) { return Py_IS_TYPE(o, g_zone_type); }
-
-PyObject* get(PyObject* self, PyObject* name) {
-    return exact(self) ? rn::fast_getattr(self, name) : PyObject_GetAttr(self, name);
-}
+PyObject* get(PyObject* self, PyObject* name) { return geo::get_attr(g_zone_type, self, name); }
 
 int set(PyObject* self, PyObject* name, PyObject* value) {
-    if (exact(self)) {
-        PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-        if (!d) {
-            rn::ptr made(PyObject_GenericGetDict(self, nullptr));
-            if (!made) return -1;
-            d = made.get();
-        }
-        return PyDict_SetItem(d, name, value);
-    }
-    return PyObject_SetAttr(self, name, value);
+    return geo::set_attr(g_zone_type, self, name, value);
 }
 
 PyObject* sub_int(PyObject* a, long b) {
@@ -286,12 +274,7 @@ PyObject* has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 // True while self.has is this module's own method.
-bool own_has(PyObject* self) {
-    if (!exact(self)) return false;
-    if (PyDict_GetItemWithError(g_zone_type->tp_dict, RN_ID(has)) != g_own_has) return false;
-    PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-    return !d || (!PyDict_GetItemWithError(d, RN_ID(has)) && !PyErr_Occurred());
-}
+bool own_has(PyObject* self) { return geo::own_method(g_zone_type, self, RN_ID(has), g_own_has); }
 
 PyObject* crop_has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
