@@ -468,6 +468,19 @@ def test_normalize_is_exact_where_numpy_sums_are():
 
 
 @pytest.mark.parametrize("image", [
+    np.ma.array(np.array([[0, 10], [20, 250]], np.uint8), mask=[[0, 0], [0, 1]]),
+    np.array([[0, 10], [20, 250]], np.uint8).view(type("Frame", (np.ndarray,), {})),
+])
+def test_normalize_of_array_subclasses_is_numpys_own(image):
+    # A masked array's statistics leave the masked elements out.
+    got, want = normalize_image(image), ref_normalize_image(image)
+    assert type(got) is type(want) and got.dtype == np.float32
+    np.testing.assert_array_equal(got, want)
+    if np.ma.isMaskedArray(image):
+        assert got.mask.tolist() == image.mask.tolist() and got[0, 0] == np.float32(-1.2247448)
+
+
+@pytest.mark.parametrize("image", [
     np.full((416, 416, 3), 77, np.uint8), np.full((300, 300), 0.1, np.float32),
     np.full((100, 100), 1e10), np.full((10, 10), -3, np.int16), np.full((9,), 2 ** 40, np.int64),
 ])

@@ -51,9 +51,46 @@ void standardise_array(PyArrayObject* in, PyArrayObject* out) {
     Py_END_ALLOW_THREADS
 }
 
+// The numpy expression itself, for subclasses of ndarray (a masked array's
+// statistics leave its masked elements out, and the result keeps the class):
+//   image = image.astype(np.float32)
+//   std_adj = np.maximum(np.std(image), 1.0 / np.sqrt(image.size))
+//   return np.multiply(np.subtract(image, np.mean(image)), 1 / std_adj)
+PyObject* normalize_by_numpy(PyObject* image_in) {
+    rn::ptr np(rn::global(g_module, RN_ID(np)));
+    if (!np) return nullptr;
+    rn::ptr f32(PyObject_GetAttr(np.get(), RN_ID(float32)));
+    if (!f32) return nullptr;
+    rn::ptr image(PyObject_CallMethodOneArg(image_in, RN_ID(astype), f32.get()));
+    if (!image) return nullptr;
+    auto np_call = [&](PyObject* name, std::initializer_list<PyObject*> args) -> PyObject* {
+        rn::ptr fn(PyObject_GetAttr(np.get(), name));
+        return fn ? call(fn.get(), args) : nullptr;
+    };
+    rn::ptr mean(np_call(RN_ID(mean), {image.get()}));
+    if (!mean) return nullptr;
+    rn::ptr deviation(np_call(RN_ID(std), {image.get()}));
+    if (!deviation) return nullptr;
+    rn::ptr size(PyObject_GetAttr(image.get(), RN_ID(size)));
+    rn::ptr root(size ? np_call(RN_ID(sqrt), {size.get()}) : nullptr);
+    if (!root) return nullptr;
+    rn::ptr one(PyFloat_FromDouble(1.0));
+    rn::ptr floor(one ? PyNumber_TrueDivide(one.get(), root.get()) : nullptr);
+    if (!floor) return nullptr;
+    rn::ptr std_adj(np_call(RN_ID(maximum), {deviation.get(), floor.get()}));
+    if (!std_adj) return nullptr;
+    rn::ptr centred(np_call(RN_ID(subtract), {image.get(), mean.get()}));
+    if (!centred) return nullptr;
+    rn::ptr int_one(PyLong_FromLong(1));
+    rn::ptr factor(int_one ? PyNumber_TrueDivide(int_one.get(), std_adj.get()) : nullptr);
+    if (!factor) return nullptr;
+    return np_call(RN_ID(multiply), {centred.get(), factor.get()});
+}
+
 PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* image = normalize_image_sig.single(args, nargs, kwnames);
     if (!image) return nullptr;
+    if (PyArray_Check(image) && !PyArray_CheckExact(image)) return normalize_by_numpy(image);
     int type = -1;
     if (PyArray_Check(image)) {
         PyArrayObject* a = reinterpret_cast<PyArrayObject*>(image);
