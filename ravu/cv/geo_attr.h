@@ -12,7 +12,13 @@ namespace geo {
 
 // self.name, new reference.
 inline PyObject* get_attr(PyTypeObject* cls, PyObject* self, PyObject* name) {
-    return Py_IS_TYPE(self, cls) ? rn::fast_getattr(self, name) : PyObject_GetAttr(self, name);
+    if (Py_IS_TYPE(self, cls)) {
+        if (PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict) {
+            if (PyObject* v = PyDict_GetItemWithError(d, name)) return Py_NewRef(v);
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    return PyObject_GetAttr(self, name);
 }
 
 // self.name = value.
