@@ -75,7 +75,7 @@ def main():
     print(f"{'case':32} {'plain Python':>14} {'ravu':>12} {'speed-up':>9} {'target':>7}")
     for name, py, cc, loops, target in rows:
         tp, tc = side_by_side(py, cc, loops)
-        print(f"{name:32} {fmt(tp):>14} {fmt(tc):>12} {tp / tc:>8.1f}x {target:>6.1f}x")
+        print(f"{name:32} {fmt(tp):>14} {fmt(tc):>12} {tp / tc:>8.2f}x {target:>6.1f}x")
     floor = min(per_op_ns(lambda: np.copy(window), 3) for _ in range(40))
     print(f"{'np.copy of the window (floor)':32} {'':>14} {fmt(floor):>12}")
 
