@@ -2,76 +2,18 @@
 
 Run by hand:  PYTHONPATH=. /usr/bin/python3 bench/bench_box_zone.py
 """
+import os
+import sys
 import time
 
 import numpy as np
 
-from ravu.cv.box import Box
-from ravu.cv.zone_shape import ZoneShape
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
 
-
-# ---------------------------------------------------------------- plain Python rules
-
-class PyBox:
-    def __init__(self, top, left, height, width):
-        self.top = top
-        self.left = left
-        self.height = height
-        self.width = width
-        self.bottom = top + height
-        self.right = left + width
-
-    @staticmethod
-    def create_by_ltrb(l, t, r, b):
-        return PyBox(t, l, b - t, r - l)
-
-    def to_ltrb(self):
-        return [self.left, self.top, self.right, self.bottom]
-
-    def area(self):
-        return self.height * self.width
-
-    def inter_area(self, box):
-        x11, y11, x12, y12 = self.to_ltrb()
-        x21, y21, x22, y22 = box.to_ltrb()
-        xa = max(x11, x21)
-        ya = max(y11, y21)
-        xb = min(x12, x22)
-        yb = min(y12, y22)
-        dx = xb - xa
-        if 0 > dx:
-            dx = 0
-        dy = yb - ya
-        if 0 > dy:
-            dy = 0
-        return dx * dy
-
-    def iou(self, box):
-        inter = self.inter_area(box)
-        return inter / ((self.area() + box.area()) - inter)
-
-    def crop(self, image):
-        return image[max(0, int(self.top)):max(0, int(self.bottom)),
-                     max(0, int(self.left)):max(0, int(self.right)), :]
-
-
-class PyZone:
-    """The zone's point test and fill crop over a ZoneShape's attributes."""
-
-    def __init__(self, zone):
-        self.__dict__.update(vars(zone))
-
-    def has(self, x, y):
-        x = min(max(x, 0), self.width - 1)
-        y = min(max(y, 0), self.height - 1)
-        return self.image01[y][x] == 1
-
-    def crop_and_fill(self, image):
-        mask = self.image01[max(0, self.min_h):max(0, self.max_h),
-                            max(0, self.min_w):max(0, self.max_w)]
-        stack = np.stack((mask, mask, mask), axis=2)
-        return image[max(0, self.min_h):max(0, self.max_h),
-                     max(0, self.min_w):max(0, self.max_w), :] * stack
+from ravu.cv.box import Box  # noqa: E402
+from ravu.cv.zone_shape import ZoneShape  # noqa: E402
+from tests._box_zone_ref import PyBox, PyZone  # noqa: E402
 
 
 # ---------------------------------------------------------------- timing
@@ -133,7 +75,7 @@ def main():
     print(f"{'case':32} {'plain Python':>14} {'ravu':>12} {'speed-up':>9} {'target':>7}")
     for name, py, cc, loops, target in rows:
         tp, tc = side_by_side(py, cc, loops)
-        print(f"{name:32} {fmt(tp):>14} {fmt(tc):>12} {tp / tc:>8.1f}x {target:>6.1f}x")
+        print(f"{name:32} {fmt(tp):>14} {fmt(tc):>12} {tp / tc:>8.2f}x {target:>6.1f}x")
     floor = min(per_op_ns(lambda: np.copy(window), 3) for _ in range(40))
     print(f"{'np.copy of the window (floor)':32} {'':>14} {fmt(floor):>12}")
 

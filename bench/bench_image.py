@@ -10,72 +10,27 @@ the ratios plain Python / ravu and ravu / bare library.
 """
 import base64
 import io
-import re
+import os
 import subprocess
 import sys
 import time
 
 import cv2
-import numpy as np
 from PIL import Image
 
-from ravu.cv import image as M
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
 
-# ---------------------------------------------------------------- the rules in Python
-
-
-def py_normalize_image(image):
-    image = image.astype(np.float32)
-    mean = np.mean(image)
-    std = np.std(image)
-    std_adj = np.maximum(std, 1.0 / np.sqrt(image.size))
-    return np.multiply(np.subtract(image, mean), 1 / std_adj)
-
-
-def py_draw_box_text(image, top, left, height, width, text=None, bgr_color=(235, 206, 135),
-                     thickness=None):
-    top, left, height, width = int(top), int(left), int(height), int(width)
-    s = min(image.shape[0], image.shape[1])
-    m = min(height, width)
-    if thickness is None:
-        thickness = max(1, min(s // 300, m // 10))
-    cv2.rectangle(image, (left, top), (left + width, top + height), bgr_color, thickness)
-    if text is None:
-        return
-    move_up = min(3, s // 60)
-    cv2.putText(image, text, (left, max(1, top - move_up)), cv2.FONT_HERSHEY_SIMPLEX, 0.001 * s,
-                bgr_color, thickness)
-
-
-def py_letterbox_image(image, shape, interpolation=cv2.INTER_LINEAR):
-    ih, iw = image.shape[:2]
-    h, w = shape
-    scale = min(w / iw, h / ih)
-    nw = int(iw * scale)
-    nh = int(ih * scale)
-    image = cv2.resize(image, (nw, nh), interpolation=interpolation)
-    new_image = np.full((h, w, image.shape[2]), 128, np.uint8)
-    new_image[(h - nh) // 2:(h - nh) // 2 + nh, (w - nw) // 2:(w - nw) // 2 + nw, :] = image
-    return new_image
-
-
-def py_arr_to_b64(arr, format="jpeg"):
-    img = Image.fromarray(arr.astype("uint8"))
-    output_buffer = io.BytesIO()
-    img.save(output_buffer, format=format)
-    return base64.b64encode(output_buffer.getvalue()).decode()
-
-
-def frame(w, h):
-    return np.random.default_rng(0).integers(0, 256, (h, w, 3), dtype=np.uint8)
-
+from ravu.cv import image as M  # noqa: E402
+from tests._image_ref import (frame, ref_arr_to_b64, ref_draw_box_text,  # noqa: E402
+                              ref_letterbox_image, ref_normalize_image)
 
 # ---------------------------------------------------------------- cases
 
 def case_normalize():
     img = frame(416, 416)
     return "normalize_image 416x416x3", 60, {
-        "python": lambda: py_normalize_image(img),
+        "python": lambda: ref_normalize_image(img),
         "ravu": lambda: M.normalize_image(img),
     }
 
@@ -88,7 +43,7 @@ def case_box_text():
         cv2.rectangle(img, (200, 100), (440, 400), colour, 3)
         cv2.putText(img, "person 0.93", (200, 97), cv2.FONT_HERSHEY_SIMPLEX, 1.08, colour, 3)
     return "draw_box_text + caption, 1080p", 500, {
-        "python": lambda: py_draw_box_text(img, 100, 200, 300, 240, "person 0.93"),
+        "python": lambda: ref_draw_box_text(img, 100, 200, 300, 240, "person 0.93"),
         "ravu": lambda: M.draw_box_text(img, 100, 200, 300, 240, "person 0.93"),
         "bare": bare,
     }
@@ -97,7 +52,7 @@ def case_box_text():
 def case_letterbox():
     img = frame(1920, 1080)
     return "letterbox_image 1080p -> 416x416", 60, {
-        "python": lambda: py_letterbox_image(img, (416, 416)),
+        "python": lambda: ref_letterbox_image(img, (416, 416)),
         "ravu": lambda: M.letterbox_image(img, (416, 416)),
         "bare": lambda: cv2.resize(img, (416, 234), interpolation=cv2.INTER_LINEAR),
     }
@@ -111,7 +66,7 @@ def case_b64():
         Image.fromarray(img).save(buf, format="jpeg")
         return base64.b64encode(buf.getvalue())
     return "arr_to_b64 640x480 jpeg", 15, {
-        "python": lambda: py_arr_to_b64(img),
+        "python": lambda: ref_arr_to_b64(img),
         "ravu": lambda: M.arr_to_b64(img),
         "bare": bare,
     }

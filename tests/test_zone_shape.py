@@ -1,7 +1,7 @@
 """ZoneShape and merge_region: the construction compared with the same rules
-written in plain Python below (the reference), the worked zones, point tests
-on the live mask, the window and bounding-box crops, the fill crops against
-numpy's own product, drawing and the merged window."""
+written in plain Python (ref_zone and ref_mask of _box_zone_ref), the worked
+zones, point tests on the live mask, the window and bounding-box crops, the
+fill crops against numpy's own product, drawing and the merged window."""
 import gc
 import inspect
 import types
@@ -15,47 +15,13 @@ import ravu.cv.zone_shape as zone_mod
 from ravu.cv.box import Box
 from ravu.cv.zone_shape import ZoneShape, merge_region
 
+from ._box_zone_ref import ref_fill, ref_mask, ref_zone
 from ._proc import run_py
 
-# ---------------------------------------------------------------- reference
+# ---------------------------------------------------------------- construction
 
 ATTRS = ["width", "height", "xy_list", "image01", "min_w", "max_w", "min_h", "max_h",
          "bb_min_h", "bb_max_h", "bb_min_w", "bb_max_w", "bounding_box"]
-
-
-def ref_zone(width, height, xy_list, margin=0.05, min_w=None, max_w=None, min_h=None, max_h=None):
-    """The construction rules as a dict of attributes, without the fill."""
-    z = {"width": width, "height": height, "xy_list": xy_list}
-    min_w = width - 1 if min_w is None else min_w
-    max_w = 0 if max_w is None else max_w
-    min_h = height - 1 if min_h is None else min_h
-    max_h = 0 if max_h is None else max_h
-    bb_min_h, bb_max_h, bb_min_w, bb_max_w = height - 1, 0, width - 1, 0
-    for x, y in xy_list:
-        bb_min_h = min(bb_min_h, y)
-        bb_max_h = max(bb_max_h, y)
-        bb_min_w = min(bb_min_w, x)
-        bb_max_w = max(bb_max_w, x)
-    hm, wm = int(height * margin), int(width * margin)
-    z["min_h"] = int(min(max(bb_min_h - hm, 0), min_h))
-    z["max_h"] = int(max(min(bb_max_h + hm, height - 1), max_h))
-    z["min_w"] = int(min(max(bb_min_w - wm, 0), min_w))
-    z["max_w"] = int(max(min(bb_max_w + wm, width - 1), max_w))
-    z.update(bb_min_h=bb_min_h, bb_max_h=bb_max_h, bb_min_w=bb_min_w, bb_max_w=bb_max_w)
-    return z
-
-
-def ref_mask(width, height, xy_list):
-    mask = np.zeros([height, width], np.uint8)
-    cv2.fillPoly(mask, np.array([xy_list]), 1)
-    return mask
-
-
-def ref_fill(image, mask, r0, r1, c0, c1):
-    m = mask[max(0, r0):max(0, r1), max(0, c0):max(0, c1)]
-    return image[max(0, r0):max(0, r1), max(0, c0):max(0, c1), :] * np.stack((m, m, m), axis=2)
-
-
 RECT = [(20, 30), (120, 30), (120, 70), (20, 70)]
 ENCLOSING = [(-10, -10), (210, -10), (210, 110), (-10, 110)]
 BELOW = [(20, 150), (120, 150), (70, 180)]

@@ -12,6 +12,7 @@
 
 #include <numpy/arrayobject.h>
 
+#include "geo_attr.h"
 #include "geo_crop.h"
 
 namespace {
@@ -39,41 +40,69 @@ bool exact(PyObject* o) { return Py_IS_TYPE(o, g_box_type); }
 
 // True when obj.<which>() would run this module's own code for an exact Box.
 bool own(PyObject* o, int which) {
-    if (!exact(o)) return false;
-    PyObject* name = own_name(which);
-    if (PyDict_GetItemWithError(g_box_type->tp_dict, name) != g_original[which]) return false;
-    PyObject* d = reinterpret_cast<rn::PlainObject*>(o)->dict;
-    if (!d) return true;
-    return !PyDict_GetItemWithError(d, name) && !PyErr_Occurred();
+    return geo::own_method(g_box_type, o, own_name(which), g_original[which]);
 }
 
-PyObject* get(PyObject* self, PyObject* name) {
-    return exact(self) ? rn::fast_getattr(self, name) : PyObject_GetAttr(self, name);
-}
+PyObject* get(PyObject* self, PyObject* name) { return geo::get_attr(g_box_type, self, name); }
 
 Num get_num(PyObject* self, PyObject* name) { return Num::take(get(self, name)); }
 
 int set(PyObject* self, PyObject* name, PyObject* value) {
-    if (exact(self)) {
-        PyObject*& d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-        // Sized for the six attributes at once: no resize while they go in.
-        if (!d && !(d = _PyDict_NewPresized(6))) return -1;
-        return PyDict_SetItem(d, name, value);
-    }
-    return PyObject_SetAttr(self, name, value);
+    return geo::set_attr(g_box_type, self, name, value);
 }
 
 // ---------------------------------------------------------------- construction
 
+// The six attributes in the order the initialiser stores them, and a dict of
+// them all (values None) that new boxes copy: copying a compact dict is one
+// block copy and storing into its keys never grows it, cheaper than six
+// inserts into a dict that has to grow once.
+PyObject* g_names[6];
+PyObject* g_template = nullptr;
+
+int init_template() {
+    PyObject* names[6] = {RN_ID(top),   RN_ID(left),   RN_ID(height),
+                          RN_ID(width), RN_ID(bottom), RN_ID(right)};
+    g_template = PyDict_New();
+    if (!g_template) return -1;
+    for (int k = 0; k < 6; ++k) {
+        if (!names[k] || PyDict_SetItem(g_template, names[k], Py_None) < 0) return -1;
+        g_names[k] = names[k];
+    }
+    return 0;
+}
+
 // self.top, .left, .height, .width = t, l, h, w; then bottom = t + h and
-// right = l + w from the arguments.
+// right = l + w from the arguments.  An exact Box without a dict yet (a new
+// one) gets its dict in one piece: no __setattr__ of its own can watch the
+// stores, so all that must hold is that after a failing sum it has the
+// attributes stored before that sum.
 int fill(PyObject* self, PyObject* t, PyObject* l, PyObject* h, PyObject* w) {
+    PyObject*& d = reinterpret_cast<rn::PlainObject*>(self)->dict;
+    if (exact(self) && !d) {
+        rn::ptr bottom(PyNumber_Add(t, h));
+        rn::ptr right(bottom ? PyNumber_Add(l, w) : nullptr);
+        if (right) {
+            rn::ptr made(PyDict_Copy(g_template));
+            if (!made) return -1;
+            PyObject* values[6] = {t, l, h, w, bottom.get(), right.get()};
+            for (int k = 0; k < 6; ++k)
+                if (PyDict_SetItem(made.get(), g_names[k], values[k]) < 0) return -1;
+            d = made.release();
+            return 0;
+        }
+        rn::SavedError failed_sum;
+        PyObject* given[5] = {t, l, h, w, bottom.get()};
+        for (int k = 0; k < 5 && given[k]; ++k)
+            if (set(self, g_names[k], given[k]) < 0) break;
+        return -1;
+    }
     if (set(self, RN_ID(top), t) < 0 || set(self, RN_ID(left), l) < 0 ||
         set(self, RN_ID(height), h) < 0 || set(self, RN_ID(width), w) < 0)
         return -1;
-    rn::ptr bottom(geo::binop(t, h, '+'));
+    rn::ptr bottom(PyNumber_Add(t, h));
     if (!bottom || set(self, RN_ID(bottom), bottom.get()) < 0) return -1;
-    rn::ptr right(geo::binop(l, w, '+'));
+    rn::ptr right(PyNumber_Add(l, w));
     if (!right || set(self, RN_ID(right), right.get()) < 0) return -1;
     return 0;
 }
@@ -126,9 +155,9 @@ const rn::Signature ltrb_sig("Box.create_by_ltrb", "l, t, r, b",
 PyObject* by_corners(PyObject* t, PyObject* l, PyObject* b, PyObject* r) {
     rn::ptr cls(rn::global(g_module, RN_ID(Box)));
     if (!cls) return nullptr;
-    rn::ptr h(geo::binop(b, t, '-'));
+    rn::ptr h(PyNumber_Subtract(b, t));
     if (!h) return nullptr;
-    rn::ptr w(geo::binop(r, l, '-'));
+    rn::ptr w(PyNumber_Subtract(r, l));
     if (!w) return nullptr;
     return construct(cls.get(), t, l, h.get(), w.get());
 }
@@ -434,6 +463,7 @@ int init(PyObject* m) {
     rn::ptr draw_box_text(rn::import_attr("ravu.cv.image", "draw_box_text"));
     if (!draw_box_text || PyModule_AddObjectRef(m, "draw_box_text", draw_box_text.get()) < 0)
         return -1;
+    if (init_template() < 0) return -1;
     g_box_type = (PyTypeObject*)rn::add_type(m, &box_spec);
     if (!g_box_type) return -1;
     for (int k = 0; k < N_OWN; ++k) {

@@ -258,14 +258,6 @@ inline int compare(const Num& a, const Num& b, int op) {
     return PyObject_RichCompareBool(x.get(), y.get(), op);
 }
 
-// a op b of two objects ('+', '-', '*', '/'), new reference.
-inline PyObject* binop(PyObject* a, PyObject* b, char op) {
-    Scalar x, y, r;
-    if (scalar_of(a, x) && scalar_of(b, y) && scalar_arith(x, y, op, r)) return scalar_object(r);
-    const Op o = op == '+' ? Op::ADD : op == '-' ? Op::SUB : op == '*' ? Op::MUL : Op::DIV;
-    return generic(Num::of(a), Num::of(b), o).object();
-}
-
 // ---------------------------------------------------------------- unpacking
 
 // a, b, ... = seq for exactly n targets, with the interpreter's errors.

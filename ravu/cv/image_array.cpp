@@ -11,6 +11,7 @@
 // assigned by numpy with its unsafe cast.
 #include "image.h"
 #include "image_core.h"
+#include "geo_num.h"
 
 #include <cmath>
 
@@ -50,9 +51,46 @@ void standardise_array(PyArrayObject* in, PyArrayObject* out) {
     Py_END_ALLOW_THREADS
 }
 
+// The numpy expression itself, for subclasses of ndarray (a masked array's
+// statistics leave its masked elements out, and the result keeps the class):
+//   image = image.astype(np.float32)
+//   std_adj = np.maximum(np.std(image), 1.0 / np.sqrt(image.size))
+//   return np.multiply(np.subtract(image, np.mean(image)), 1 / std_adj)
+PyObject* normalize_by_numpy(PyObject* image_in) {
+    rn::ptr np(rn::global(g_module, RN_ID(np)));
+    if (!np) return nullptr;
+    rn::ptr f32(PyObject_GetAttr(np.get(), RN_ID(float32)));
+    if (!f32) return nullptr;
+    rn::ptr image(PyObject_CallMethodOneArg(image_in, RN_ID(astype), f32.get()));
+    if (!image) return nullptr;
+    auto np_call = [&](PyObject* name, std::initializer_list<PyObject*> args) -> PyObject* {
+        rn::ptr fn(PyObject_GetAttr(np.get(), name));
+        return fn ? call(fn.get(), args) : nullptr;
+    };
+    rn::ptr mean(np_call(RN_ID(mean), {image.get()}));
+    if (!mean) return nullptr;
+    rn::ptr deviation(np_call(RN_ID(std), {image.get()}));
+    if (!deviation) return nullptr;
+    rn::ptr size(PyObject_GetAttr(image.get(), RN_ID(size)));
+    rn::ptr root(size ? np_call(RN_ID(sqrt), {size.get()}) : nullptr);
+    if (!root) return nullptr;
+    rn::ptr one(PyFloat_FromDouble(1.0));
+    rn::ptr floor(one ? PyNumber_TrueDivide(one.get(), root.get()) : nullptr);
+    if (!floor) return nullptr;
+    rn::ptr std_adj(np_call(RN_ID(maximum), {deviation.get(), floor.get()}));
+    if (!std_adj) return nullptr;
+    rn::ptr centred(np_call(RN_ID(subtract), {image.get(), mean.get()}));
+    if (!centred) return nullptr;
+    rn::ptr int_one(PyLong_FromLong(1));
+    rn::ptr factor(int_one ? PyNumber_TrueDivide(int_one.get(), std_adj.get()) : nullptr);
+    if (!factor) return nullptr;
+    return np_call(RN_ID(multiply), {centred.get(), factor.get()});
+}
+
 PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* image = normalize_image_sig.single(args, nargs, kwnames);
     if (!image) return nullptr;
+    if (PyArray_Check(image) && !PyArray_CheckExact(image)) return normalize_by_numpy(image);
     int type = -1;
     if (PyArray_Check(image)) {
         PyArrayObject* a = reinterpret_cast<PyArrayObject*>(image);
@@ -96,46 +134,11 @@ PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 // `a, b = seq` with the interpreter's errors.
 bool unpack2(PyObject* seq, rn::ptr& a, rn::ptr& b) {
-    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        if (n == 2) {
-            a = Py_NewRef(PySequence_Fast_GET_ITEM(seq, 0));
-            b = Py_NewRef(PySequence_Fast_GET_ITEM(seq, 1));
-            return true;
-        }
-        if (n > 2) {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        } else {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        }
-        return false;
-    }
-    rn::ptr it(PyObject_GetIter(seq));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(seq)->tp_iter &&
-            !PySequence_Check(seq)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(seq)->tp_name);
-        }
-        return false;
-    }
-    rn::ptr* dest[2] = {&a, &b};
-    for (int i = 0; i < 2; ++i) {
-        *dest[i] = PyIter_Next(it.get());
-        if (!*dest[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError,
-                             "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-    }
-    rn::ptr extra(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    return !PyErr_Occurred();
+    PyObject* out[2];
+    if (!geo::unpack(seq, out, 2)) return false;
+    a = out[0];
+    b = out[1];
+    return true;
 }
 
 // The fitting steps shared by both functions, on Python numbers:

@@ -10,41 +10,26 @@
 #include <numpy/arrayobject.h>
 #include <numpy/arrayscalars.h>
 
+#include "geo_attr.h"
 #include "geo_crop.h"
 #include "zone_fill.h"
 #include "zone_merge.h"
 
 namespace {
 
-using geo::Num;
-using geo::Op;
-
 PyObject* g_module = nullptr;
 PyTypeObject* g_zone_type = nullptr;
 PyObject* g_own_has = nullptr;  // the class's `has` as made
 
-bool exact(PyObject* o) { return Py_IS_TYPE(o, g_zone_type); }
-
-PyObject* get(PyObject* self, PyObject* name) {
-    return exact(self) ? rn::fast_getattr(self, name) : PyObject_GetAttr(self, name);
-}
+PyObject* get(PyObject* self, PyObject* name) { return geo::get_attr(g_zone_type, self, name); }
 
 int set(PyObject* self, PyObject* name, PyObject* value) {
-    if (exact(self)) {
-        PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-        if (!d) {
-            rn::ptr made(PyObject_GenericGetDict(self, nullptr));
-            if (!made) return -1;
-            d = made.get();
-        }
-        return PyDict_SetItem(d, name, value);
-    }
-    return PyObject_SetAttr(self, name, value);
+    return geo::set_attr(g_zone_type, self, name, value);
 }
 
 PyObject* sub_int(PyObject* a, long b) {
     rn::ptr n(PyLong_FromLong(b));
-    return n ? geo::arith(Num::of(a), Num::of(n.get()), Op::SUB).object() : nullptr;
+    return n ? PyNumber_Subtract(a, n.get()) : nullptr;
 }
 
 // min(a, b) and max(a, b) of the interpreter: b only when strictly less
@@ -111,7 +96,7 @@ int fill_polygon(PyObject* np, PyObject* mask, PyObject* xy_list, Py_ssize_t nve
 // The window value on one axis: min(max(lo - margin, 0), bound) for a start,
 // max(min(hi + margin, size - 1), bound) for an end, then int().
 PyObject* window_start(PyObject* lo, PyObject* margin, PyObject* bound) {
-    rn::ptr t(geo::arith(Num::of(lo), Num::of(margin), Op::SUB).object());
+    rn::ptr t(PyNumber_Subtract(lo, margin));
     if (!t) return nullptr;
     rn::ptr zero(PyLong_FromLong(0));
     rn::ptr c(zero ? max2(t.get(), zero.get()) : nullptr);
@@ -120,7 +105,7 @@ PyObject* window_start(PyObject* lo, PyObject* margin, PyObject* bound) {
 }
 
 PyObject* window_end(PyObject* hi, PyObject* margin, PyObject* size, PyObject* bound) {
-    rn::ptr t(geo::arith(Num::of(hi), Num::of(margin), Op::ADD).object());
+    rn::ptr t(PyNumber_Add(hi, margin));
     if (!t) return nullptr;
     rn::ptr last(sub_int(size, 1));
     rn::ptr c(last ? min2(t.get(), last.get()) : nullptr);
@@ -194,10 +179,10 @@ int zone_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
 
     // Margins truncated toward zero, then the window, then int() of each.
-    rn::ptr h_prod(geo::arith(Num::of(height), Num::of(margin), Op::MUL).object());
+    rn::ptr h_prod(PyNumber_Multiply(height, margin));
     rn::ptr h_margin(h_prod ? PyNumber_Long(h_prod.get()) : nullptr);
     if (!h_margin) return -1;
-    rn::ptr w_prod(geo::arith(Num::of(width), Num::of(margin), Op::MUL).object());
+    rn::ptr w_prod(PyNumber_Multiply(width, margin));
     rn::ptr w_margin(w_prod ? PyNumber_Long(w_prod.get()) : nullptr);
     if (!w_margin) return -1;
     rn::ptr win[4];  // min_h, max_h, min_w, max_w
@@ -289,12 +274,7 @@ PyObject* has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 // True while self.has is this module's own method.
-bool own_has(PyObject* self) {
-    if (!exact(self)) return false;
-    if (PyDict_GetItemWithError(g_zone_type->tp_dict, RN_ID(has)) != g_own_has) return false;
-    PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-    return !d || (!PyDict_GetItemWithError(d, RN_ID(has)) && !PyErr_Occurred());
-}
+bool own_has(PyObject* self) { return geo::own_method(g_zone_type, self, RN_ID(has), g_own_has); }
 
 PyObject* crop_has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
@@ -304,10 +284,10 @@ PyObject* crop_has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (PyErr_Occurred() || !(method = PyObject_GetAttr(self, RN_ID(has)))) return nullptr;
     }
     rn::ptr min_w(get(self, RN_ID(min_w)));
-    rn::ptr x(min_w ? geo::arith(Num::of(min_w.get()), Num::of(a[0]), Op::ADD).object() : nullptr);
+    rn::ptr x(min_w ? PyNumber_Add(min_w.get(), a[0]) : nullptr);
     if (!x) return nullptr;
     rn::ptr min_h(get(self, RN_ID(min_h)));
-    rn::ptr y(min_h ? geo::arith(Num::of(min_h.get()), Num::of(a[1]), Op::ADD).object() : nullptr);
+    rn::ptr y(min_h ? PyNumber_Add(min_h.get(), a[1]) : nullptr);
     if (!y) return nullptr;
     if (!method) return has_of(self, x.get(), y.get());
     PyObject* argv[2] = {x.get(), y.get()};
@@ -463,10 +443,10 @@ PyObject* crop_real_xy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* a[2];
     if (!real_xy_sig.parse(args, nargs, kwnames, a)) return nullptr;
     rn::ptr min_w(get(self, RN_ID(min_w)));
-    rn::ptr x(min_w ? geo::arith(Num::of(a[0]), Num::of(min_w.get()), Op::ADD).object() : nullptr);
+    rn::ptr x(min_w ? PyNumber_Add(a[0], min_w.get()) : nullptr);
     if (!x) return nullptr;
     rn::ptr min_h(get(self, RN_ID(min_h)));
-    rn::ptr y(min_h ? geo::arith(Num::of(a[1]), Num::of(min_h.get()), Op::ADD).object() : nullptr);
+    rn::ptr y(min_h ? PyNumber_Add(a[1], min_h.get()) : nullptr);
     if (!y) return nullptr;
     return PyTuple_Pack(2, x.get(), y.get());
 }
@@ -497,10 +477,10 @@ PyObject* draw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         rn::ptr min_w(min_h ? get(self, RN_ID(min_w)) : nullptr);
         rn::ptr max_h(min_w ? get(self, RN_ID(max_h)) : nullptr);
         if (!max_h) return nullptr;
-        rn::ptr height(geo::arith(Num::of(max_h.get()), Num::of(min_h.get()), Op::SUB).object());
+        rn::ptr height(PyNumber_Subtract(max_h.get(), min_h.get()));
         rn::ptr max_w(height ? get(self, RN_ID(max_w)) : nullptr);
         if (!max_w) return nullptr;
-        rn::ptr width(geo::arith(Num::of(max_w.get()), Num::of(min_w.get()), Op::SUB).object());
+        rn::ptr width(PyNumber_Subtract(max_w.get(), min_w.get()));
         if (!width) return nullptr;
         PyObject* argv[7] = {image, min_h.get(), min_w.get(), height.get(), width.get(), a[3],
                              thickness};
