@@ -117,20 +117,13 @@ PyModuleDef moduledef = {
     "to zero mean and unit deviation; aspect-keeping resizing and letterboxing.",
     -1, nullptr};
 
-// `import <module>` bound as `name` (`from PIL import Image` is the
-// submodule PIL.Image itself).
-int bind_import(PyObject* m, const char* name, const char* module) {
-    rn::ptr value(PyImport_ImportModule(module));
-    if (!value) return -1;
-    return PyModule_AddObjectRef(m, name, value.get());
-}
-
 int init(PyObject* m) {
-    if (bind_import(m, "np", "numpy") < 0) return -1;
+    if (rn::bind_import(m, nullptr, "numpy", "np") < 0) return -1;
     if (_import_array() < 0) return -1;
-    if (bind_import(m, "Image", "PIL.Image") < 0 || bind_import(m, "base64", "base64") < 0 ||
-        bind_import(m, "io", "io") < 0 || bind_import(m, "re", "re") < 0 ||
-        bind_import(m, "cv2", "cv2") < 0)
+    // `from PIL import Image` binds the submodule PIL.Image itself.
+    if (rn::bind_import(m, nullptr, "PIL.Image", "Image") < 0 ||
+        rn::bind_import(m, nullptr, "base64") < 0 || rn::bind_import(m, nullptr, "io") < 0 ||
+        rn::bind_import(m, nullptr, "re") < 0 || rn::bind_import(m, nullptr, "cv2") < 0)
         return -1;
     if (PyModule_AddFunctions(m, codec_methods) < 0 || PyModule_AddFunctions(m, draw_methods) < 0 ||
         init_draw_defaults() < 0)

@@ -526,41 +526,12 @@ PyModuleDef moduledef = {
     "merge_region, one common window for several zones.",
     -1, nullptr};
 
-// from ravu.cv.image import *
-int star_import(PyObject* m, const char* name) {
-    rn::ptr mod(PyImport_ImportModule(name));
-    if (!mod) return -1;
-    rn::ptr names(PyObject_GetAttrString(mod.get(), "__all__"));
-    if (!names) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        rn::ptr d(PyObject_Dir(mod.get()));
-        if (!d) return -1;
-        names = PyList_New(0);
-        if (!names) return -1;
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(d.get()); ++k) {
-            PyObject* n = PyList_GET_ITEM(d.get(), k);
-            if (PyUnicode_READ_CHAR(n, 0) != '_' && PyList_Append(names.get(), n) < 0) return -1;
-        }
-    }
-    rn::ptr it(PyObject_GetIter(names.get()));
-    if (!it) return -1;
-    while (rn::ptr n{PyIter_Next(it.get())}) {
-        rn::ptr v(PyObject_GetAttr(mod.get(), n.get()));
-        if (!v || PyObject_SetAttr(m, n.get(), v.get()) < 0) return -1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
-
 int init(PyObject* m) {
     if (_import_array() < 0) return -1;
-    rn::ptr np(PyImport_ImportModule("numpy"));
-    if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
-    if (star_import(m, "ravu.cv.image") < 0) return -1;
-    rn::ptr box(rn::import_attr("ravu.cv.box", "Box"));
-    if (!box || PyModule_AddObjectRef(m, "Box", box.get()) < 0) return -1;
-    rn::ptr cv2(PyImport_ImportModule("cv2"));
-    if (!cv2 || PyModule_AddObjectRef(m, "cv2", cv2.get()) < 0) return -1;
+    if (rn::bind_import(m, nullptr, "numpy", "np") < 0) return -1;
+    if (rn::star_import(m, "ravu.cv.image") < 0) return -1;
+    if (rn::bind_import(m, "ravu.cv.box", "Box") < 0 || rn::bind_import(m, nullptr, "cv2") < 0)
+        return -1;
     g_zone_type = (PyTypeObject*)rn::add_type(m, &zone_spec);
     if (!g_zone_type) return -1;
     g_own_has = PyDict_GetItemWithError(g_zone_type->tp_dict, RN_ID(has));
