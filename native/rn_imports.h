@@ -1,0 +1,65 @@
+// Helpers the module bodies share: the bindings a module's import runs
+// (`from x import *`, `import x as y`) and the exact-integer test of the
+// fast paths.  Included through rn.h.
+#pragma once
+
+#include "rn_base.h"
+
+namespace rn {
+
+// ---------------------------------------------------------------- shared helpers of the modules
+
+// The value of an exact int that fits a C long long; false (no exception)
+// for anything else, which the caller then handles the general way.
+inline bool exact_ll(PyObject* v, long long* out) {
+    if (!v || !PyLong_CheckExact(v)) return false;
+    int overflow;
+    *out = PyLong_AsLongLongAndOverflow(v, &overflow);
+    return !overflow;
+}
+
+// `from <from> import *` run in module `m`: the names of its __all__, or,
+// without one, every name of its dict that does not begin with "_".
+inline int star_import(PyObject* m, const char* from) {
+    ptr src(PyImport_ImportModule(from));
+    if (!src) return -1;
+    ptr names(PyObject_GetAttr(src.get(), RN_ID(__all__)));
+    if (!names) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        ptr keys(PyDict_Keys(PyModule_GetDict(src.get())));
+        if (!keys) return -1;
+        names = PyList_New(0);
+        if (!names) return -1;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+            PyObject* k = PyList_GET_ITEM(keys.get(), i);
+            if (PyUnicode_Check(k) && PyUnicode_GET_LENGTH(k) && PyUnicode_READ_CHAR(k, 0) == '_')
+                continue;
+            if (PyList_Append(names.get(), k) < 0) return -1;
+        }
+    }
+    ptr it(PyObject_GetIter(names.get()));
+    if (!it) return -1;
+    PyObject* dict = PyModule_GetDict(m);
+    while (ptr name{PyIter_Next(it.get())}) {
+        if (!PyUnicode_Check(name.get())) {
+            PyErr_Format(PyExc_TypeError, "Item in %s.__all__ must be str, not %.100s", from,
+                         Py_TYPE(name.get())->tp_name);
+            return -1;
+        }
+        ptr value(PyObject_GetAttr(src.get(), name.get()));
+        if (!value || PyDict_SetItem(dict, name.get(), value.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Binds in module `m`, as its body would: `from module import name [as as]`,
+// or `import name [as as]` when `module` is NULL.
+inline int bind_import(PyObject* m, const char* module, const char* name,
+                       const char* as = nullptr) {
+    ptr v(module ? import_attr(module, name) : PyImport_ImportModule(name));
+    if (!v) return -1;
+    return PyModule_AddObjectRef(m, as ? as : name, v.get());
+}
+
+}  // namespace rn
