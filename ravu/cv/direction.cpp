@@ -152,8 +152,9 @@ int direction_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Num x2, y2, ux, uy;
     const bool exact = sx.fast() && sy.fast() && ex.fast() && ey.fast();
     if (exact) {
-        x2.v = x.v;
-        y2.v = y.v;
+        // Value and object alike: a difference past 64 bits is only an object.
+        x2 = x;
+        y2 = y;
     } else if (!lnpy::sub(x2, ex, sx) || !lnpy::sub(y2, ey, sy)) {
         return -1;
     }
