@@ -228,6 +228,18 @@ def test_instance_and_subclass_overrides_are_called():
     assert d.angle(0, 1) == 90.0
 
 
+def test_projection_is_looked_up_after_the_unit_vector():
+    # As in `x, y = self.unit_vector(x, y); c = self.horizontal_projection_len(x, y)`.
+    d = Direction(0, 0, 1, 0)
+
+    def unit_vector(x, y):
+        d.horizontal_projection_len = lambda x, y: -1.0
+        return 1.0, 0.0
+
+    d.unit_vector = unit_vector
+    assert d.angle(1, 0) == 180.0
+
+
 def test_methods_replaced_on_the_class_are_called(monkeypatch):
     d = Direction(0, 0, 1, 0)
     monkeypatch.setattr(Direction, "unit_vector", staticmethod(lambda x, y: (0.0, 1.0)))

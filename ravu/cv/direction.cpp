@@ -249,15 +249,17 @@ PyObject* angle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* a[2];
     if (!angle_sig.parse(args, nargs, kwnames, a)) return nullptr;
     Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), ux, uy, c;
-    const bool unit_inline = own_unit(self), hpl_inline = own_hpl(self);
-    if (unit_inline && hpl_inline && x.fast() && y.fast()) {
+    const bool unit_inline = own_unit(self);
+    if (unit_inline && x.fast() && y.fast() && own_hpl(self)) {
         ln::Val r;
         if (!angle_exact(self, x.v, y.v, &r)) return nullptr;
         if (ln::known(r)) return PyFloat_FromDouble(ln::as_double(r));
     }
     lnpy::Global math(g_module, RN_ID(math));
+    // horizontal_projection_len is looked up once unit_vector has run, which
+    // may have replaced it.
     if (!call_unit(self, unit_inline, x, y, ux, uy, math) ||
-        !call_hpl(self, hpl_inline, ux, uy, c))
+        !call_hpl(self, own_hpl(self), ux, uy, c))
         return nullptr;
     // Rounding overshoot past +-1 would make acos raise for a parallel or
     // opposite vector.
