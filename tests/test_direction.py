@@ -136,6 +136,12 @@ def test_zero_length_fails_after_storing_the_points():
         Direction.unit_vector(0, 0)
     with pytest.raises(ZeroDivisionError):
         Direction(0, 0, 1, 0).angle(0, 0)
+    d = Direction(0, 0, 1, 0)
+    del d._x  # the unit vector of the argument fails before _x is read
+    with pytest.raises(ZeroDivisionError, match="^float division by zero$"):
+        d.angle(0, 0)
+    with pytest.raises(AttributeError, match="_x"):
+        d.angle(1, 0)
     z = np.int64(4)
     with pytest.warns(RuntimeWarning), pytest.raises(ValueError, match="NaN"):
         Direction(z, z, z, z)
