@@ -91,22 +91,9 @@ PyObject* unit_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), ux, uy;
     lnpy::Global math(g_module, RN_ID(math));
     if (!unit(ux, uy, x, y, math)) return nullptr;
-    PyObject* first = lnpy::take(ux);
-    if (!first) return nullptr;
-    PyObject* second = lnpy::take(uy);
-    if (!second) {
-        Py_DECREF(first);
-        return nullptr;
-    }
-    PyObject* t = PyTuple_New(2);
-    if (!t) {
-        Py_DECREF(first);
-        Py_DECREF(second);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(t, 0, first);
-    PyTuple_SET_ITEM(t, 1, second);
-    return t;
+    PyObject* first = lnpy::obj(ux);
+    PyObject* second = first ? lnpy::obj(uy) : nullptr;
+    return second ? PyTuple_Pack(2, first, second) : nullptr;
 }
 
 const rn::Signature init_sig(
