@@ -221,13 +221,17 @@ bool angle_exact(PyObject* self, ln::Val x, ln::Val y, ln::Val* r) {
         PyDict_GetItemWithError(md, RN_ID(acos)) != g_acos || !pi || !PyFloat_CheckExact(pi))
         return !PyErr_Occurred();
     const double pi_value = PyFloat_AS_DOUBLE(pi);
-    // The unit vector before the attributes: the zero vector's error comes first.
     const Val d = ln::sqrt(add(mul(x, x), mul(y, y)));
     const Val ux = truediv(x, d), uy = truediv(y, d);
-    if (!known(ux, uy)) return true;
     rn::ptr ux_attr(lnpy::get_attr(self, RN_ID(_x), g_type));
     rn::ptr uy_attr(ux_attr ? lnpy::get_attr(self, RN_ID(_y), g_type) : nullptr);
-    if (!uy_attr) return false;
+    if (!uy_attr) {
+        // The general path raises the unit vector's error (the zero
+        // vector's) before the attribute's, as the method does.
+        if (known(ux, uy)) return false;
+        PyErr_Clear();
+        return true;
+    }
     Val c = add(mul(lnpy::classify(ux_attr.get()), ux), mul(lnpy::classify(uy_attr.get()), uy));
     double clamped;
     if (known(c) && cosine_overshoot(as_double(c), &clamped)) c = of_float(clamped);
