@@ -48,8 +48,13 @@ def test_construction_worked_values():
         assert arr.dtype == np.float64 and arr.shape == (2,)
     assert t._V.tolist() == [3.0, 4.0]
     assert type(Tripwire(0.0, 0, 3, 4)._signB) is np.float64
+    assert isinstance(Tripwire.len, property) and Tripwire.len.fset is None
     with pytest.raises(AttributeError, match="property 'len' of 'Tripwire' object has no setter"):
         t.len = 1
+    with pytest.raises(AttributeError, match="property 'len' of 'Tripwire' object has no deleter"):
+        del t.len
+    t._D = 7
+    assert t.len == 7
 
 
 @pytest.mark.parametrize("points, same_point", [
