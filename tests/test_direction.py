@@ -84,6 +84,7 @@ DIRECTIONS = [
     (0.5, 1.25, -7.75, 3.0), (1, 2.5, 3, -4), (0.1, 0.2, 0.3, 0.7),
     (0, 0, 2**31, 2**31), (0, 0, 2**62, 2**62), (-2**63, 0, 2**63, 1),
     (0, 0, 2**53 + 1, 3), (0, 0, 10**30, 7), (0, 0, 2**600, 1),
+    (-2**63, 0, 2**63 - 1, 1), (-2**62, -2**62, 2**62, 2**62),  # 64-bit ends, wider differences
     (True, False, 3, 4),
     (np.int64(0), np.int64(0), np.int64(3), np.int64(4)),
     (np.float64(0.1), 0, np.float32(0.7), 2),
@@ -135,6 +136,12 @@ def test_zero_length_fails_after_storing_the_points():
         Direction.unit_vector(0, 0)
     with pytest.raises(ZeroDivisionError):
         Direction(0, 0, 1, 0).angle(0, 0)
+    d = Direction(0, 0, 1, 0)
+    del d._x  # the unit vector of the argument fails before _x is read
+    with pytest.raises(ZeroDivisionError, match="^float division by zero$"):
+        d.angle(0, 0)
+    with pytest.raises(AttributeError, match="_x"):
+        d.angle(1, 0)
     z = np.int64(4)
     with pytest.warns(RuntimeWarning), pytest.raises(ValueError, match="NaN"):
         Direction(z, z, z, z)
@@ -225,6 +232,18 @@ def test_instance_and_subclass_overrides_are_called():
     assert s.angle(0, 1) == pytest.approx(60.0)
     del d.unit_vector, d.horizontal_projection_len
     assert d.angle(0, 1) == 90.0
+
+
+def test_projection_is_looked_up_after_the_unit_vector():
+    # As in `x, y = self.unit_vector(x, y); c = self.horizontal_projection_len(x, y)`.
+    d = Direction(0, 0, 1, 0)
+
+    def unit_vector(x, y):
+        d.horizontal_projection_len = lambda x, y: -1.0
+        return 1.0, 0.0
+
+    d.unit_vector = unit_vector
+    assert d.angle(1, 0) == 180.0
 
 
 def test_methods_replaced_on_the_class_are_called(monkeypatch):

@@ -48,8 +48,13 @@ def test_construction_worked_values():
         assert arr.dtype == np.float64 and arr.shape == (2,)
     assert t._V.tolist() == [3.0, 4.0]
     assert type(Tripwire(0.0, 0, 3, 4)._signB) is np.float64
+    assert isinstance(Tripwire.len, property) and Tripwire.len.fset is None
     with pytest.raises(AttributeError, match="property 'len' of 'Tripwire' object has no setter"):
         t.len = 1
+    with pytest.raises(AttributeError, match="property 'len' of 'Tripwire' object has no deleter"):
+        del t.len
+    t._D = 7
+    assert t.len == 7
 
 
 @pytest.mark.parametrize("points, same_point", [
@@ -132,7 +137,7 @@ def test_exact_integers_beyond_64_bits():
 # End points and points of every kind the arithmetic meets.
 LINES = [
     (0, 0, 10, 0), (0, 0, 0, 10), (0, 0, 3, 4), (10, 10, 0, 0), (0.9, 5.99, 10.5, -0.5),
-    (0.1, 0.2, 0.3, 0.7), (1, 2.5, 3, 2.5), (-2**63, 0, 2**63, 1), (0, 0, 2**62, 2**62 - 1),
+    (0.1, 0.2, 0.3, 0.7), (1, 2.5, 3, 2.5), (-2**63, 0, 2**63, 1), (-2**63, 0, 2**63 - 1, 1), (0, 0, 2**62, 2**62 - 1),
     (0, 0, 10**30, 3), (True, False, 5, 2),
     (np.int64(0), np.int64(0), np.int64(3), np.int64(1)),
     (np.float64(0.5), 1, np.float32(2.25), -3), (np.int32(0), np.int32(1), np.int32(90000), 5),

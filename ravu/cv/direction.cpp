@@ -91,22 +91,9 @@ PyObject* unit_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), ux, uy;
     lnpy::Global math(g_module, RN_ID(math));
     if (!unit(ux, uy, x, y, math)) return nullptr;
-    PyObject* first = lnpy::take(ux);
-    if (!first) return nullptr;
-    PyObject* second = lnpy::take(uy);
-    if (!second) {
-        Py_DECREF(first);
-        return nullptr;
-    }
-    PyObject* t = PyTuple_New(2);
-    if (!t) {
-        Py_DECREF(first);
-        Py_DECREF(second);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(t, 0, first);
-    PyTuple_SET_ITEM(t, 1, second);
-    return t;
+    PyObject* first = lnpy::obj(ux);
+    PyObject* second = first ? lnpy::obj(uy) : nullptr;
+    return second ? PyTuple_Pack(2, first, second) : nullptr;
 }
 
 const rn::Signature init_sig(
@@ -152,8 +139,9 @@ int direction_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Num x2, y2, ux, uy;
     const bool exact = sx.fast() && sy.fast() && ex.fast() && ey.fast();
     if (exact) {
-        x2.v = x.v;
-        y2.v = y.v;
+        // Value and object alike: a difference past 64 bits is only an object.
+        x2 = x;
+        y2 = y;
     } else if (!lnpy::sub(x2, ex, sx) || !lnpy::sub(y2, ey, sy)) {
         return -1;
     }
@@ -232,15 +220,22 @@ bool angle_exact(PyObject* self, ln::Val x, ln::Val y, ln::Val* r) {
     if (PyDict_GetItemWithError(md, RN_ID(sqrt)) != g_sqrt ||
         PyDict_GetItemWithError(md, RN_ID(acos)) != g_acos || !pi || !PyFloat_CheckExact(pi))
         return !PyErr_Occurred();
-    rn::ptr ux_attr(lnpy::get_attr(self, RN_ID(_x), g_type));
-    rn::ptr uy_attr(ux_attr ? lnpy::get_attr(self, RN_ID(_y), g_type) : nullptr);
-    if (!uy_attr) return false;
+    const double pi_value = PyFloat_AS_DOUBLE(pi);
     const Val d = ln::sqrt(add(mul(x, x), mul(y, y)));
     const Val ux = truediv(x, d), uy = truediv(y, d);
+    rn::ptr ux_attr(lnpy::get_attr(self, RN_ID(_x), g_type));
+    rn::ptr uy_attr(ux_attr ? lnpy::get_attr(self, RN_ID(_y), g_type) : nullptr);
+    if (!uy_attr) {
+        // The general path raises the unit vector's error (the zero
+        // vector's) before the attribute's, as the method does.
+        if (known(ux, uy)) return false;
+        PyErr_Clear();
+        return true;
+    }
     Val c = add(mul(lnpy::classify(ux_attr.get()), ux), mul(lnpy::classify(uy_attr.get()), uy));
     double clamped;
     if (known(c) && cosine_overshoot(as_double(c), &clamped)) c = of_float(clamped);
-    *r = mul(truediv(ln::acos(c), of_float(PyFloat_AS_DOUBLE(pi))), of_int(180));
+    *r = mul(truediv(ln::acos(c), of_float(pi_value)), of_int(180));
     return true;
 }
 
@@ -248,15 +243,17 @@ PyObject* angle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* a[2];
     if (!angle_sig.parse(args, nargs, kwnames, a)) return nullptr;
     Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), ux, uy, c;
-    const bool unit_inline = own_unit(self), hpl_inline = own_hpl(self);
-    if (unit_inline && hpl_inline && x.fast() && y.fast()) {
+    const bool unit_inline = own_unit(self);
+    if (unit_inline && x.fast() && y.fast() && own_hpl(self)) {
         ln::Val r;
         if (!angle_exact(self, x.v, y.v, &r)) return nullptr;
         if (ln::known(r)) return PyFloat_FromDouble(ln::as_double(r));
     }
     lnpy::Global math(g_module, RN_ID(math));
+    // horizontal_projection_len is looked up once unit_vector has run, which
+    // may have replaced it.
     if (!call_unit(self, unit_inline, x, y, ux, uy, math) ||
-        !call_hpl(self, hpl_inline, ux, uy, c))
+        !call_hpl(self, own_hpl(self), ux, uy, c))
         return nullptr;
     // Rounding overshoot past +-1 would make acos raise for a parallel or
     // opposite vector.

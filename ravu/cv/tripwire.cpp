@@ -451,23 +451,14 @@ PyObject* draw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 // ---------------------------------------------------------------- len
 
-PyObject* len_get(PyObject* self, void*) { return get(self, RN_ID(_D)); }
+// The getter of the read-only property `len` (a real property object, so
+// that it reads and refuses assignment as one).
+PyObject* len_fget(PyObject* self, PyObject*) { return get(self, RN_ID(_D)); }
 
-int len_set(PyObject* self, PyObject* value, void*) {
-    rn::ptr name(PyType_GetName(Py_TYPE(self)));
-    if (name)
-        PyErr_Format(PyExc_AttributeError, "property 'len' of '%U' object has no %s", name.get(),
-                     value ? "setter" : "deleter");
-    return -1;
-}
+PyMethodDef len_def = {"len", len_fget, METH_NOARGS,
+                       "The distance between the two end points: _D (read-only)."};
 
 // ---------------------------------------------------------------- type and module
-
-PyGetSetDef tripwire_getset[] = {
-    {"len", len_get, len_set, "The distance between the two end points: _D (read-only).",
-     nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef tripwire_methods[] = {horizontal_sig.def(horizontal_position),
                                   vertical_sig.def(vertical_position),
@@ -481,15 +472,10 @@ PyMethodDef tripwire_methods[] = {horizontal_sig.def(horizontal_position),
                                   draw_sig.def(draw),
                                   {nullptr, nullptr, 0, nullptr}};
 
-// RN_PLAIN_SLOTS with a getset table of its own (len beside __dict__).
 PyType_Slot tripwire_slots[] = {{Py_tp_doc, (void*)init_sig.doc()},
                                 {Py_tp_init, (void*)tripwire_init},
                                 {Py_tp_methods, tripwire_methods},
-                                {Py_tp_members, rn::plain_members},
-                                {Py_tp_getset, tripwire_getset},
-                                {Py_tp_traverse, (void*)rn::plain_traverse},
-                                {Py_tp_clear, (void*)rn::plain_clear},
-                                {Py_tp_dealloc, (void*)rn::gc_dealloc<rn::plain_clear>},
+                                RN_PLAIN_SLOTS,
                                 {0, nullptr}};
 
 PyType_Spec tripwire_spec = {"ravu.cv.tripwire.Tripwire", sizeof(rn::PlainObject), 0,
@@ -527,6 +513,12 @@ int init(PyObject* m) {
     draw_sig.set_default("bgr_color", color.get());
     g_type = (PyTypeObject*)rn::add_type(m, &tripwire_spec);
     if (!g_type) return -1;
+    rn::ptr fget(PyDescr_NewMethod(g_type, &len_def));
+    rn::ptr len(fget ? PyObject_CallOneArg((PyObject*)&PyProperty_Type, fget.get()) : nullptr);
+    if (!len || PyObject_SetAttrString((PyObject*)g_type, "len", len.get()) < 0) return -1;
+    // As a class body does, so that its errors name it.
+    rn::ptr named(PyObject_CallMethod(len.get(), "__set_name__", "Os", g_type, "len"));
+    if (!named) return -1;
     g_own_horizontal = lnpy::class_member(g_type, "horizontal_position");
     g_own_vertical = lnpy::class_member(g_type, "vertical_position");
     if (!g_own_horizontal || !g_own_vertical) return -1;
