@@ -2,97 +2,18 @@
 
 Run by hand:  PYTHONPATH=. /usr/bin/python3 bench/bench_direction_tripwire.py
 """
-import math
+import os
+import sys
 import time
 
 import numpy as np
 
-from ravu.cv.direction import Direction
-from ravu.cv.tripwire import Tripwire
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
 
-
-# ---------------------------------------------------------------- plain Python rules
-
-class PyDirection:
-    @staticmethod
-    def unit_vector(x, y):
-        d = math.sqrt(x * x + y * y)
-        return x / d, y / d
-
-    def __init__(self, start_x, start_y, end_x, end_y):
-        self._start_x = start_x
-        self._start_y = start_y
-        self._end_x = end_x
-        self._end_y = end_y
-        x = end_x - start_x
-        y = end_y - start_y
-        self._x, self._y = self.unit_vector(end_x - start_x, end_y - start_y)
-        len = math.sqrt(x * x + y * y)
-        self._ax = int(len / 10 * (-self._x - self._y) + self._end_x)
-        self._ay = int(len / 10 * (-self._y + self._x) + self._end_y)
-        self._bx = int(len / 10 * (-self._x + self._y) + self._end_x)
-        self._by = int(len / 10 * (-self._y - self._x) + self._end_y)
-
-    def angle(self, x, y):
-        x, y = self.unit_vector(x, y)
-        c = self.horizontal_projection_len(x, y)
-        if 1 < c <= 1 + 1e-12:
-            c = 1.0
-        elif -1 - 1e-12 <= c < -1:
-            c = -1.0
-        return math.acos(c) / math.pi * 180
-
-    def horizontal_projection_len(self, x, y):
-        return self._x * x + self._y * y
-
-    def vertical_projection_len(self, x, y):
-        return abs(self._x * y - self._y * x)
-
-
-class PyTripwire:
-    def __init__(self, x1, y1, x2, y2):
-        if x1 == x2 and y1 == y2:
-            raise Exception("same point")
-        self._x1 = x1
-        self._y1 = y1
-        self._x2 = x2
-        self._y2 = y2
-        self._A = y1 - y2
-        self._signA = np.sign(self._A)
-        self._B = x2 - x1
-        self._C = x1 * y2 - x2 * y1
-        self._signB = np.sign(self._B)
-        self._D = math.sqrt(self._A * self._A + self._B * self._B)
-        self._F = lambda x, y: self._A * x + self._B * y + self._C
-        self._VA = np.array([x1, y1], dtype=float)
-        self._VB = np.array([x2, y2], dtype=float)
-        self._V = self._VB - self._VA
-        self._direction = PyDirection(x1, y1, x2, y2)
-
-    def horizontal_position(self, x, y):
-        return int(self._signA * np.sign(self._F(x, y)))
-
-    def vertical_position(self, x, y):
-        return int(self._signB * np.sign(self._F(x, y)))
-
-    def hor_or_ver_position(self, x, y):
-        if self._y1 != self._y2:
-            return self.horizontal_position(x, y)
-        return self.vertical_position(x, y)
-
-    def angle(self, x, y):
-        return self._direction.angle(x, y)
-
-    def has(self, x, y):
-        return self._F(x, y) == 0
-
-    def distance(self, x, y):
-        return abs(self._F(x, y)) / self._D
-
-    def get_projection(self, x, y):
-        p = np.array([x, y], dtype=float)
-        t = np.dot(self._V, p - self._VA) / np.dot(self._V, self._V)
-        return self._VA + self._V * t
+from ravu.cv.direction import Direction  # noqa: E402
+from ravu.cv.tripwire import Tripwire  # noqa: E402
+from tests._line_ref import PyDirection, PyTripwire  # noqa: E402
 
 
 # ---------------------------------------------------------------- timing
