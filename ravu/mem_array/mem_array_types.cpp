@@ -1,0 +1,279 @@
+// Element-type codes (TYPE_DICT_n2t / TYPE_DICT_t2n), the array pool key
+// (MemArray.Name) and MAType, one element type in its three forms.
+#include "mem_array.h"
+
+#include <charconv>
+#include <string>
+
+namespace mem_array {
+namespace {
+
+PyObject* key_error(PyObject* key) {
+    rn::ptr exc(PyObject_CallOneArg(PyExc_KeyError, key));
+    if (exc) PyErr_SetObject(PyExc_KeyError, exc.get());
+    return nullptr;
+}
+
+}  // namespace
+
+// d[key] as a new reference, KeyError(key) when missing.
+PyObject* item(PyObject* d, PyObject* key) {
+    if (!PyDict_CheckExact(d)) return PyObject_GetItem(d, key);
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v) return PyErr_Occurred() ? nullptr : key_error(key);
+    return Py_NewRef(v);
+}
+
+// ---------------------------------------------------------------- element types
+
+namespace {
+
+
+// t.__name__.  The name of a static type (numpy's scalar types) cannot
+// change, so the last few are kept with their hash already computed.
+PyObject* type_name(PyObject* t) {
+    if (!PyType_Check(t) || (((PyTypeObject*)t)->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return PyObject_GetAttr(t, RN_ID(__name__));
+    static struct {
+        PyObject* type;
+        PyObject* name;
+    } cache[8];
+    static unsigned next = 0;
+    for (auto& e : cache)
+        if (e.type == t) return Py_NewRef(e.name);
+    PyObject* name = PyObject_GetAttr(t, RN_ID(__name__));
+    if (!name || !PyUnicode_CheckExact(name)) return name;
+    if (PyObject_Hash(name) == -1) PyErr_Clear();
+    auto& slot = cache[next++ % 8];
+    Py_XDECREF(slot.type);
+    Py_XDECREF(slot.name);
+    slot.type = Py_NewRef(t);
+    slot.name = Py_NewRef(name);
+    return name;
+}
+
+}  // namespace
+
+bool element_type(PyObject* t, rn::ptr& code, rn::ptr& dtype) {
+    if (PyLong_Check(t)) {
+        dtype = item(g_n2t, t);
+        if (!dtype) return false;
+        code.set(t, true);
+        return true;
+    }
+    if (PyUnicode_Check(t)) {
+        code = item(g_t2n, t);
+        if (!code) return false;
+        dtype = item(g_n2t, code.get());
+        return bool(dtype);
+    }
+    rn::ptr name(PyArray_DescrCheck(t) ? PyObject_GetAttr(t, RN_ID(name)) : type_name(t));
+    if (!name) return false;
+    code = item(g_t2n, name.get());
+    if (!code) return false;
+    dtype = std::move(name);
+    return true;
+}
+
+namespace {
+
+bool element_code(PyObject* t, rn::ptr& code) {
+    rn::ptr dtype;
+    return element_type(t, code, dtype);
+}
+
+}  // namespace
+
+PyObject* code_size(PyObject* code) {
+    long long c;
+    if (exact_ll(code, &c)) return PyLong_FromLongLong(rn::floor_mod(c, 100) / 8);
+    if (PyErr_Occurred()) return nullptr;
+    rn::ptr hundred(PyLong_FromLong(100)), eight(PyLong_FromLong(8));
+    if (!hundred || !eight) return nullptr;
+    rn::ptr r(PyNumber_Remainder(code, hundred.get()));
+    if (!r) return nullptr;
+    return PyNumber_FloorDivide(r.get(), eight.get());
+}
+
+namespace {
+
+PyObject* make_pool_key(PyObject* shape, PyObject* dtype);
+
+// Whether the key of (shape, dtype) can only change with the code tables:
+// a tuple of exact ints, and an element type whose name is fixed.
+bool key_is_stable(PyObject* shape, PyObject* dtype) {
+    if (!PyTuple_CheckExact(shape)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i)
+        if (!PyLong_CheckExact(PyTuple_GET_ITEM(shape, i))) return false;
+    if (PyLong_CheckExact(dtype) || PyUnicode_CheckExact(dtype) || PyArray_DescrCheck(dtype))
+        return true;
+    return PyType_Check(dtype) && !(((PyTypeObject*)dtype)->tp_flags & Py_TPFLAGS_HEAPTYPE);
+}
+
+uint64_t tables_version() {
+    return ((PyDictObject*)g_n2t)->ma_version_tag ^ (((PyDictObject*)g_t2n)->ma_version_tag << 1);
+}
+
+}  // namespace
+
+// MemArray.Name(shape, dtype): str(code) + "-" + "-".join(map(str, shape)).
+// A service asks for the same frame shape over and over, so the keys of the
+// last few stable (shape, dtype) objects are kept, checked against the
+// tables' version.
+PyObject* pool_key(PyObject* shape, PyObject* dtype) {
+    struct Entry {
+        PyObject* shape;
+        PyObject* dtype;
+        PyObject* key;
+        uint64_t version;
+    };
+    static Entry cache[4];
+    static unsigned next = 0;
+    const uint64_t version = tables_version();
+    for (const Entry& e : cache)
+        if (e.shape == shape && e.dtype == dtype && e.version == version) return Py_NewRef(e.key);
+    PyObject* key = make_pool_key(shape, dtype);
+    if (key && key_is_stable(shape, dtype) && version == tables_version()) {
+        // The evicted objects go only once the slot holds the new entry:
+        // freeing them may run Python code that comes back here.
+        Entry& e = cache[next++ % 4];
+        const Entry old = e;
+        e = {Py_NewRef(shape), Py_NewRef(dtype), Py_NewRef(key), version};
+        Py_XDECREF(old.shape);
+        Py_XDECREF(old.dtype);
+        Py_XDECREF(old.key);
+    }
+    return key;
+}
+
+namespace {
+
+PyObject* make_pool_key(PyObject* shape, PyObject* dtype) {
+    rn::ptr code;
+    if (!element_code(dtype, code)) return nullptr;
+    rn::ptr keep;
+    PyObject* dims = dims_of(shape, keep);
+    if (!dims) return nullptr;
+    std::string text;
+    auto append = [&text](PyObject* v) -> bool {
+        long long x;
+        if (exact_ll(v, &x)) {
+            char buf[24];
+            auto res = std::to_chars(buf, buf + sizeof buf, x);
+            text.append(buf, res.ptr);
+            return true;
+        }
+        if (PyErr_Occurred()) return false;
+        rn::ptr s(PyObject_Str(v));
+        if (!s) return false;
+        Py_ssize_t n;
+        const char* u = PyUnicode_AsUTF8AndSize(s.get(), &n);
+        if (!u) return false;
+        text.append(u, n);
+        return true;
+    };
+    if (!append(code.get())) return nullptr;
+    text += '-';
+    // A list may change while str() of an element runs: index afresh.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(dims); ++i) {
+        if (i) text += '-';
+        rn::ptr d(Py_NewRef(PySequence_Fast_GET_ITEM(dims, i)));
+        if (!append(d.get())) return nullptr;
+    }
+    return PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogatepass");
+}
+
+// ---------------------------------------------------------------- MAType
+
+struct MAType {
+    PyObject_HEAD
+    PyObject* code;
+    PyObject* dtype;
+    PyObject* size;
+    PyObject* dict;
+};
+
+const rn::Signature matype_init_sig(
+    "MAType.__init__", "t",
+    "One element type in three forms: its code, a numpy form and its size.\n\n"
+    "t is an element-type code (int: 100 * kind + bit width, kind 1 unsigned,\n"
+    "2 signed, 3 float), a type name such as 'uint8', a numpy dtype or a\n"
+    "numpy scalar type.  `code` is the int code, `dtype` the numpy type (for\n"
+    "a code or a name) or the type's name (for a dtype or a type), `size`\n"
+    "the bytes per element (code % 100 // 8).  Raises KeyError for a type\n"
+    "outside TYPE_DICT_n2t / TYPE_DICT_t2n (bool among them, except as the\n"
+    "bare code 101).",
+    rn::INIT);
+
+int matype_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[1];
+    rn::ptr keep;
+    if (!matype_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
+    rn::ptr code, dtype;
+    if (!element_type(a[0], code, dtype)) return -1;
+    rn::ptr size(code_size(code.get()));
+    if (!size) return -1;
+    MAType* m = reinterpret_cast<MAType*>(self);
+    Py_XSETREF(m->code, code.release());
+    Py_XSETREF(m->dtype, dtype.release());
+    Py_XSETREF(m->size, size.release());
+    return 0;
+}
+
+template <PyObject* MAType::*F>
+PyObject* matype_get(PyObject* self, void*) {
+    PyObject* v = reinterpret_cast<MAType*>(self)->*F;
+    return Py_NewRef(v ? v : Py_None);
+}
+
+int matype_traverse(PyObject* self, visitproc visit, void* arg) {
+    MAType* m = reinterpret_cast<MAType*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(m->code);
+    Py_VISIT(m->dtype);
+    Py_VISIT(m->size);
+    Py_VISIT(m->dict);
+    return 0;
+}
+
+int matype_clear(PyObject* self) {
+    MAType* m = reinterpret_cast<MAType*>(self);
+    Py_CLEAR(m->code);
+    Py_CLEAR(m->dtype);
+    Py_CLEAR(m->size);
+    Py_CLEAR(m->dict);
+    return 0;
+}
+
+PyMemberDef matype_members[] = {
+    {"_code", T_OBJECT, offsetof(MAType, code), 0, nullptr},
+    {"_dtype", T_OBJECT, offsetof(MAType, dtype), 0, nullptr},
+    {"_size", T_OBJECT, offsetof(MAType, size), 0, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(MAType, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef matype_getset[] = {
+    {"code", matype_get<&MAType::code>, nullptr, "The element-type code (int).", nullptr},
+    {"dtype", matype_get<&MAType::dtype>, nullptr,
+     "The numpy type (given a code or a name) or the type's name (given a dtype or a type).",
+     nullptr},
+    {"size", matype_get<&MAType::size>, nullptr, "Bytes per element (int).", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot matype_slots[] = {{Py_tp_doc, (void*)matype_init_sig.doc()},
+                              {Py_tp_init, (void*)matype_init},
+                              {Py_tp_traverse, (void*)matype_traverse},
+                              {Py_tp_clear, (void*)matype_clear},
+                              {Py_tp_dealloc, (void*)rn::gc_dealloc<matype_clear>},
+                              {Py_tp_members, matype_members},
+                              {Py_tp_getset, matype_getset},
+                              {0, nullptr}};
+
+}  // namespace
+
+PyType_Spec matype_spec = {"ravu.mem_array.mem_array.MAType", sizeof(MAType), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                           matype_slots};
+
+}  // namespace mem_array
