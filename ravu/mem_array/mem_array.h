@@ -4,7 +4,8 @@
 //   mem_array_view.cpp   the numpy view and _Mapping, the pages under it
 //   mem_array_shm.cpp    the reader-side SharedMemory
 //   mem_array_array.cpp  MemArray, MemArrayOnce, MemArrayRead
-//   mem_array_pool.cpp   MemArrayOncePool and MemArrayReuse
+//   mem_array_pool.cpp   MemArrayOncePool
+//   mem_array_reuse.cpp  MemArrayReuse
 #pragma once
 
 #define PY_ARRAY_UNIQUE_SYMBOL ravu_mem_array_ARRAY_API
@@ -206,6 +207,14 @@ int reuse_init_with(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* 
 PyObject* once_release_impl(PyObject* self);
 PyObject* read_release_impl(PyObject* self);
 PyObject* reuse_release_impl(PyObject* self);
+
+// ---------------------------------------------------------------- pools
+
+// MemArrayOncePool.get_pool(shape, dtype, limit) on `cls`.
+PyObject* get_pool_impl(PyObject* cls, PyObject* shape, PyObject* dtype, PyObject* limit);
+// get() and push_back(ma) of our own pool class.
+PyObject* pool_get_impl(PyObject* self);
+PyObject* pool_push_back_impl(PyObject* self, PyObject* ma);
 
 // Class attributes of MemArrayOncePool: the registry and its lock.
 int init_pool_class(PyTypeObject* pool_type, PyObject* lock_factory);

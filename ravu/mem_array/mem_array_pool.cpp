@@ -1,6 +1,6 @@
-// The per-process pools of segments (MemArrayOncePool, found by their
-// array pool key in a class-wide registry) and MemArrayReuse, the array
-// that borrows a pool's segment and gives it back at release.
+// MemArrayOncePool: the per-process pool of the segments of one array pool
+// key, found in a class-wide registry, lending its free arrays from a
+// queue.Queue and creating them on demand up to its limit.
 #include "mem_array.h"
 
 namespace mem_array {
@@ -8,97 +8,92 @@ namespace {
 
 // ---------------------------------------------------------------- queue
 
-// The pool's queue is a standard queue.Queue.  For the exact class its
-// put and non-blocking take are done here under the queue's own `mutex`,
-// with exactly the effects of the methods (deque append / popleft, the
-// task count, a notify when someone waits), which keeps lending and
-// returning free of interpreter-level calls.
-struct QueueParts {
-    PyObject* dict;
-    PyObject* mutex;
-    PyObject* deque;
-};
+// The pool's queue is a standard queue.Queue.  For the exact class, whose
+// _put, _get and _qsize are the deque's append, popleft and len, put and
+// the non-blocking take are done here with the effects of its methods,
+// through its public attributes: under `mutex`, the deque `queue` changed,
+// `unfinished_tasks` counted, and waiters woken through the conditions'
+// own notify().  Any other queue gets its methods called.
 
-bool queue_parts(PyObject* q, QueueParts* p) {
-    if (!Py_IS_TYPE(q, g_queue_type)) return false;
-    PyObject** dp = _PyObject_GetDictPtr(q);
-    if (!dp || !*dp) return false;
-    p->dict = *dp;
-    p->mutex = PyDict_GetItemWithError(p->dict, RN_ID(mutex));
-    p->deque = PyDict_GetItemWithError(p->dict, RN_ID(queue));
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return p->mutex && p->deque && Py_IS_TYPE(p->mutex, g_lock_type) &&
-           Py_IS_TYPE(p->deque, g_deque_type);
+// q.maxsize <= 0: 1 for an unbounded queue, 0, or -1 with an error.
+int unbounded(PyObject* q) {
+    rn::ptr maxsize(PyObject_GetAttr(q, RN_ID(maxsize)));
+    if (!maxsize) return -1;
+    long long m;
+    if (exact_ll(maxsize.get(), &m)) return m <= 0;
+    if (PyErr_Occurred()) return -1;
+    rn::ptr zero(PyLong_FromLong(0));
+    return zero ? PyObject_RichCompareBool(maxsize.get(), zero.get(), Py_LE) : -1;
 }
 
-// cond.notify() unless the condition provably has no waiter.
-int notify(PyObject* qdict, PyObject* cond_name) {
-    PyObject* cond = PyDict_GetItemWithError(qdict, cond_name);
-    if (!cond) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, cond_name);
-        return -1;
-    }
-    if (Py_IS_TYPE(cond, g_condition_type)) {
-        PyObject* w = rn::instance_dict_get(cond, RN_ID(_waiters));
-        if (w && Py_IS_TYPE(w, g_deque_type) && PyObject_Length(w) == 0) return 0;
-    }
-    rn::ptr cond_ref(cond, true);
-    rn::ptr r(call_method0(cond, RN_ID(notify)));
+// q.<cond_name>.notify(), the lock held.
+int notify(PyObject* q, PyObject* cond_name) {
+    rn::ptr cond(PyObject_GetAttr(q, cond_name));
+    if (!cond) return -1;
+    PyObject* a[1] = {cond.get()};
+    rn::ptr r(PyObject_VectorcallMethod(RN_ID(notify), a, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        nullptr));
     return r ? 0 : -1;
+}
+
+// deque.<name>(arg), through deque's own method when exact.
+PyObject* deque_call(PyObject* deque, PyObject* method, PyObject* name, PyObject* arg = nullptr) {
+    PyObject* a[3] = {nullptr, deque, arg};
+    const size_t n = arg ? 2 : 1;
+    if (Py_IS_TYPE(deque, g_deque_type)) return PyObject_Vectorcall(method, a + 1, n, nullptr);
+    return PyObject_VectorcallMethod(name, a + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // q.get_nowait(): 1 with *out set, 0 when empty, -1 on error.
 int queue_take(PyObject* q, PyObject** out) {
-    QueueParts p;
-    if (!queue_parts(q, &p)) {
+    if (!Py_IS_TYPE(q, g_queue_type)) {
         rn::ptr v(call_method0(q, RN_ID(get_nowait)));
         if (!v) return -1;
         *out = v.release();
         return 1;
     }
-    rn::ptr keep(Py_NewRef(q)), mutex(Py_NewRef(p.mutex)), deque(Py_NewRef(p.deque));
-    int rc = 0;
-    rn::ptr r(with_lock(p.mutex, [&]() -> PyObject* {
-        if (PyObject_Length(deque.get()) == 0) Py_RETURN_NONE;
-        PyObject* a[1] = {deque.get()};
-        rn::ptr v(PyObject_Vectorcall(g_deque_popleft, a, 1, nullptr));
-        if (!v) return nullptr;
-        if (notify(p.dict, RN_ID(not_full)) < 0) return nullptr;
-        *out = v.release();
-        rc = 1;
+    rn::ptr mutex(PyObject_GetAttr(q, RN_ID(mutex)));
+    if (!mutex) return -1;
+    rn::ptr item;
+    rn::ptr r(with_lock(mutex.get(), [&]() -> PyObject* {
+        rn::ptr deque(PyObject_GetAttr(q, RN_ID(queue)));
+        if (!deque) return nullptr;
+        const Py_ssize_t n = PyObject_Length(deque.get());
+        if (n <= 0) return n < 0 ? nullptr : Py_NewRef(Py_None);
+        item = deque_call(deque.get(), g_deque_popleft, RN_ID(popleft));
+        if (!item) return nullptr;
+        // Only a put into a full bounded queue waits on not_full: for an
+        // unbounded one (the pool's own) nobody can be waiting there.
+        const int no_waiter = unbounded(q);
+        if (no_waiter < 0 || (!no_waiter && notify(q, RN_ID(not_full)) < 0)) return nullptr;
         Py_RETURN_NONE;
     }));
-    if (!r) {
-        if (rc == 1) Py_CLEAR(*out);
-        return -1;
-    }
-    return rc;
+    if (!r) return -1;  // as in get_nowait, an item taken before the error is gone
+    if (!item) return 0;
+    *out = item.release();
+    return 1;
 }
 
 // q.put(item)
 int queue_put(PyObject* q, PyObject* v) {
-    QueueParts p;
-    long long maxsize = 0;
-    PyObject* ms = nullptr;
-    if (queue_parts(q, &p)) ms = PyDict_GetItemWithError(p.dict, RN_ID(maxsize));
-    if (PyErr_Occurred()) return -1;
-    if (!ms || !exact_ll(ms, &maxsize) || maxsize != 0) {
+    const int no_wait = Py_IS_TYPE(q, g_queue_type) ? unbounded(q) : 0;
+    if (no_wait < 0) return -1;
+    if (!no_wait) {  // a bounded queue's put may wait for room
         rn::ptr r(PyObject_CallMethodOneArg(q, RN_ID(put), v));
         return r ? 0 : -1;
     }
-    rn::ptr keep(Py_NewRef(q)), deque(Py_NewRef(p.deque));
-    rn::ptr r(with_lock(p.mutex, [&]() -> PyObject* {
-        PyObject* args[2] = {deque.get(), v};
-        rn::ptr a(PyObject_Vectorcall(g_deque_append, args, 2, nullptr));
-        if (!a) return nullptr;
-        rn::ptr n(item(p.dict, RN_ID(unfinished_tasks)));
+    rn::ptr mutex(PyObject_GetAttr(q, RN_ID(mutex)));
+    if (!mutex) return -1;
+    rn::ptr r(with_lock(mutex.get(), [&]() -> PyObject* {
+        rn::ptr deque(PyObject_GetAttr(q, RN_ID(queue)));
+        if (!deque) return nullptr;
+        rn::ptr appended(deque_call(deque.get(), g_deque_append, RN_ID(append), v));
+        if (!appended) return nullptr;
+        rn::ptr n(PyObject_GetAttr(q, RN_ID(unfinished_tasks)));
         if (!n) return nullptr;
         rn::ptr n1(PyNumber_Add(n.get(), one()));
-        if (!n1 || PyDict_SetItem(p.dict, RN_ID(unfinished_tasks), n1.get()) < 0) return nullptr;
-        if (notify(p.dict, RN_ID(not_empty)) < 0) return nullptr;
+        if (!n1 || PyObject_SetAttr(q, RN_ID(unfinished_tasks), n1.get()) < 0) return nullptr;
+        if (notify(q, RN_ID(not_empty)) < 0) return nullptr;
         Py_RETURN_NONE;
     }));
     return r ? 0 : -1;
@@ -106,11 +101,13 @@ int queue_put(PyObject* q, PyObject* v) {
 
 // q.qsize()
 PyObject* queue_size(PyObject* q) {
-    QueueParts p;
-    if (!queue_parts(q, &p)) return call_method0(q, RN_ID(qsize));
-    rn::ptr keep(Py_NewRef(q)), deque(Py_NewRef(p.deque));
-    return with_lock(p.mutex, [&]() -> PyObject* {
-        Py_ssize_t n = PyObject_Length(deque.get());
+    if (!Py_IS_TYPE(q, g_queue_type)) return call_method0(q, RN_ID(qsize));
+    rn::ptr mutex(PyObject_GetAttr(q, RN_ID(mutex)));
+    if (!mutex) return nullptr;
+    return with_lock(mutex.get(), [&]() -> PyObject* {
+        rn::ptr deque(PyObject_GetAttr(q, RN_ID(queue)));
+        if (!deque) return nullptr;
+        const Py_ssize_t n = PyObject_Length(deque.get());
         return n < 0 ? nullptr : PyLong_FromSsize_t(n);
     });
 }
@@ -250,13 +247,15 @@ PyObject* pool_call(PyObject* self, PyObject* name, PyObject* (*impl)(PyObject*)
     return call_method0(self, name);
 }
 
+}  // namespace
+
 PyObject* pool_get_impl(PyObject* self) {
     rn::ptr q;
-    QueueParts parts;
     if (Py_IS_TYPE(self, g_pool_type) && (q = field(self, RN_ID(pool))) &&
-        queue_parts(q.get(), &parts)) {
-        // is_empty() and the take under one hold of the queue's mutex: one
-        // of the interleavings the two separate steps allow.
+        Py_IS_TYPE(q.get(), g_queue_type)) {
+        // Our own is_empty() and take: the take alone, which finds the
+        // queue empty under the queue's mutex, is one of the interleavings
+        // the two separate steps allow.
         PyObject* v = nullptr;
         const int rc = queue_take(q.get(), &v);
         if (rc == 1) return v;
@@ -295,6 +294,8 @@ PyObject* pool_get_impl(PyObject* self) {
     return pool_take(q.get());
 }
 
+namespace {
+
 const rn::Signature get_sig(
     "MemArrayOncePool.get", "",
     "Lend a free array, creating one first when none is queued.\n"
@@ -304,11 +305,15 @@ const rn::Signature get_sig(
     "Never waits; free arrays are lent oldest-returned first.",
     rn::METHOD);
 
+}  // namespace
+
 PyObject* pool_push_back_impl(PyObject* self, PyObject* ma) {
     rn::ptr q(field(self, RN_ID(pool)));
     if (!q || queue_put(q.get(), ma) < 0) return nullptr;
     Py_RETURN_NONE;
 }
+
+namespace {
 
 const rn::Signature push_back_sig(
     "MemArrayOncePool.push_back", "ma",
@@ -332,6 +337,8 @@ PyObject* registry_get(PyObject* registry, PyObject* key) {
     return PyObject_CallMethodOneArg(registry, RN_ID(get), key);
 }
 
+}  // namespace
+
 PyObject* get_pool_impl(PyObject* cls, PyObject* shape, PyObject* dtype, PyObject* limit) {
     rn::ptr key(pool_key(shape, dtype));
     if (!key) return nullptr;
@@ -352,6 +359,8 @@ PyObject* get_pool_impl(PyObject* cls, PyObject* shape, PyObject* dtype, PyObjec
         return pool.release();
     });
 }
+
+namespace {
 
 const rn::Signature get_pool_sig(
     "MemArrayOncePool.get_pool", "shape, dtype, max_pool_size",
@@ -408,94 +417,5 @@ int init_pool_class(PyTypeObject* pool_type, PyObject* lock_factory) {
         return -1;
     return 0;
 }
-
-// ---------------------------------------------------------------- MemArrayReuse
-
-int reuse_init_with(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* limit) {
-    if (clear_fields(self) < 0) return -1;
-    if (set_field(self, RN_ID(shape), shape) < 0 || set_field(self, RN_ID(dtype), dtype) < 0 ||
-        set_field(self, RN_ID(max_pool_size), limit) < 0)
-        return -1;
-    // The pool is found from the stored values: for our own class those are
-    // the arguments themselves.
-    rn::ptr s(shape, true), d(dtype, true), m(limit, true);
-    if (!is_exact_array(self)) {
-        s = field(self, RN_ID(shape));
-        d = field(self, RN_ID(dtype));
-        m = field(self, RN_ID(max_pool_size));
-        if (!s || !d || !m) return -1;
-    }
-    rn::ptr pool(get_pool_impl((PyObject*)g_pool_type, s.get(), d.get(), m.get()));
-    if (!pool || set_field(self, RN_ID(pool), pool.get()) < 0) return -1;
-    rn::ptr src(pool_call(pool.get(), RN_ID(get), pool_get_impl));
-    if (!src || set_field(self, RN_ID(src_ma), src.get()) < 0) return -1;
-    if (src.get() == Py_None) return 0;
-    for (int i = 0; i < 5; ++i) {
-        PyObject* name = array_fields()[i];
-        rn::ptr v(field(src.get(), name));
-        if (!v || set_field(self, name, v.get()) < 0) return -1;
-    }
-    return 0;
-}
-
-namespace {
-
-const rn::Signature reuse_init_sig(
-    "MemArrayReuse.__init__", "shape, dtype, max_pool_size",
-    "A shared array borrowed from the pool of its shape and element type.\n"
-    "\n"
-    "Borrows from MemArrayOncePool.get_pool(shape, dtype, max_pool_size) and\n"
-    "takes the borrowed array's uuid, shape, dtype (those of the pool's first\n"
-    "caller), shm and data, the same objects.  When nothing can be lent the\n"
-    "object is empty (uuid and data None), without an error: check uuid.\n"
-    "release() returns the segment to the pool, where the next borrower gets\n"
-    "it with whatever was left in it.  Fields of its own: max_pool_size,\n"
-    "pool, src_ma (the borrowed MemArrayOnce, None when nothing is borrowed).",
-    rn::INIT);
-
-int reuse_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
-    rn::ptr keep;
-    if (!reuse_init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
-    return reuse_init_with(self, a[0], a[1], a[2]);
-}
-
-}  // namespace
-
-PyObject* reuse_release_impl(PyObject* self) {
-    rn::ptr pool(field(self, RN_ID(pool)));
-    if (!pool) return nullptr;
-    rn::ptr src(field(self, RN_ID(src_ma)));
-    if (!src) return nullptr;
-    rn::ptr r(Py_IS_TYPE(pool.get(), g_pool_type)
-                  ? pool_push_back_impl(pool.get(), src.get())
-                  : PyObject_CallMethodOneArg(pool.get(), RN_ID(push_back), src.get()));
-    if (!r || set_field(self, RN_ID(src_ma), Py_None) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-namespace {
-
-const rn::Signature reuse_release_sig(
-    "MemArrayReuse._release", "",
-    "Return the borrowed array to its pool; src_ma becomes None.",
-    rn::METHOD);
-
-PyMethodDef reuse_methods[] = {
-    reuse_release_sig.def(rn::noargs<reuse_release_sig, reuse_release_impl>),
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot reuse_slots[] = {{Py_tp_doc, (void*)reuse_init_sig.doc()},
-                             {Py_tp_init, (void*)reuse_init},
-                            {Py_tp_traverse, (void*)rn::plain_traverse},
-                            {Py_tp_clear, (void*)rn::plain_clear},
-                             {Py_tp_methods, reuse_methods},
-                             {0, nullptr}};
-
-}  // namespace
-
-PyType_Spec reuse_spec = {"ravu.mem_array.mem_array.MemArrayReuse", sizeof(Obj), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                          reuse_slots};
 
 }  // namespace mem_array

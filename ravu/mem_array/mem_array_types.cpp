@@ -2,7 +2,9 @@
 // (MemArray.Name) and MAType, one element type in its three forms.
 #include "mem_array.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <string>
 
 namespace mem_array {
@@ -97,70 +99,25 @@ PyObject* code_size(PyObject* code) {
 
 namespace {
 
-PyObject* make_pool_key(PyObject* shape, PyObject* dtype);
-
-// Whether the key of (shape, dtype) can only change with the code tables:
-// a tuple of exact ints, and an element type whose name is fixed.
-bool key_is_stable(PyObject* shape, PyObject* dtype) {
-    if (!PyTuple_CheckExact(shape)) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i)
-        if (!PyLong_CheckExact(PyTuple_GET_ITEM(shape, i))) return false;
-    if (PyLong_CheckExact(dtype) || PyUnicode_CheckExact(dtype) || PyArray_DescrCheck(dtype))
-        return true;
-    return PyType_Check(dtype) && !(((PyTypeObject*)dtype)->tp_flags & Py_TPFLAGS_HEAPTYPE);
-}
-
-uint64_t tables_version() {
-    return ((PyDictObject*)g_n2t)->ma_version_tag ^ (((PyDictObject*)g_t2n)->ma_version_tag << 1);
-}
-
-}  // namespace
-
-// MemArray.Name(shape, dtype): str(code) + "-" + "-".join(map(str, shape)).
-// A service asks for the same frame shape over and over, so the keys of the
-// last few stable (shape, dtype) objects are kept, checked against the
-// tables' version.
-PyObject* pool_key(PyObject* shape, PyObject* dtype) {
-    struct Entry {
-        PyObject* shape;
-        PyObject* dtype;
-        PyObject* key;
-        uint64_t version;
-    };
-    static Entry cache[4];
-    static unsigned next = 0;
-    const uint64_t version = tables_version();
-    for (const Entry& e : cache)
-        if (e.shape == shape && e.dtype == dtype && e.version == version) return Py_NewRef(e.key);
-    PyObject* key = make_pool_key(shape, dtype);
-    if (key && key_is_stable(shape, dtype) && version == tables_version()) {
-        // The evicted objects go only once the slot holds the new entry:
-        // freeing them may run Python code that comes back here.
-        Entry& e = cache[next++ % 4];
-        const Entry old = e;
-        e = {Py_NewRef(shape), Py_NewRef(dtype), Py_NewRef(key), version};
-        Py_XDECREF(old.shape);
-        Py_XDECREF(old.dtype);
-        Py_XDECREF(old.key);
+// The text of a key: on the stack while short, as it nearly always is.
+class KeyText {
+public:
+    void add(const char* p, size_t n) {
+        if (heap_.empty() && len_ + n <= sizeof buf_) {
+            std::memcpy(buf_ + len_, p, n);
+            len_ += n;
+            return;
+        }
+        if (heap_.empty()) heap_.assign(buf_, len_);
+        heap_.append(p, n);
     }
-    return key;
-}
-
-namespace {
-
-PyObject* make_pool_key(PyObject* shape, PyObject* dtype) {
-    rn::ptr code;
-    if (!element_code(dtype, code)) return nullptr;
-    rn::ptr keep;
-    PyObject* dims = dims_of(shape, keep);
-    if (!dims) return nullptr;
-    std::string text;
-    auto append = [&text](PyObject* v) -> bool {
+    // str(v) appended: exact ints written here, anything else through str().
+    bool add_str(PyObject* v) {
         long long x;
         if (exact_ll(v, &x)) {
-            char buf[24];
-            auto res = std::to_chars(buf, buf + sizeof buf, x);
-            text.append(buf, res.ptr);
+            char digits[24];
+            const auto res = std::to_chars(digits, digits + sizeof digits, x);
+            add(digits, res.ptr - digits);
             return true;
         }
         if (PyErr_Occurred()) return false;
@@ -169,21 +126,111 @@ PyObject* make_pool_key(PyObject* shape, PyObject* dtype) {
         Py_ssize_t n;
         const char* u = PyUnicode_AsUTF8AndSize(s.get(), &n);
         if (!u) return false;
-        text.append(u, n);
+        ascii_ = ascii_ && PyUnicode_IS_ASCII(s.get());
+        add(u, (size_t)n);
         return true;
+    }
+    PyObject* str() const {
+        const char* p = heap_.empty() ? buf_ : heap_.data();
+        const size_t n = heap_.empty() ? len_ : heap_.size();
+        if (!ascii_) return PyUnicode_DecodeUTF8(p, (Py_ssize_t)n, "surrogatepass");
+        PyObject* s = PyUnicode_New((Py_ssize_t)n, 127);
+        if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), p, n);
+        return s;
+    }
+
+private:
+    char buf_[96];
+    size_t len_ = 0;
+    std::string heap_;
+    bool ascii_ = true;
+};
+
+// The key of a code and dimensions that are all exact ints, written here.
+// A service asks for the same few frame shapes over and over: the last
+// keys made are kept by their content (code and dimensions), so an equal
+// request gets the same str, its hash already computed, and the tables are
+// still consulted at every call.
+class RecentKeys {
+public:
+    static constexpr int kMaxDims = 8;
+    static constexpr int kSlots = 4;
+
+    // The key, or NULL without an error when the values do not fit here.
+    PyObject* get(PyObject* code, PyObject* dims) {
+        Entry e;
+        if (!exact_ll(code, &e.code)) return nullptr;
+        const Py_ssize_t nd = PySequence_Fast_GET_SIZE(dims);
+        if (nd > kMaxDims) return nullptr;
+        e.nd = (int)nd;
+        for (int i = 0; i < e.nd; ++i)
+            if (!exact_ll(PySequence_Fast_GET_ITEM(dims, i), &e.dims[i])) return nullptr;
+        for (const Entry& k : slots_)
+            if (k.key && k.same(e)) return Py_NewRef(k.key);
+        KeyText text;
+        add_ll(text, e.code);
+        text.add("-", 1);
+        for (int i = 0; i < e.nd; ++i) {
+            if (i) text.add("-", 1);
+            add_ll(text, e.dims[i]);
+        }
+        e.key = text.str();
+        if (!e.key) return nullptr;
+        Entry& slot = slots_[next_++ % kSlots];
+        PyObject* old = slot.key;
+        slot = e;
+        Py_INCREF(e.key);
+        Py_XDECREF(old);  // a str: its release runs no code
+        return e.key;
+    }
+
+private:
+    struct Entry {
+        long long code = 0;
+        int nd = 0;
+        long long dims[kMaxDims];
+        PyObject* key = nullptr;
+        bool same(const Entry& o) const {
+            return code == o.code && nd == o.nd && std::equal(dims, dims + nd, o.dims);
+        }
     };
-    if (!append(code.get())) return nullptr;
-    text += '-';
+    static void add_ll(KeyText& text, long long x) {
+        char digits[24];
+        const auto res = std::to_chars(digits, digits + sizeof digits, x);
+        text.add(digits, res.ptr - digits);
+    }
+    Entry slots_[kSlots];
+    unsigned next_ = 0;
+};
+
+RecentKeys recent_keys;
+
+}  // namespace
+
+// MemArray.Name(shape, dtype): str(code) + "-" + "-".join(map(str, shape)).
+PyObject* pool_key(PyObject* shape, PyObject* dtype) {
+    rn::ptr code;
+    if (!element_code(dtype, code)) return nullptr;
+    rn::ptr keep;
+    PyObject* dims = dims_of(shape, keep);
+    if (!dims) return nullptr;
+    if (PyObject* key = recent_keys.get(code.get(), dims)) return key;
+    if (PyErr_Occurred()) return nullptr;
+    KeyText text;
+    if (!text.add_str(code.get())) return nullptr;
+    text.add("-", 1);
     // A list may change while str() of an element runs: index afresh.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(dims); ++i) {
-        if (i) text += '-';
+        if (i) text.add("-", 1);
         rn::ptr d(Py_NewRef(PySequence_Fast_GET_ITEM(dims, i)));
-        if (!append(d.get())) return nullptr;
+        if (!text.add_str(d.get())) return nullptr;
     }
-    return PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogatepass");
+    return text.str();
 }
 
 // ---------------------------------------------------------------- MAType
+
+namespace {
 
 struct MAType {
     PyObject_HEAD
