@@ -15,32 +15,7 @@
 
 namespace mem_array {
 
-PyObject* g_module = nullptr;
-PyObject* g_n2t = nullptr;  // TYPE_DICT_n2t
-PyObject* g_t2n = nullptr;  // TYPE_DICT_t2n
-PyObject* g_shm_default = nullptr;       // the _posixshmem bound at import
-PyObject* g_shm_open_default = nullptr;  // and its shm_open
-PyObject* g_copyto = nullptr;            // numpy.copyto
-PyObject* g_ledger_kwnames = nullptr;    // ("create", "size")
-PyObject* g_view_kwnames = nullptr;      // ("dtype", "buffer")
-PyObject* g_mode_kwnames = nullptr;      // ("mode",)
-PyTypeObject* g_lock_type = nullptr;     // type(threading.Lock())
-PyObject* g_lock_acquire = nullptr;
-PyObject* g_lock_release = nullptr;
-PyTypeObject* g_queue_type = nullptr;      // queue.Queue
-PyTypeObject* g_condition_type = nullptr;  // threading.Condition
-PyTypeObject* g_deque_type = nullptr;      // collections.deque
-PyObject* g_deque_popleft = nullptr;       // and its methods
-PyObject* g_deque_append = nullptr;
-
-PyTypeObject* g_mapping_type = nullptr;
-PyTypeObject* g_shm_type = nullptr;
-PyTypeObject* g_matype_type = nullptr;
-PyTypeObject* g_array_type = nullptr;  // MemArray
-PyTypeObject* g_once_type = nullptr;
-PyTypeObject* g_pool_type = nullptr;
-PyTypeObject* g_reuse_type = nullptr;
-PyTypeObject* g_read_type = nullptr;
+State state;
 
 namespace {
 
@@ -69,8 +44,8 @@ PyObject* new_array(PyObject* shape, PyObject* dtype, PyObject* limit) {
     const int once = once_only(limit);
     if (once < 0) return nullptr;
     if (once)
-        return make(g_once_type, [&](PyObject* s) { return once_init_with(s, shape, dtype); });
-    return make(g_reuse_type, [&](PyObject* s) { return reuse_init_with(s, shape, dtype, limit); });
+        return make(state.once_type, [&](PyObject* s) { return once_init_with(s, shape, dtype); });
+    return make(state.reuse_type, [&](PyObject* s) { return reuse_init_with(s, shape, dtype, limit); });
 }
 
 const rn::Signature new_mem_array_sig(
@@ -116,7 +91,7 @@ PyObject* copy_into(PyObject* dst, PyObject* src, bool fresh) {
         }
     }
     PyObject* a[2] = {dst, src};
-    return PyObject_Vectorcall(g_copyto, a, 2, nullptr);
+    return PyObject_Vectorcall(state.copyto, a, 2, nullptr);
 }
 
 const rn::Signature make_mem_array_sig(
@@ -140,7 +115,7 @@ PyObject* make_mem_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!ma) return nullptr;
     rn::ptr data(field(ma.get(), RN_ID(data)));
     if (!data) return nullptr;
-    rn::ptr r(copy_into(data.get(), array, Py_IS_TYPE(ma.get(), g_once_type)));
+    rn::ptr r(copy_into(data.get(), array, Py_IS_TYPE(ma.get(), state.once_type)));
     if (r) return ma.release();
     // Nobody will ever see the new array: give its segment back.
     rn::SavedError saved;
@@ -166,7 +141,7 @@ PyObject* load_mem_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!shape) return nullptr;
     rn::ptr dtype(item(info, RN_ID(dtype)));
     if (!dtype) return nullptr;
-    return make(g_read_type,
+    return make(state.read_type,
                 [&](PyObject* s) { return read_init_with(s, uuid.get(), shape.get(), dtype.get()); });
 }
 
@@ -215,9 +190,9 @@ int bind_segment_class(PyObject* m) {
     if (PyModule_AddObjectRef(m, "SegmentLedger", ledger.get()) < 0 ||
         PyModule_AddObjectRef(m, "_posixshmem", shm.get()) < 0)
         return -1;
-    g_shm_open_default = PyObject_GetAttr(shm.get(), RN_ID(shm_open));
-    if (!g_shm_open_default) return -1;
-    g_shm_default = shm.release();
+    state.shm_open_at_import = PyObject_GetAttr(shm.get(), RN_ID(shm_open));
+    if (!state.shm_open_at_import) return -1;
+    state.posixshmem_at_import = shm.release();
     return 0;
 }
 
@@ -245,13 +220,39 @@ int build_tables(PyObject* m, PyObject* np) {
     if (PyModule_AddObjectRef(m, "TYPE_DICT_n2t", n2t.get()) < 0 ||
         PyModule_AddObjectRef(m, "TYPE_DICT_t2n", t2n.get()) < 0)
         return -1;
-    g_n2t = n2t.release();
-    g_t2n = t2n.release();
+    state.code_to_type = n2t.release();
+    state.name_to_code = t2n.release();
     return 0;
 }
 
 PyTypeObject* add_type(PyObject* m, PyType_Spec* spec, PyTypeObject* base = nullptr) {
     return reinterpret_cast<PyTypeObject*>(rn::add_type(m, spec, (PyObject*)base));
+}
+
+// The library classes whose exact instances are used through their own
+// class's methods, and the objects the calls need.
+int bind_library_parts(PyObject* lock_factory) {
+    state.queue_type = (PyTypeObject*)rn::import_attr("queue", "Queue");
+    state.deque_type = (PyTypeObject*)rn::import_attr("collections", "deque");
+    if (!state.queue_type || !state.deque_type) return -1;
+    state.deque_popleft = PyObject_GetAttrString((PyObject*)state.deque_type, "popleft");
+    state.deque_append = PyObject_GetAttrString((PyObject*)state.deque_type, "append");
+    if (!state.deque_popleft || !state.deque_append) return -1;
+    rn::ptr lock(PyObject_CallNoArgs(lock_factory));
+    if (!lock) return -1;
+    state.lock_type = (PyTypeObject*)Py_NewRef(Py_TYPE(lock.get()));
+    state.lock_acquire = PyObject_GetAttrString((PyObject*)state.lock_type, "acquire");
+    state.lock_release = PyObject_GetAttrString((PyObject*)state.lock_type, "release");
+    if (!state.lock_acquire || !state.lock_release) return -1;
+    state.copyto = rn::import_attr("numpy", "copyto");
+    if (!state.copyto) return -1;
+    state.ledger_kwnames = Py_BuildValue("(ss)", "create", "size");
+    state.view_kwnames = Py_BuildValue("(ss)", "dtype", "buffer");
+    state.mode_kwnames = Py_BuildValue("(s)", "mode");
+    state.increment = PyLong_FromLong(1);
+    if (!state.ledger_kwnames || !state.view_kwnames || !state.mode_kwnames || !state.increment)
+        return -1;
+    return 0;
 }
 
 int module_exec(PyObject* m) {
@@ -260,42 +261,21 @@ int module_exec(PyObject* m) {
         add_import(m, "threading", "threading") < 0)
         return -1;
     if (bind_segment_class(m) < 0) return -1;
-
-    g_queue_type = (PyTypeObject*)rn::import_attr("queue", "Queue");
-    g_condition_type = (PyTypeObject*)rn::import_attr("threading", "Condition");
-    g_deque_type = (PyTypeObject*)rn::import_attr("collections", "deque");
-    if (!g_queue_type || !g_condition_type || !g_deque_type) return -1;
-    g_deque_popleft = PyObject_GetAttrString((PyObject*)g_deque_type, "popleft");
-    g_deque_append = PyObject_GetAttrString((PyObject*)g_deque_type, "append");
-    if (!g_deque_popleft || !g_deque_append) return -1;
     rn::ptr lock_factory(rn::import_attr("_thread", "allocate_lock"));
-    if (!lock_factory) return -1;
-    rn::ptr lock(PyObject_CallNoArgs(lock_factory.get()));
-    if (!lock) return -1;
-    g_lock_type = Py_TYPE(lock.get());
-    Py_INCREF(g_lock_type);
-    g_lock_acquire = PyObject_GetAttrString((PyObject*)g_lock_type, "acquire");
-    g_lock_release = PyObject_GetAttrString((PyObject*)g_lock_type, "release");
-    if (!g_lock_acquire || !g_lock_release) return -1;
-    g_copyto = rn::import_attr("numpy", "copyto");
-    if (!g_copyto) return -1;
-    g_ledger_kwnames = Py_BuildValue("(ss)", "create", "size");
-    g_view_kwnames = Py_BuildValue("(ss)", "dtype", "buffer");
-    g_mode_kwnames = Py_BuildValue("(s)", "mode");
-    if (!g_ledger_kwnames || !g_view_kwnames || !g_mode_kwnames) return -1;
+    if (!lock_factory || bind_library_parts(lock_factory.get()) < 0) return -1;
 
-    g_mapping_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &mapping_spec, nullptr);
-    if (!g_mapping_type) return -1;
-    if (!(g_shm_type = add_type(m, &shm_spec))) return -1;
+    state.mapping_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &mapping_spec, nullptr);
+    if (!state.mapping_type) return -1;
+    if (!(state.shm_type = add_type(m, &shm_spec))) return -1;
     rn::ptr np(PyImport_ImportModule("numpy"));
     if (!np || build_tables(m, np.get()) < 0) return -1;
-    if (!(g_matype_type = add_type(m, &matype_spec))) return -1;
-    if (!(g_array_type = add_type(m, &array_spec))) return -1;
-    if (!(g_once_type = add_type(m, &once_spec, g_array_type))) return -1;
-    if (!(g_pool_type = add_type(m, &pool_spec))) return -1;
-    if (init_pool_class(g_pool_type, lock_factory.get()) < 0) return -1;
-    if (!(g_reuse_type = add_type(m, &reuse_spec, g_array_type))) return -1;
-    if (!(g_read_type = add_type(m, &read_spec, g_array_type))) return -1;
+    if (!(state.matype_type = add_type(m, &matype_spec))) return -1;
+    if (!(state.array_type = add_type(m, &array_spec))) return -1;
+    if (!(state.once_type = add_type(m, &once_spec, state.array_type))) return -1;
+    if (!(state.pool_type = add_type(m, &pool_spec))) return -1;
+    if (init_pool_class(state.pool_type, lock_factory.get()) < 0) return -1;
+    if (!(state.reuse_type = add_type(m, &reuse_spec, state.array_type))) return -1;
+    if (!(state.read_type = add_type(m, &read_spec, state.array_type))) return -1;
     return rn::set_all(m, {"new_mem_array", "load_mem_array", "make_mem_array"});
 }
 
@@ -305,9 +285,9 @@ int module_exec(PyObject* m) {
 PyMODINIT_FUNC PyInit_mem_array() {
     using namespace mem_array;
     import_array();
-    if (g_module) return Py_NewRef(g_module);
+    if (state.module) return Py_NewRef(state.module);
     rn::ptr m(PyModule_Create(&module_def));
     if (!m || module_exec(m.get()) < 0) return nullptr;
-    g_module = m.release();
-    return Py_NewRef(g_module);
+    state.module = m.release();
+    return Py_NewRef(state.module);
 }

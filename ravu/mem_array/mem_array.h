@@ -20,44 +20,51 @@ namespace mem_array {
 
 // ---------------------------------------------------------------- module state
 
-extern PyObject* g_module;
-extern PyObject* g_n2t;  // TYPE_DICT_n2t
-extern PyObject* g_t2n;  // TYPE_DICT_t2n
-extern PyObject* g_shm_default;       // the _posixshmem bound at import
-extern PyObject* g_shm_open_default;  // and its shm_open
-extern PyObject* g_copyto;            // numpy.copyto
-extern PyObject* g_ledger_kwnames;    // ("create", "size")
-extern PyObject* g_view_kwnames;      // ("dtype", "buffer")
-extern PyObject* g_mode_kwnames;      // ("mode",)
-extern PyTypeObject* g_lock_type;     // type(threading.Lock())
-extern PyObject* g_lock_acquire;
-extern PyObject* g_lock_release;
-extern PyTypeObject* g_queue_type;      // queue.Queue
-extern PyTypeObject* g_condition_type;  // threading.Condition
-extern PyTypeObject* g_deque_type;      // collections.deque
-extern PyObject* g_deque_popleft;       // and its methods
-extern PyObject* g_deque_append;
+// What the module keeps between calls, all made at import and kept for the
+// process's life.
+struct State {
+    PyObject* module = nullptr;  // for its globals, looked up at call time
+    // TYPE_DICT_n2t and TYPE_DICT_t2n: the element-type code tables.
+    PyObject* code_to_type = nullptr;
+    PyObject* name_to_code = nullptr;
+    // The _posixshmem bound at import and its shm_open: while the module's
+    // global still names them, a reader opens segments itself.
+    PyObject* posixshmem_at_import = nullptr;
+    PyObject* shm_open_at_import = nullptr;
+    PyObject* copyto = nullptr;  // numpy.copyto
+    // The int 1 that counts one more queued task or created array.
+    PyObject* increment = nullptr;
+    // Keyword names of the calls made with keywords.
+    PyObject* ledger_kwnames = nullptr;  // ("create", "size")
+    PyObject* view_kwnames = nullptr;    // ("dtype", "buffer")
+    PyObject* mode_kwnames = nullptr;    // ("mode",)
+    // Library classes whose exact instances are used through the methods of
+    // the class itself, and those methods.
+    PyTypeObject* lock_type = nullptr;  // type(threading.Lock())
+    PyObject* lock_acquire = nullptr;
+    PyObject* lock_release = nullptr;
+    PyTypeObject* queue_type = nullptr;  // queue.Queue
+    PyTypeObject* deque_type = nullptr;  // collections.deque
+    PyObject* deque_popleft = nullptr;
+    PyObject* deque_append = nullptr;
+    // The module's own classes.
+    PyTypeObject* mapping_type = nullptr;  // _Mapping
+    PyTypeObject* shm_type = nullptr;      // SharedMemory
+    PyTypeObject* matype_type = nullptr;
+    PyTypeObject* array_type = nullptr;  // MemArray
+    PyTypeObject* once_type = nullptr;
+    PyTypeObject* pool_type = nullptr;
+    PyTypeObject* reuse_type = nullptr;
+    PyTypeObject* read_type = nullptr;
+};
 
-extern PyTypeObject* g_mapping_type;
-extern PyTypeObject* g_shm_type;
-extern PyTypeObject* g_matype_type;
-extern PyTypeObject* g_array_type;  // MemArray
-extern PyTypeObject* g_once_type;
-extern PyTypeObject* g_pool_type;
-extern PyTypeObject* g_reuse_type;
-extern PyTypeObject* g_read_type;
+extern State state;
 
 // The type specs, made into types at module set-up.
 extern PyType_Spec mapping_spec, shm_spec, matype_spec, array_spec, once_spec, read_spec,
     pool_spec, reuse_spec;
 
 // ---------------------------------------------------------------- small helpers
-
-// The int 1, kept for the process' life.
-inline PyObject* one() {
-    static PyObject* v = PyLong_FromLong(1);
-    return v;
-}
 
 // A small C integer from an exact int; false for anything else.
 inline bool exact_ll(PyObject* v, long long* out) {
@@ -94,9 +101,9 @@ inline PyMethodDef with_flags(PyMethodDef def, int flags) {
 // exact; acquire releases the GIL while it waits.
 inline int lock_acquire(PyObject* lock) {
     rn::ptr r;
-    if (Py_IS_TYPE(lock, g_lock_type)) {
+    if (Py_IS_TYPE(lock, state.lock_type)) {
         PyObject* a[1] = {lock};
-        r = PyObject_Vectorcall(g_lock_acquire, a, 1, nullptr);
+        r = PyObject_Vectorcall(state.lock_acquire, a, 1, nullptr);
     } else {
         r = call_method0(lock, RN_ID(acquire));
     }
@@ -105,9 +112,9 @@ inline int lock_acquire(PyObject* lock) {
 
 inline int lock_release(PyObject* lock) {
     rn::ptr r;
-    if (Py_IS_TYPE(lock, g_lock_type)) {
+    if (Py_IS_TYPE(lock, state.lock_type)) {
         PyObject* a[1] = {lock};
-        r = PyObject_Vectorcall(g_lock_release, a, 1, nullptr);
+        r = PyObject_Vectorcall(state.lock_release, a, 1, nullptr);
     } else {
         r = call_method0(lock, RN_ID(release));
     }

@@ -22,13 +22,13 @@ PyObject* own_dict(PyObject* self) {
     return *dp;
 }
 
-bool is_exact(PyObject* self) { return is_exact_array(self) || Py_IS_TYPE(self, g_pool_type); }
+bool is_exact(PyObject* self) { return is_exact_array(self) || Py_IS_TYPE(self, state.pool_type); }
 
 }  // namespace
 
 bool is_exact_array(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
-    return t == g_array_type || t == g_once_type || t == g_read_type || t == g_reuse_type;
+    return t == state.array_type || t == state.once_type || t == state.read_type || t == state.reuse_type;
 }
 
 PyObject* field(PyObject* self, PyObject* name) {
@@ -134,10 +134,10 @@ PyObject* array_name(PyObject* self, void*) {
 // self._release(): the variant's own clean-up.
 PyObject* call_release_hook(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
-    if (t == g_once_type) return once_release_impl(self);
-    if (t == g_read_type) return read_release_impl(self);
-    if (t == g_reuse_type) return reuse_release_impl(self);
-    if (t == g_array_type) Py_RETURN_NONE;
+    if (t == state.once_type) return once_release_impl(self);
+    if (t == state.read_type) return read_release_impl(self);
+    if (t == state.reuse_type) return reuse_release_impl(self);
+    if (t == state.array_type) Py_RETURN_NONE;
     return call_method0(self, RN_ID(_release));
 }
 
@@ -287,10 +287,10 @@ int once_init_with(PyObject* self, PyObject* shape, PyObject* dtype) {
     if (!size) return -1;
     rn::ptr n(byte_count(size.get(), shape));
     if (!n) return -1;
-    rn::ptr ledger(rn::global(g_module, RN_ID(SegmentLedger)));
+    rn::ptr ledger(rn::global(state.module, RN_ID(SegmentLedger)));
     if (!ledger) return -1;
     PyObject* a[2] = {Py_True, n.get()};
-    rn::ptr shm(PyObject_Vectorcall(ledger.get(), a, 0, g_ledger_kwnames));
+    rn::ptr shm(PyObject_Vectorcall(ledger.get(), a, 0, state.ledger_kwnames));
     if (!shm) return -1;
     // From here the segment exists: a failure must not leave it behind.
     bool ok = false;
@@ -372,7 +372,7 @@ int read_init_with(PyObject* self, PyObject* uuid, PyObject* shape, PyObject* dt
     if (set_field(self, RN_ID(uuid), uuid) < 0 || set_field(self, RN_ID(shape), shape) < 0 ||
         set_field(self, RN_ID(dtype), dtype) < 0)
         return -1;
-    rn::ptr shm(shm_new(g_shm_type, nullptr, nullptr));
+    rn::ptr shm(shm_new(state.shm_type, nullptr, nullptr));
     if (!shm) return -1;
     Shm* s = reinterpret_cast<Shm*>(shm.get());
     if (shm_init_with(s, uuid) < 0 || set_field(self, RN_ID(shm), shm.get()) < 0) return -1;
@@ -411,7 +411,7 @@ int read_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* read_release_impl(PyObject* self) {
     rn::ptr shm(field(self, RN_ID(shm)));
     if (!shm) return nullptr;
-    if (Py_IS_TYPE(shm.get(), g_shm_type)) {
+    if (Py_IS_TYPE(shm.get(), state.shm_type)) {
         if (shm_close_now(reinterpret_cast<Shm*>(shm.get())) < 0) return nullptr;
         Py_RETURN_NONE;
     }

@@ -40,13 +40,13 @@ int notify(PyObject* q, PyObject* cond_name) {
 PyObject* deque_call(PyObject* deque, PyObject* method, PyObject* name, PyObject* arg = nullptr) {
     PyObject* a[3] = {nullptr, deque, arg};
     const size_t n = arg ? 2 : 1;
-    if (Py_IS_TYPE(deque, g_deque_type)) return PyObject_Vectorcall(method, a + 1, n, nullptr);
+    if (Py_IS_TYPE(deque, state.deque_type)) return PyObject_Vectorcall(method, a + 1, n, nullptr);
     return PyObject_VectorcallMethod(name, a + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // q.get_nowait(): 1 with *out set, 0 when empty, -1 on error.
 int queue_take(PyObject* q, PyObject** out) {
-    if (!Py_IS_TYPE(q, g_queue_type)) {
+    if (!Py_IS_TYPE(q, state.queue_type)) {
         rn::ptr v(call_method0(q, RN_ID(get_nowait)));
         if (!v) return -1;
         *out = v.release();
@@ -60,7 +60,7 @@ int queue_take(PyObject* q, PyObject** out) {
         if (!deque) return nullptr;
         const Py_ssize_t n = PyObject_Length(deque.get());
         if (n <= 0) return n < 0 ? nullptr : Py_NewRef(Py_None);
-        item = deque_call(deque.get(), g_deque_popleft, RN_ID(popleft));
+        item = deque_call(deque.get(), state.deque_popleft, RN_ID(popleft));
         if (!item) return nullptr;
         // Only a put into a full bounded queue waits on not_full: for an
         // unbounded one (the pool's own) nobody can be waiting there.
@@ -76,7 +76,7 @@ int queue_take(PyObject* q, PyObject** out) {
 
 // q.put(item)
 int queue_put(PyObject* q, PyObject* v) {
-    const int no_wait = Py_IS_TYPE(q, g_queue_type) ? unbounded(q) : 0;
+    const int no_wait = Py_IS_TYPE(q, state.queue_type) ? unbounded(q) : 0;
     if (no_wait < 0) return -1;
     if (!no_wait) {  // a bounded queue's put may wait for room
         rn::ptr r(PyObject_CallMethodOneArg(q, RN_ID(put), v));
@@ -87,11 +87,11 @@ int queue_put(PyObject* q, PyObject* v) {
     rn::ptr r(with_lock(mutex.get(), [&]() -> PyObject* {
         rn::ptr deque(PyObject_GetAttr(q, RN_ID(queue)));
         if (!deque) return nullptr;
-        rn::ptr appended(deque_call(deque.get(), g_deque_append, RN_ID(append), v));
+        rn::ptr appended(deque_call(deque.get(), state.deque_append, RN_ID(append), v));
         if (!appended) return nullptr;
         rn::ptr n(PyObject_GetAttr(q, RN_ID(unfinished_tasks)));
         if (!n) return nullptr;
-        rn::ptr n1(PyNumber_Add(n.get(), one()));
+        rn::ptr n1(PyNumber_Add(n.get(), state.increment));
         if (!n1 || PyObject_SetAttr(q, RN_ID(unfinished_tasks), n1.get()) < 0) return nullptr;
         if (notify(q, RN_ID(not_empty)) < 0) return nullptr;
         Py_RETURN_NONE;
@@ -101,7 +101,7 @@ int queue_put(PyObject* q, PyObject* v) {
 
 // q.qsize()
 PyObject* queue_size(PyObject* q) {
-    if (!Py_IS_TYPE(q, g_queue_type)) return call_method0(q, RN_ID(qsize));
+    if (!Py_IS_TYPE(q, state.queue_type)) return call_method0(q, RN_ID(qsize));
     rn::ptr mutex(PyObject_GetAttr(q, RN_ID(mutex)));
     if (!mutex) return nullptr;
     return with_lock(mutex.get(), [&]() -> PyObject* {
@@ -126,13 +126,13 @@ int pool_init_with(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* m
     if (set_field(self, RN_ID(max_pool_size), max_pool_size) < 0 ||
         set_field(self, RN_ID(shape), shape) < 0 || set_field(self, RN_ID(dtype), dtype) < 0)
         return -1;
-    rn::ptr queue_cls(rn::global(g_module, RN_ID(Queue)));
+    rn::ptr queue_cls(rn::global(state.module, RN_ID(Queue)));
     if (!queue_cls) return -1;
     rn::ptr q(PyObject_CallNoArgs(queue_cls.get()));
     if (!q || set_field(self, RN_ID(pool), q.get()) < 0) return -1;
     rn::ptr zero(PyLong_FromLong(0));
     if (!zero || set_field(self, RN_ID(size), zero.get()) < 0) return -1;
-    rn::ptr threading(rn::global(g_module, RN_ID(threading)));
+    rn::ptr threading(rn::global(state.module, RN_ID(threading)));
     if (!threading) return -1;
     rn::ptr lock(PyObject_CallMethodNoArgs(threading.get(), RN_ID(Lock)));
     if (!lock || set_field(self, RN_ID(mutex), lock.get()) < 0) return -1;
@@ -208,13 +208,13 @@ PyObject* pool_add_impl(PyObject* self) {
         rn::ptr dtype(field(self, RN_ID(dtype)));
         if (!dtype) return nullptr;
         PyObject* a[2] = {shape.get(), dtype.get()};
-        rn::ptr ma(PyObject_Vectorcall((PyObject*)g_once_type, a, 2, nullptr));
+        rn::ptr ma(PyObject_Vectorcall((PyObject*)state.once_type, a, 2, nullptr));
         if (!ma) return nullptr;
         rn::ptr q(field(self, RN_ID(pool)));
         if (!q || queue_put(q.get(), ma.get()) < 0) return nullptr;
         rn::ptr size(field(self, RN_ID(size)));
         if (!size) return nullptr;
-        rn::ptr size1(PyNumber_Add(size.get(), one()));
+        rn::ptr size1(PyNumber_Add(size.get(), state.increment));
         if (!size1 || set_field(self, RN_ID(size), size1.get()) < 0) return nullptr;
         Py_RETURN_TRUE;
     });
@@ -243,7 +243,7 @@ PyObject* pool_take(PyObject* q) {
 
 // Calls self.<name>() through the type for subclasses, `impl` for ours.
 PyObject* pool_call(PyObject* self, PyObject* name, PyObject* (*impl)(PyObject*)) {
-    if (Py_IS_TYPE(self, g_pool_type)) return impl(self);
+    if (Py_IS_TYPE(self, state.pool_type)) return impl(self);
     return call_method0(self, name);
 }
 
@@ -251,8 +251,8 @@ PyObject* pool_call(PyObject* self, PyObject* name, PyObject* (*impl)(PyObject*)
 
 PyObject* pool_get_impl(PyObject* self) {
     rn::ptr q;
-    if (Py_IS_TYPE(self, g_pool_type) && (q = field(self, RN_ID(pool))) &&
-        Py_IS_TYPE(q.get(), g_queue_type)) {
+    if (Py_IS_TYPE(self, state.pool_type) && (q = field(self, RN_ID(pool))) &&
+        Py_IS_TYPE(q.get(), state.queue_type)) {
         // Our own is_empty() and take: the take alone, which finds the
         // queue empty under the queue's mutex, is one of the interleavings
         // the two separate steps allow.

@@ -17,12 +17,12 @@ PyObject* field_name(int i) {
 
 // self.pool.get() / self.pool.push_back(ma), our own code for our pool class.
 PyObject* lend(PyObject* pool) {
-    if (Py_IS_TYPE(pool, g_pool_type)) return pool_get_impl(pool);
+    if (Py_IS_TYPE(pool, state.pool_type)) return pool_get_impl(pool);
     return call_method0(pool, RN_ID(get));
 }
 
 PyObject* give_back(PyObject* pool, PyObject* ma) {
-    if (Py_IS_TYPE(pool, g_pool_type)) return pool_push_back_impl(pool, ma);
+    if (Py_IS_TYPE(pool, state.pool_type)) return pool_push_back_impl(pool, ma);
     return PyObject_CallMethodOneArg(pool, RN_ID(push_back), ma);
 }
 
@@ -36,7 +36,7 @@ int init_fresh(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* limit
     int stored = POOL;  // the fields stored when the pool look-up fails
     bool ok = false;
     do {
-        v[POOL] = get_pool_impl((PyObject*)g_pool_type, shape, dtype, limit);
+        v[POOL] = get_pool_impl((PyObject*)state.pool_type, shape, dtype, limit);
         if (!v[POOL]) break;
         stored = SRC_MA;
         v[SRC_MA] = lend(v[POOL].get());
@@ -72,7 +72,7 @@ int init_fresh(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* limit
 
 int reuse_init_with(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* limit) {
     PyObject* dict = reinterpret_cast<Obj*>(self)->dict;
-    if (Py_IS_TYPE(self, g_reuse_type) && (!dict || PyDict_GET_SIZE(dict) == 0))
+    if (Py_IS_TYPE(self, state.reuse_type) && (!dict || PyDict_GET_SIZE(dict) == 0))
         return init_fresh(self, shape, dtype, limit);
     if (clear_fields(self) < 0) return -1;
     if (set_field(self, RN_ID(shape), shape) < 0 || set_field(self, RN_ID(dtype), dtype) < 0 ||
@@ -87,7 +87,7 @@ int reuse_init_with(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* 
         m = field(self, RN_ID(max_pool_size));
         if (!s || !d || !m) return -1;
     }
-    rn::ptr pool(get_pool_impl((PyObject*)g_pool_type, s.get(), d.get(), m.get()));
+    rn::ptr pool(get_pool_impl((PyObject*)state.pool_type, s.get(), d.get(), m.get()));
     if (!pool || set_field(self, RN_ID(pool), pool.get()) < 0) return -1;
     rn::ptr src(lend(pool.get()));
     if (!src || set_field(self, RN_ID(src_ma), src.get()) < 0) return -1;

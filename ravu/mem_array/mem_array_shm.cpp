@@ -55,14 +55,14 @@ int attach_fd(Shm* s, PyObject* path, int fd) {
 // _posixshmem.shm_open(path, os.O_RDWR, mode=0o600): done here when the
 // module's `_posixshmem` is still the one bound at import.
 int shm_open_path(PyObject* path, int* fd_out) {
-    rn::ptr mod(rn::global(g_module, RN_ID(_posixshmem)));
+    rn::ptr mod(rn::global(state.module, RN_ID(_posixshmem)));
     if (!mod) return -1;
     rn::ptr fn;
-    if (mod.get() == g_shm_default) {
+    if (mod.get() == state.posixshmem_at_import) {
         fn = PyObject_GetAttr(mod.get(), RN_ID(shm_open));
         if (!fn) return -1;
     }
-    if (mod.get() == g_shm_default && fn.get() == g_shm_open_default) {
+    if (mod.get() == state.posixshmem_at_import && fn.get() == state.shm_open_at_import) {
         Py_ssize_t n;
         const char* c = PyUnicode_AsUTF8AndSize(path, &n);
         if (!c) return -1;
@@ -92,7 +92,7 @@ int shm_open_path(PyObject* path, int* fd_out) {
     rn::ptr flags(PyLong_FromLong(O_RDWR)), mode(PyLong_FromLong(0600));
     if (!flags || !mode) return -1;
     PyObject* a[3] = {path, flags.get(), mode.get()};
-    rn::ptr r(PyObject_Vectorcall(fn.get(), a, 2, g_mode_kwnames));
+    rn::ptr r(PyObject_Vectorcall(fn.get(), a, 2, state.mode_kwnames));
     if (!r) return -1;
     const int fd = _PyLong_AsInt(r.get());
     if (fd == -1 && PyErr_Occurred()) return -1;
@@ -148,7 +148,7 @@ int shm_close_now(Shm* s) {
         Py_CLEAR(s->buf);
     }
     if (s->mmap) {
-        if (Py_IS_TYPE(s->mmap, g_mapping_type)) {
+        if (Py_IS_TYPE(s->mmap, state.mapping_type)) {
             if (mapping_close_now(reinterpret_cast<Mapping*>(s->mmap)) < 0) return -1;
         } else {
             rn::ptr r(call_method0(s->mmap, RN_ID(close)));

@@ -58,20 +58,20 @@ PyObject* type_name(PyObject* t) {
 
 bool element_type(PyObject* t, rn::ptr& code, rn::ptr& dtype) {
     if (PyLong_Check(t)) {
-        dtype = item(g_n2t, t);
+        dtype = item(state.code_to_type, t);
         if (!dtype) return false;
         code.set(t, true);
         return true;
     }
     if (PyUnicode_Check(t)) {
-        code = item(g_t2n, t);
+        code = item(state.name_to_code, t);
         if (!code) return false;
-        dtype = item(g_n2t, code.get());
+        dtype = item(state.code_to_type, code.get());
         return bool(dtype);
     }
     rn::ptr name(PyArray_DescrCheck(t) ? PyObject_GetAttr(t, RN_ID(name)) : type_name(t));
     if (!name) return false;
-    code = item(g_t2n, name.get());
+    code = item(state.name_to_code, name.get());
     if (!code) return false;
     dtype = std::move(name);
     return true;
@@ -86,15 +86,19 @@ bool element_code(PyObject* t, rn::ptr& code) {
 
 }  // namespace
 
+// A code is kKindStep * kind + bit width.
+constexpr long kKindStep = 100;
+constexpr long kBitsPerByte = 8;
+
 PyObject* code_size(PyObject* code) {
     long long c;
-    if (exact_ll(code, &c)) return PyLong_FromLongLong(rn::floor_mod(c, 100) / 8);
+    if (exact_ll(code, &c)) return PyLong_FromLongLong(rn::floor_mod(c, kKindStep) / kBitsPerByte);
     if (PyErr_Occurred()) return nullptr;
-    rn::ptr hundred(PyLong_FromLong(100)), eight(PyLong_FromLong(8));
-    if (!hundred || !eight) return nullptr;
-    rn::ptr r(PyNumber_Remainder(code, hundred.get()));
-    if (!r) return nullptr;
-    return PyNumber_FloorDivide(r.get(), eight.get());
+    rn::ptr kind_step(PyLong_FromLong(kKindStep)), bits_per_byte(PyLong_FromLong(kBitsPerByte));
+    if (!kind_step || !bits_per_byte) return nullptr;
+    rn::ptr bits(PyNumber_Remainder(code, kind_step.get()));
+    if (!bits) return nullptr;
+    return PyNumber_FloorDivide(bits.get(), bits_per_byte.get());
 }
 
 namespace {
@@ -203,8 +207,6 @@ private:
     unsigned next_ = 0;
 };
 
-RecentKeys recent_keys;
-
 }  // namespace
 
 // MemArray.Name(shape, dtype): str(code) + "-" + "-".join(map(str, shape)).
@@ -214,7 +216,8 @@ PyObject* pool_key(PyObject* shape, PyObject* dtype) {
     rn::ptr keep;
     PyObject* dims = dims_of(shape, keep);
     if (!dims) return nullptr;
-    if (PyObject* key = recent_keys.get(code.get(), dims)) return key;
+    static RecentKeys recent;
+    if (PyObject* key = recent.get(code.get(), dims)) return key;
     if (PyErr_Occurred()) return nullptr;
     KeyText text;
     if (!text.add_str(code.get())) return nullptr;

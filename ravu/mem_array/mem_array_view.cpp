@@ -68,7 +68,7 @@ PyObject* make_view_any(PyObject* shape, PyObject* dtype, PyObject* buf) {
         return arr;
     } while (false);
     PyObject* a[3] = {shape, dtype, buf};
-    return PyObject_Vectorcall((PyObject*)&PyArray_Type, a, 1, g_view_kwnames);
+    return PyObject_Vectorcall((PyObject*)&PyArray_Type, a, 1, state.view_kwnames);
 }
 
 }  // namespace
@@ -76,7 +76,7 @@ PyObject* make_view_any(PyObject* shape, PyObject* dtype, PyObject* buf) {
 // ---------------------------------------------------------------- _Mapping
 
 PyObject* new_mapping(void* map_addr, size_t map_len, void* addr, Py_ssize_t len) {
-    Mapping* m = PyObject_New(Mapping, g_mapping_type);
+    Mapping* m = PyObject_New(Mapping, state.mapping_type);
     if (!m) return nullptr;
     m->addr = addr;
     m->len = len;
@@ -146,7 +146,7 @@ void mapping_dealloc(PyObject* self) {
 PyObject* pages_owner(PyObject* buf) {
     if (PyMemoryView_Check(buf)) {
         PyObject* base = PyMemoryView_GET_BASE(buf);
-        if (base && Py_IS_TYPE(base, g_mapping_type)) return Py_NewRef(base);
+        if (base && Py_IS_TYPE(base, state.mapping_type)) return Py_NewRef(base);
     }
     Py_buffer view;
     if (PyObject_GetBuffer(buf, &view, PyBUF_ANY_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
