@@ -147,6 +147,21 @@ def test_pool_key(shape, dtype, key):
     assert M.MemArray.Name(shape, dtype) == key
 
 
+@pytest.mark.parametrize("shape", [
+    (-1, 0),
+    (2**63 - 1, 1),
+    (2**70, 3),  # beyond a C integer
+    (True, 2),  # an int that prints otherwise
+    tuple(range(1, 12)),  # many dimensions
+    [7, np.int32(-3)],
+])
+def test_pool_key_is_the_plain_rule_on_every_call(shape):
+    expected = "108-" + "-".join(map(str, shape))
+    for _ in range(3):  # later calls may be served from the keys made before
+        assert M.MemArray.Name(shape, "uint8") == expected
+    assert M.MemArray.Name(shape, "int8") == "2" + expected[1:]
+
+
 def test_pool_key_follows_its_inputs(monkeypatch):
     shape = [2, 3]
     assert M.MemArray.Name(shape, "uint8") == "108-2-3"
