@@ -54,17 +54,12 @@ int init_fresh(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* limit
         ok = true;
     } while (false);
     rn::SavedError saved;  // the failure's, kept while the fields go in
+    // The dict made empty with the object, or, for an object made by
+    // tp_alloc, one sized for the eight fields.
     PyObject*& dict = reinterpret_cast<Obj*>(self)->dict;
-    if (dict) {  // made empty with the object, or by code the look-ups ran
-        for (int i = 0; i < stored; ++i)
-            if (PyDict_SetItem(dict, field_name(i), v[i].get()) < 0) return -1;
-        return ok ? 0 : -1;
-    }
-    rn::ptr d(_PyDict_NewPresized(NFIELDS));
-    if (!d) return -1;
+    if (!dict && !(dict = _PyDict_NewPresized(NFIELDS))) return -1;
     for (int i = 0; i < stored; ++i)
-        if (PyDict_SetItem(d.get(), field_name(i), v[i].get()) < 0) return -1;
-    dict = d.release();
+        if (PyDict_SetItem(dict, field_name(i), v[i].get()) < 0) return -1;
     return ok ? 0 : -1;
 }
 
