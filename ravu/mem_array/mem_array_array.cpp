@@ -14,28 +14,29 @@ namespace mem_array {
 
 namespace {
 
-// The instance dict, made on first use.
-PyObject* own_dict(PyObject* self) {
-    PyObject** dp = _PyObject_GetDictPtr(self);
-    // Room for the eight fields of a pooled array without a resize.
-    if (!*dp) *dp = _PyDict_NewPresized(8);
-    return *dp;
-}
-
 bool is_exact(PyObject* self) { return is_exact_array(self) || Py_IS_TYPE(self, state.pool_type); }
+
+// The instance dict of one of our exact classes (their own layout, Obj),
+// made on first use.
+PyObject* own_dict(PyObject* self) {
+    PyObject*& dict = reinterpret_cast<Obj*>(self)->dict;
+    // Room for the eight fields of a pooled array without a resize.
+    if (!dict) dict = _PyDict_NewPresized(8);
+    return dict;
+}
 
 }  // namespace
 
 bool is_exact_array(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
-    return t == state.array_type || t == state.once_type || t == state.read_type || t == state.reuse_type;
+    return t == state.reuse_type || t == state.once_type || t == state.read_type ||
+           t == state.array_type;
 }
 
 PyObject* field(PyObject* self, PyObject* name) {
     if (is_exact(self)) {
-        PyObject** dp = _PyObject_GetDictPtr(self);
-        if (*dp) {
-            PyObject* v = PyDict_GetItemWithError(*dp, name);
+        if (PyObject* dict = reinterpret_cast<Obj*>(self)->dict) {
+            PyObject* v = PyDict_GetItemWithError(dict, name);
             if (v) return Py_NewRef(v);
             if (PyErr_Occurred()) return nullptr;
         }
