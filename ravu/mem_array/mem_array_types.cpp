@@ -30,7 +30,6 @@ PyObject* item(PyObject* d, PyObject* key) {
 
 namespace {
 
-
 // t.__name__.  The name of a static type (numpy's scalar types) cannot
 // change, so the last few are kept with their hash already computed.
 PyObject* type_name(PyObject* t) {
