@@ -10,7 +10,6 @@
 namespace mem_array {
 namespace {
 
-
 // Maps `fd` whole and sets the fields; on any failure closes `fd` and what
 // was made of it, so a failed attach holds nothing.
 int attach_fd(Shm* s, PyObject* path, int fd) {
