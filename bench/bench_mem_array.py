@@ -264,6 +264,11 @@ def main():
         lambda: M.new_mem_array(SHAPE, np.uint8, 2).release(),
         lambda: py_new(SHAPE, np.uint8, 2).release(), n=200000)))
 
+    # The pool key of a frame shape, made at every borrow.
+    rows.append(("MemArray.Name(shape, np.uint8)", *ns_per_op(
+        lambda: M.MemArray.Name(SHAPE, np.uint8),
+        lambda: PyMemArray.Name(SHAPE, np.uint8), n=200000)))
+
     # make_mem_array of a 1080p frame; the bare copy into an existing array
     # is the floor, timed in the same rounds.
     dst = np.empty_like(frame)

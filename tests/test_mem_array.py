@@ -4,6 +4,7 @@ created and left fails it."""
 import collections.abc
 import os
 import pathlib
+import queue
 import subprocess
 import sys
 import textwrap
@@ -144,6 +145,21 @@ def test_matype_without_name(t):
 ])
 def test_pool_key(shape, dtype, key):
     assert M.MemArray.Name(shape, dtype) == key
+
+
+@pytest.mark.parametrize("shape", [
+    (-1, 0),
+    (2**63 - 1, 1),
+    (2**70, 3),  # beyond a C integer
+    (True, 2),  # an int that prints otherwise
+    tuple(range(1, 12)),  # many dimensions
+    [7, np.int32(-3)],
+])
+def test_pool_key_is_the_plain_rule_on_every_call(shape):
+    expected = "108-" + "-".join(map(str, shape))
+    for _ in range(3):  # later calls may be served from the keys made before
+        assert M.MemArray.Name(shape, "uint8") == expected
+    assert M.MemArray.Name(shape, "int8") == "2" + expected[1:]
 
 
 def test_pool_key_follows_its_inputs(monkeypatch):
@@ -794,6 +810,90 @@ def test_pool_view_failure_leaves_no_segment():
     with pytest.raises(TypeError):
         M.new_mem_array((3,), 332, 2)
     assert M.MemArrayOncePool._pool_dict["332-3"].size == 0
+
+
+class StepByStep(M.MemArrayReuse):
+    """A subclass stores every field through the attribute protocol, one
+    step after the other: the reference for what construction leaves."""
+
+
+def describe(obj):
+    """The instance dict in order, the pool and the lent array's own
+    objects named rather than compared."""
+    d = vars(obj)
+    marks = {id(d["pool"]): "pool"} if "pool" in d else {}
+    src = d.get("src_ma")
+    if isinstance(src, M.MemArray):
+        marks.update({id(getattr(src, k)): "src." + k for k in ("uuid", "shm", "data")})
+        marks[id(src)] = "src"
+    return [(k, marks.get(id(v), v)) for k, v in d.items()]
+
+
+@pytest.mark.parametrize("case", ["borrowed", "exhausted", "unknown element type",
+                                  "segment class refuses", "pool lends a non-array"])
+def test_pooled_construction_leaves_the_fields_of_the_step_by_step_one(monkeypatch, case):
+    shape, dtype = (3,), ("u1" if case == "unknown element type" else "uint8")
+
+    def construct(how):
+        drain_pools()
+        held = None
+        if case == "exhausted":
+            held = M.new_mem_array(shape, dtype, 1)
+        elif case == "pool lends a non-array":
+            M.MemArrayOncePool.get_pool(shape, dtype, 1).push_back("token")
+        elif case == "segment class refuses":
+            monkeypatch.setattr(M, "SegmentLedger", lambda **kw: 1 / 0)
+        obj, error = None, None
+        try:
+            if how == "new_mem_array":
+                obj = M.new_mem_array(shape, dtype, 1)
+            else:
+                cls = StepByStep if how == "reference" else M.MemArrayReuse
+                obj = cls.__new__(cls)  # kept whatever __init__ does
+                obj.__init__(shape, dtype, 1)
+        except Exception as e:
+            error = type(e)
+        monkeypatch.undo()
+        seen = (describe(obj) if obj is not None else None), error
+        if obj is not None and isinstance(vars(obj).get("src_ma"), M.MemArray):
+            obj.release()
+        if held is not None:
+            held.release()
+        return seen
+
+    reference = construct("reference")
+    assert construct("__init__") == reference
+    fields, error = construct("new_mem_array")
+    assert error is reference[1] and fields == (None if error else reference[0])
+    if case == "borrowed":
+        assert [k for k, _ in fields] == ["uuid", "shape", "dtype", "shm", "data",
+                                          "max_pool_size", "pool", "src_ma"]
+
+
+@pytest.mark.parametrize("make_queue, check", [
+    # A queue of another class is used through its own methods: a LIFO
+    # queue lends the array returned last.
+    (queue.LifoQueue, "lifo"),
+    # A bounded queue's put waits for room, and a take wakes it.
+    (lambda: queue.Queue(maxsize=1), "bounded"),
+])
+def test_pool_queue_is_used_through_its_own_rules(make_queue, check):
+    pool = M.MemArrayOncePool.get_pool((2,), "uint8", 0)  # creates nothing
+    pool.pool = make_queue()
+    if check == "lifo":
+        pool.push_back("a")
+        pool.push_back("b")
+        assert (pool.get(), pool.get(), pool.get()) == ("b", "a", None)
+    else:
+        pool.push_back("a")
+        t = threading.Thread(target=pool.push_back, args=("b",))
+        t.start()
+        while not pool.pool.not_full._waiters:
+            threading.Event().wait(0.001)
+        assert pool.get() == "a"
+        t.join(10)
+        assert not t.is_alive() and pool.get() == "b"
+    assert pool.pool.unfinished_tasks == 2
 
 
 def test_make_mem_array():
