@@ -116,9 +116,13 @@ inline PyObject* import_attr(const char* module, const char* name) {
 // exception when there is none.  Used where an attribute lives in the
 // instance dict by design and a full attribute look-up would cost more.
 inline PyObject* instance_dict_get(PyObject* obj, PyObject* name) {
-    PyObject** dp = _PyObject_GetDictPtr(obj);
-    if (!dp || !*dp) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(*dp, name);
+    // Only a dict at a fixed offset (our own types' layout); any other
+    // kind of instance dict is left to the full look-up.
+    const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    if (offset <= 0) return nullptr;
+    PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+    if (!d) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(d, name);
     if (!v) PyErr_Clear();
     return v;
 }

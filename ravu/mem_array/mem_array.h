@@ -66,12 +66,13 @@ extern PyType_Spec mapping_spec, shm_spec, matype_spec, array_spec, once_spec, r
 
 // ---------------------------------------------------------------- small helpers
 
-// A small C integer from an exact int; false for anything else.
-inline bool exact_ll(PyObject* v, long long* out) {
-    if (!PyLong_CheckExact(v)) return false;
+using rn::exact_ll;
+
+// The sign (-1, 0, 1) of an int.
+inline int sign(PyObject* v) {
     int overflow;
-    *out = PyLong_AsLongLongAndOverflow(v, &overflow);
-    return !overflow && !(*out == -1 && PyErr_Occurred());
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    return overflow ? overflow : (x > 0) - (x < 0);
 }
 
 // The dimensions as a list or tuple we may index (`keep` holds a list made

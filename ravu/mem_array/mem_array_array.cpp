@@ -20,8 +20,7 @@ bool is_exact(PyObject* self) { return is_exact_array(self) || Py_IS_TYPE(self, 
 // made on first use.
 PyObject* own_dict(PyObject* self) {
     PyObject*& dict = reinterpret_cast<Obj*>(self)->dict;
-    // Room for the eight fields of a pooled array without a resize.
-    if (!dict) dict = _PyDict_NewPresized(8);
+    if (!dict) dict = PyDict_New();
     return dict;
 }
 
@@ -245,7 +244,7 @@ PyObject* byte_count(PyObject* size, PyObject* shape) {
         long long x, product;
         const bool fits = exact_ll(d.get(), &x);
         if (PyErr_Occurred()) return nullptr;
-        if (fits ? x < 0 : _PyLong_Sign(d.get()) < 0)
+        if (fits ? x < 0 : sign(d.get()) < 0)
             return rn::raise(PyExc_ValueError, "negative dimensions are not allowed");
         if (small && fits && !__builtin_mul_overflow(acc, x, &product)) {
             acc = product;
@@ -263,7 +262,7 @@ PyObject* byte_count(PyObject* size, PyObject* shape) {
     long long total;
     const bool fits = exact_ll(n.get(), &total);
     if (PyErr_Occurred()) return nullptr;
-    if (!fits && PyLong_Check(n.get()) && _PyLong_Sign(n.get()) > 0)
+    if (!fits && PyLong_Check(n.get()) && sign(n.get()) > 0)
         return rn::raise(PyExc_OverflowError, "a shared array of %S bytes is too large",
                          n.get());
     return n.release();

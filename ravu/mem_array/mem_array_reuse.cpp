@@ -54,10 +54,10 @@ int init_fresh(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* limit
         ok = true;
     } while (false);
     rn::SavedError saved;  // the failure's, kept while the fields go in
-    // The dict made empty with the object, or, for an object made by
-    // tp_alloc, one sized for the eight fields.
+    // The dict made empty with the object, or a new one for an object made
+    // by tp_alloc.
     PyObject*& dict = reinterpret_cast<Obj*>(self)->dict;
-    if (!dict && !(dict = _PyDict_NewPresized(NFIELDS))) return -1;
+    if (!dict && !(dict = PyDict_New())) return -1;
     for (int i = 0; i < stored; ++i)
         if (PyDict_SetItem(dict, field_name(i), v[i].get()) < 0) return -1;
     return ok ? 0 : -1;

@@ -3,6 +3,8 @@
 // registered nowhere, so a reader that exits never removes its creator's
 // segment.
 #include "mem_array.h"
+
+#include <climits>
 #include "shm_attach.h"
 
 #include <cstring>
@@ -93,9 +95,11 @@ int shm_open_path(PyObject* path, int* fd_out) {
     PyObject* a[3] = {path, flags.get(), mode.get()};
     rn::ptr r(PyObject_Vectorcall(fn.get(), a, 2, state.mode_kwnames));
     if (!r) return -1;
-    const int fd = _PyLong_AsInt(r.get());
+    const long fd = PyLong_AsLong(r.get());
     if (fd == -1 && PyErr_Occurred()) return -1;
-    *fd_out = fd;
+    if (fd < INT_MIN || fd > INT_MAX)
+        return PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int"), -1;
+    *fd_out = (int)fd;
     return 0;
 }
 
