@@ -33,21 +33,32 @@ namespace {
 
 namespace pk = rn::pickle;
 
-PyObject* g_module = nullptr;
-PyObject* g_print_exception = nullptr;  // traceback.print_exception
-PyObject* g_struct_error = nullptr;
-PyObject* g_unpickling_error = nullptr;
-PyObject* g_makedirs = nullptr;
-PyObject* g_open = nullptr;  // io.open
-PyObject* g_thread_cls = nullptr;
-PyObject* g_socket_cls = nullptr;
-PyObject* g_af_inet = nullptr;
-PyObject* g_sock_dgram = nullptr;
-PyObject* g_stop = nullptr;  // private item that tells the writer to end
-PyObject* g_exist_ok_kw = nullptr;
-PyObject* g_open_kw = nullptr;  // ("encoding", "errors")
-PyObject* g_thread_kw = nullptr;  // ("target", "args")
-bool g_serving = false;
+struct Template;
+
+// The module's state, made once at import.
+struct State {
+    PyObject* module;            // this module: the loops read its globals at each use
+    PyObject* print_exception;   // traceback.print_exception
+    PyObject* struct_error;      // struct.error: no room for the length prefix
+    PyObject* unpickling_error;  // pickle.UnpicklingError: a record that does not decode
+    PyObject* makedirs;          // os.makedirs
+    PyObject* open;              // io.open
+    PyObject* thread_cls;        // threading.Thread
+    PyObject* socket_cls;        // socket.socket, and its arguments
+    PyObject* af_inet;
+    PyObject* sock_dgram;
+    PyObject* stop;              // a private queue item that tells the writer to end
+    PyObject* exist_ok_kw;       // ("exist_ok",)
+    PyObject* open_kw;           // ("encoding", "errors")
+    PyObject* thread_kw;         // ("target", "args")
+    bool serving;                // start_journal_hub runs in this process
+    // The parsed line template, replaced (never changed in place) when
+    // `_format` is another object: a writer whose line is being filled
+    // keeps its own reference while another writer thread switches.  Never
+    // freed, so nothing is released after the interpreter has gone.
+    std::shared_ptr<Template>* line_template;
+};
+State st;
 
 constexpr const char* kFormatHead = "{log_time}|HN:{hostname}|AD:{ip}:{port}|LID:{log_id}|";
 constexpr const char* kFormatTail =
@@ -78,6 +89,10 @@ constexpr long kYieldNs = 300 * 1000;
 // the machine's memory.
 constexpr size_t kMaxWaitingRecords = 100000;
 constexpr size_t kMaxWaitingBytes = size_t(64) << 20;
+// The pause after a receive call that failed for want of memory or for the
+// socket's own error: a condition that lasts must not make the helper
+// thread spin.
+constexpr long kFailurePauseNs = 10 * 1000 * 1000;
 // The receive buffer asked of the kernel: a burst waits there while the
 // helper thread is not scheduled.  The kernel's default (about 208 KB)
 // holds only a few milliseconds of a busy stream.
@@ -91,7 +106,7 @@ void report_failure() {
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value) PyException_SetTraceback(value, tb);
     if (value) {
-        PyObject* r = PyObject_CallOneArg(g_print_exception, value);
+        PyObject* r = PyObject_CallOneArg(st.print_exception, value);
         if (r) Py_DECREF(r);
         else PyErr_Clear();  // nowhere left to report it
     }
@@ -201,7 +216,7 @@ PyObject* to_python(const Batch& b, uint32_t idx) {
         return set.release();
     }
     }
-    return rn::raise(g_unpickling_error, "unknown decoded value");
+    return rn::raise(st.unpickling_error, "unknown decoded value");
 }
 
 // ---------------------------------------------------------------- receive loop
@@ -233,7 +248,8 @@ private:
     char head_[40] = {0};
 };
 
-// Steps 2 and 3 of a pass, without the GIL: the length prefix and the record.
+// One datagram decoded without the GIL: its 4-byte big-endian length N,
+// then the record from at most N of the bytes after it.
 void decode_datagram(pk::Decoder& decoder, const uint8_t* buf, size_t len, int flags, Batch& b,
                      Received& r) {
     if (len < 4) {
@@ -263,17 +279,19 @@ int set_item(PyObject* obj, PyObject* key, PyObject* value) {
                                   : PyObject_SetItem(obj, key, value);
 }
 
-// Steps 4 to 6 of a pass, with the GIL: stamp and queue.
+// One received datagram, with the GIL: its record stamped with the sender's
+// ip and port and the time of receipt (log_time) and put on _log_queue as
+// (log_time, record); or the failure it met, raised.
 int deliver(const Batch& b, const Received& r) {
     switch (r.outcome) {
     case Outcome::Short:
-        PyErr_SetString(g_struct_error, "unpack requires a buffer of 4 bytes");
+        PyErr_SetString(st.struct_error, "unpack requires a buffer of 4 bytes");
         return -1;
     case Outcome::Cut:
-        PyErr_Format(g_unpickling_error, "datagram longer than %zu bytes", kDatagram);
+        PyErr_Format(st.unpickling_error, "datagram longer than %zu bytes", kDatagram);
         return -1;
     case Outcome::Undecodable:
-        PyErr_SetString(g_unpickling_error, r.error.c_str());
+        PyErr_SetString(st.unpickling_error, r.error.c_str());
         return -1;
     case Outcome::SocketError:
         errno = r.error_number;
@@ -295,7 +313,7 @@ int deliver(const Batch& b, const Received& r) {
         return -1;
     rn::ptr pair(PyTuple_Pack(2, now.get(), data.get()));
     if (!pair) return -1;
-    rn::ptr queue(rn::global(g_module, RN_ID(_log_queue)));
+    rn::ptr queue(rn::global(st.module, RN_ID(_log_queue)));
     if (!queue) return -1;
     rn::ptr res(PyObject_CallMethodOneArg(queue.get(), RN_ID(put_nowait), pair.get()));
     return res ? 0 : -1;
@@ -457,7 +475,8 @@ void drain_once(int fd, Inbox* inbox, uint8_t* storage, mmsghdr* msgs, iovec* io
         batch->records.back().outcome = Outcome::SocketError;
         batch->records.back().error_number = errno;
         inbox->push(batch);
-        usleep(10000);  // a socket that keeps failing must not spin
+        struct timespec pause = {0, kFailurePauseNs};
+        nanosleep(&pause, nullptr);
         return;
     }
     if (inbox->full()) {
@@ -501,7 +520,7 @@ void drain_socket(int fd, Inbox* inbox, uint8_t* raw_storage) {
             drain_once(fd, inbox, storage.get(), msgs, iov, from, batch, decoder, clock);
         } catch (const std::bad_alloc&) {
             if (batch) batch->clear();
-            struct timespec pause = {0, 10 * 1000 * 1000};
+            struct timespec pause = {0, kFailurePauseNs};
             nanosleep(&pause, nullptr);
         }
     }
@@ -509,7 +528,7 @@ void drain_socket(int fd, Inbox* inbox, uint8_t* raw_storage) {
 
 // Items on _log_queue (its qsize()), 0 when that cannot be told.
 Py_ssize_t writer_backlog() {
-    rn::ptr queue(rn::global(g_module, RN_ID(_log_queue)));
+    rn::ptr queue(rn::global(st.module, RN_ID(_log_queue)));
     rn::ptr size(queue ? PyObject_CallMethodNoArgs(queue.get(), RN_ID(qsize)) : nullptr);
     const Py_ssize_t n = size ? PyLong_AsSsize_t(size.get()) : -1;
     if (n < 0) PyErr_Clear();
@@ -603,28 +622,20 @@ PyObject* get_item(PyObject* obj, PyObject* key) {
     return PyObject_GetItem(obj, key);
 }
 
-// text[start:]
-PyObject* tail(PyObject* text, Py_ssize_t start) {
-    if (PyUnicode_CheckExact(text)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-        return PyUnicode_Substring(text, start < n ? start : n, n);
-    }
-    rn::ptr from(PyLong_FromSsize_t(start));
-    if (!from) return nullptr;
-    rn::ptr slice(PySlice_New(from.get(), nullptr, nullptr));
-    if (!slice) return nullptr;
-    return PyObject_GetItem(text, slice.get());
-}
+constexpr Py_ssize_t kOpenEnd = -1;
 
-// text[:10]
-PyObject* head10(PyObject* text) {
+// text[start:stop] for bounds >= 0; kOpenEnd leaves a bound out, as
+// `text[start:]` and `text[:stop]` do.
+PyObject* cut(PyObject* text, Py_ssize_t start, Py_ssize_t stop) {
     if (PyUnicode_CheckExact(text)) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-        return PyUnicode_Substring(text, 0, n < 10 ? n : 10);
+        const Py_ssize_t end = stop == kOpenEnd || stop > n ? n : stop;
+        return PyUnicode_Substring(text, start < end ? start : end, end);
     }
-    rn::ptr to(PyLong_FromLong(10));
-    if (!to) return nullptr;
-    rn::ptr slice(PySlice_New(nullptr, to.get(), nullptr));
+    rn::ptr from(start == kOpenEnd ? nullptr : PyLong_FromSsize_t(start));
+    rn::ptr to(stop == kOpenEnd ? nullptr : PyLong_FromSsize_t(stop));
+    if ((start != kOpenEnd && !from) || (stop != kOpenEnd && !to)) return nullptr;
+    rn::ptr slice(PySlice_New(from.get(), to.get(), nullptr));
     if (!slice) return nullptr;
     return PyObject_GetItem(text, slice.get());
 }
@@ -632,12 +643,12 @@ PyObject* head10(PyObject* text) {
 // Makes the application's directory and opens its file of `day`, stored in
 // _app_dict as (file, day).
 int open_day_file(PyObject* apps, PyObject* appname, PyObject* day) {
-    rn::ptr logs_path(rn::global(g_module, RN_ID(relative_logs_path)));
+    rn::ptr logs_path(rn::global(st.module, RN_ID(relative_logs_path)));
     if (!logs_path) return -1;
     rn::ptr dir(PyObject_CallOneArg(logs_path.get(), appname));
     if (!dir) return -1;
     PyObject* mk[2] = {dir.get(), Py_True};
-    rn::ptr made(PyObject_Vectorcall(g_makedirs, mk, 1, g_exist_ok_kw));
+    rn::ptr made(PyObject_Vectorcall(st.makedirs, mk, 1, st.exist_ok_kw));
     if (!made) return -1;
     rn::ptr name(PyNumber_Add(day, RN_STR(".log")));
     if (!name) return -1;
@@ -646,22 +657,26 @@ int open_day_file(PyObject* apps, PyObject* appname, PyObject* day) {
     if (!path) return -1;
     // UTF-8 whatever the locale, and no record lost to a lone surrogate.
     PyObject* oa[4] = {path.get(), RN_STR("a"), RN_STR("utf-8"), RN_STR("backslashreplace")};
-    rn::ptr file(PyObject_Vectorcall(g_open, oa, 2, g_open_kw));
+    rn::ptr file(PyObject_Vectorcall(st.open, oa, 2, st.open_kw));
     if (!file) return -1;
     rn::ptr entry(PyTuple_Pack(2, file.get(), day));
     if (!entry) return -1;
     return set_item(apps, appname, entry.get());
 }
 
-// The most central files kept open at once: 256, or half the process's
-// descriptor limit when that is lower.  A sender that invents application
-// names must not exhaust the descriptors every other application needs.
+// The most central files kept open at once: kMostOpenFiles, or half the
+// process's descriptor limit when that is lower (but never fewer than
+// kFewestOpenFiles).  A sender that invents application names must not
+// exhaust the descriptors every other application needs.
+constexpr size_t kMostOpenFiles = 256;
+constexpr size_t kFewestOpenFiles = 8;
+
 size_t open_file_limit() {
     struct rlimit rl;
-    size_t limit = 256;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur / 2 < limit)
-        limit = rl.rlim_cur / 2 > 8 ? (size_t)(rl.rlim_cur / 2) : 8;
-    return limit;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY ||
+        rl.rlim_cur / 2 >= kMostOpenFiles)
+        return kMostOpenFiles;
+    return rl.rlim_cur / 2 > kFewestOpenFiles ? (size_t)(rl.rlim_cur / 2) : kFewestOpenFiles;
 }
 
 // _app_dict is kept in order of last write, least recent first: a used
@@ -761,15 +776,9 @@ struct Template {
     }
 };
 
-// The template of the last line, replaced (never changed in place) when
-// `_format` is another object: a writer whose line is being filled keeps
-// its own reference while another writer thread switches.  Never freed, so
-// nothing is released after the interpreter has gone.
-std::shared_ptr<Template>* const g_template = new std::shared_ptr<Template>();
-
 // The parsed form of `fmt`, new or cached; NULL with an exception set.
 std::shared_ptr<Template> template_for(PyObject* fmt) {
-    std::shared_ptr<Template> t = *g_template;
+    std::shared_ptr<Template> t = *st.line_template;
     if (t && t->source == fmt) return t;
     try {
         t = std::make_shared<Template>();
@@ -782,13 +791,13 @@ std::shared_ptr<Template> template_for(PyObject* fmt) {
         PyErr_Clear();
         t->plain = false;
     }
-    *g_template = t;
+    *st.line_template = t;
     return t;
 }
 
 // _format.format(**data)
 PyObject* fill_line(PyObject* data) {
-    rn::ptr fmt(rn::global(g_module, RN_ID(_format)));
+    rn::ptr fmt(rn::global(st.module, RN_ID(_format)));
     if (!fmt) return nullptr;
     if (PyUnicode_CheckExact(fmt.get()) && PyDict_CheckExact(data)) {
         const std::shared_ptr<Template> tpl = template_for(fmt.get());
@@ -824,90 +833,125 @@ PyObject* fill_line(PyObject* data) {
     return PyObject_Call(format.get(), empty.get(), kwargs.get());
 }
 
-// One pass of the writer: 1 when told to stop, 0 done, -1 failed.
-int writer_pass() {
-    rn::ptr queue(rn::global(g_module, RN_ID(_log_queue)));
-    if (!queue) return -1;
-    rn::ptr item(PyObject_CallMethodNoArgs(queue.get(), RN_ID(get)));
-    if (!item) return -1;
-    if (item.get() == g_stop) return 1;
+// The receive time's first characters name the day ("YYYY-MM-DD"); the
+// sender's asctime ("YYYY-MM-DD HH:MM:SS,mmm") loses its date and blank; a
+// source path keeps what follows its first kSourceMark.
+constexpr Py_ssize_t kDayLength = 10;
+constexpr Py_ssize_t kAsctimeDateLength = 11;
+constexpr char kSourceMark[] = "/src/";
+constexpr Py_ssize_t kSourceMarkLength = sizeof kSourceMark - 1;
 
-    rn::ptr pair(PySequence_Fast(item.get(), "cannot unpack non-iterable object"));
-    if (!pair) return -1;
-    if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair.get());
-        if (n < 2)
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        else
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return -1;
+// now, data = item, with Python's errors for anything but a pair.  The
+// borrowed `now` and `data` live as long as `pair`.
+bool unpack_pair(PyObject* item, rn::ptr& pair, PyObject** now, PyObject** data) {
+    pair = PySequence_Fast(item, "cannot unpack non-iterable object");
+    if (!pair) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair.get());
+    if (n < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        return false;
     }
-    PyObject* now = PySequence_Fast_GET_ITEM(pair.get(), 0);
-    PyObject* data = PySequence_Fast_GET_ITEM(pair.get(), 1);
+    if (n > 2) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    *now = PySequence_Fast_GET_ITEM(pair.get(), 0);
+    *data = PySequence_Fast_GET_ITEM(pair.get(), 1);
+    return true;
+}
 
-    rn::ptr appname(get_item(data, RN_ID(name)));
-    if (!appname || check_appname(appname.get()) < 0) return -1;
-    rn::ptr day(head10(now));
-    if (!day) return -1;
-    rn::ptr apps(rn::global(g_module, RN_ID(_app_dict)));
-    if (!apps) return -1;
-    rn::ptr entry;
-    if (PyDict_CheckExact(apps.get())) {
-        PyObject* e = PyDict_GetItemWithError(apps.get(), appname.get());
-        if (!e && PyErr_Occurred()) return -1;
-        entry.set(e ? e : Py_None, true);
-    } else {
-        entry = PyObject_CallMethodOneArg(apps.get(), RN_ID(get), appname.get());
-        if (!entry) return -1;
-    }
-    if (entry.get() == Py_None) {
-        if (make_room(apps.get()) < 0 || open_day_file(apps.get(), appname.get(), day.get()) < 0)
-            return -1;
-    } else {
-        if (mark_recent(apps.get(), appname.get(), entry.get()) < 0) return -1;
-        rn::ptr old_day(PySequence_GetItem(entry.get(), 1));
-        if (!old_day) return -1;
-        const int changed = PyObject_RichCompareBool(old_day.get(), day.get(), Py_NE);
-        if (changed < 0) return -1;
-        if (changed) {
-            rn::ptr old_file(PySequence_GetItem(entry.get(), 0));
-            if (!old_file) return -1;
-            rn::ptr closed(PyObject_CallMethodNoArgs(old_file.get(), RN_ID(close)));
-            if (!closed || open_day_file(apps.get(), appname.get(), day.get()) < 0) return -1;
-        }
-    }
+// _app_dict.get(appname): new reference, None when there is no entry.
+PyObject* app_entry(PyObject* apps, PyObject* appname) {
+    if (!PyDict_CheckExact(apps)) return PyObject_CallMethodOneArg(apps, RN_ID(get), appname);
+    PyObject* e = PyDict_GetItemWithError(apps, appname);
+    if (!e && PyErr_Occurred()) return nullptr;
+    return Py_NewRef(e ? e : Py_None);
+}
 
+// Makes _app_dict hold the application's open file of `day`: opened at its
+// first record, reopened at its first record of another day (the old file
+// closed first), used as it is otherwise.
+int use_day_file(PyObject* apps, PyObject* appname, PyObject* day) {
+    rn::ptr entry(app_entry(apps, appname));
+    if (!entry) return -1;
+    if (entry.get() == Py_None)
+        return make_room(apps) < 0 ? -1 : open_day_file(apps, appname, day);
+    if (mark_recent(apps, appname, entry.get()) < 0) return -1;
+    rn::ptr old_day(PySequence_GetItem(entry.get(), 1));
+    if (!old_day) return -1;
+    const int changed = PyObject_RichCompareBool(old_day.get(), day, Py_NE);
+    if (changed <= 0) return changed;
+    rn::ptr old_file(PySequence_GetItem(entry.get(), 0));
+    if (!old_file) return -1;
+    rn::ptr closed(PyObject_CallMethodNoArgs(old_file.get(), RN_ID(close)));
+    return closed ? open_day_file(apps, appname, day) : -1;
+}
+
+// data["asctime"] = data["asctime"][11:]: the sender's time of day.
+int trim_asctime(PyObject* data) {
     rn::ptr asctime(get_item(data, RN_ID(asctime)));
     if (!asctime) return -1;
-    rn::ptr clock(tail(asctime.get(), 11));
-    if (!clock || set_item(data, RN_ID(asctime), clock.get()) < 0) return -1;
+    rn::ptr clock(cut(asctime.get(), kAsctimeDateLength, kOpenEnd));
+    return clock ? set_item(data, RN_ID(asctime), clock.get()) : -1;
+}
 
+// data["pathname"] becomes what follows its first "/src/", or
+// data["filename"] when it holds none.
+int trim_pathname(PyObject* data) {
     rn::ptr pathname(get_item(data, RN_ID(pathname)));
     if (!pathname) return -1;
     Py_ssize_t at;
     if (PyUnicode_CheckExact(pathname.get())) {
-        at = PyUnicode_Find(pathname.get(), RN_STR("/src/"), 0, PY_SSIZE_T_MAX, 1);
+        at = PyUnicode_Find(pathname.get(), RN_STR(kSourceMark), 0, PY_SSIZE_T_MAX, 1);
         if (at == -2) return -1;
     } else {
-        rn::ptr found(PyObject_CallMethodOneArg(pathname.get(), RN_ID(find), RN_STR("/src/")));
+        rn::ptr found(PyObject_CallMethodOneArg(pathname.get(), RN_ID(find), RN_STR(kSourceMark)));
         if (!found) return -1;
         at = PyLong_AsSsize_t(found.get());
         if (at == -1 && PyErr_Occurred()) return -1;
     }
-    rn::ptr source(at >= 0 ? tail(pathname.get(), at + 5) : get_item(data, RN_ID(filename)));
-    if (!source || set_item(data, RN_ID(pathname), source.get()) < 0) return -1;
+    rn::ptr source(at >= 0 ? cut(pathname.get(), at + kSourceMarkLength, kOpenEnd)
+                           : get_item(data, RN_ID(filename)));
+    return source ? set_item(data, RN_ID(pathname), source.get()) : -1;
+}
 
+// Appends `line` to the file now stored for the application, and flushes it.
+int write_line(PyObject* apps, PyObject* appname, PyObject* line) {
+    rn::ptr entry(get_item(apps, appname));
+    if (!entry) return -1;
+    rn::ptr file(PySequence_GetItem(entry.get(), 0));
+    if (!file) return -1;
+    rn::ptr written(PyObject_CallMethodOneArg(file.get(), RN_ID(write), line));
+    if (!written) return -1;
+    rn::ptr flushed(PyObject_CallMethodNoArgs(file.get(), RN_ID(flush)));
+    return flushed ? 0 : -1;
+}
+
+// One pass of the writer, one queue item: 1 when told to stop, 0 done,
+// -1 failed.  What a failed pass did before failing stays done.
+int writer_pass() {
+    rn::ptr queue(rn::global(st.module, RN_ID(_log_queue)));
+    if (!queue) return -1;
+    rn::ptr item(PyObject_CallMethodNoArgs(queue.get(), RN_ID(get)));
+    if (!item) return -1;
+    if (item.get() == st.stop) return 1;
+    rn::ptr pair;
+    PyObject *now, *data;
+    if (!unpack_pair(item.get(), pair, &now, &data)) return -1;
+
+    // The name first: a record without one touches no directory or file.
+    rn::ptr appname(get_item(data, RN_ID(name)));
+    if (!appname || check_appname(appname.get()) < 0) return -1;
+    rn::ptr day(cut(now, 0, kDayLength));
+    if (!day) return -1;
+    rn::ptr apps(rn::global(st.module, RN_ID(_app_dict)));
+    if (!apps || use_day_file(apps.get(), appname.get(), day.get()) < 0) return -1;
+
+    if (trim_asctime(data) < 0 || trim_pathname(data) < 0) return -1;
     // Formatted whole before anything is written: a failure leaves no part.
     rn::ptr line(fill_line(data));
     if (!line) return -1;
-    rn::ptr current(get_item(apps.get(), appname.get()));
-    if (!current) return -1;
-    rn::ptr file(PySequence_GetItem(current.get(), 0));
-    if (!file) return -1;
-    rn::ptr w(PyObject_CallMethodOneArg(file.get(), RN_ID(write), line.get()));
-    if (!w) return -1;
-    rn::ptr f(PyObject_CallMethodNoArgs(file.get(), RN_ID(flush)));
-    return f ? 0 : -1;
+    return write_line(apps.get(), appname.get(), line.get());
 }
 
 const rn::Signature log_thread_sig(
@@ -929,8 +973,8 @@ PyObject* log_thread(PyObject*) {
 // caller's exception can end the process.
 void stop_writer(PyObject* thread) {
     rn::SavedError saved;
-    rn::ptr queue(rn::global(g_module, RN_ID(_log_queue)));
-    rn::ptr put(queue ? PyObject_CallMethodOneArg(queue.get(), RN_ID(put_nowait), g_stop)
+    rn::ptr queue(rn::global(st.module, RN_ID(_log_queue)));
+    rn::ptr put(queue ? PyObject_CallMethodOneArg(queue.get(), RN_ID(put_nowait), st.stop)
                       : nullptr);
     if (!put) {
         PyErr_Clear();
@@ -1008,27 +1052,27 @@ PyObject* start_journal_hub(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!start_journal_hub_sig.parse(args, nargs, kwnames, a)) return nullptr;
     rn::ptr host(Py_NewRef(a[0]));
     rn::ptr port(Py_NewRef(a[1]));
-    if (g_serving)
+    if (st.serving)
         return rn::raise(PyExc_RuntimeError,
                          "start_journal_hub() is already serving in this process");
-    g_serving = true;
+    st.serving = true;
 
-    rn::ptr target(rn::global(g_module, RN_ID(_log_thread)));
+    rn::ptr target(rn::global(st.module, RN_ID(_log_thread)));
     if (!target) {
-        g_serving = false;
+        st.serving = false;
         return nullptr;
     }
     rn::ptr no_args(PyTuple_New(0));
     PyObject* ta[2] = {target.get(), no_args.get()};
-    rn::ptr thread(no_args ? PyObject_Vectorcall(g_thread_cls, ta, 0, g_thread_kw) : nullptr);
+    rn::ptr thread(no_args ? PyObject_Vectorcall(st.thread_cls, ta, 0, st.thread_kw) : nullptr);
     rn::ptr started(thread ? PyObject_CallMethodNoArgs(thread.get(), RN_ID(start)) : nullptr);
     if (!started) {
-        g_serving = false;
+        st.serving = false;
         return nullptr;
     }
 
-    PyObject* sa[2] = {g_af_inet, g_sock_dgram};
-    rn::ptr sock(PyObject_Vectorcall(g_socket_cls, sa, 2, nullptr));
+    PyObject* sa[2] = {st.af_inet, st.sock_dgram};
+    rn::ptr sock(PyObject_Vectorcall(st.socket_cls, sa, 2, nullptr));
     rn::ptr fileno(sock ? PyObject_CallMethodNoArgs(sock.get(), RN_ID(fileno)) : nullptr);
     const long fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
     if (fd >= 0) enlarge_receive_buffer((int)fd);
@@ -1038,7 +1082,7 @@ PyObject* start_journal_hub(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Inbox* inbox = bound ? start_drain((int)fd) : nullptr;
     if (!inbox) {
         stop_writer(thread.get());
-        g_serving = false;
+        st.serving = false;
         return nullptr;
     }
     receive_loop(*inbox);  // `sock` stays referenced here for good
@@ -1056,23 +1100,25 @@ PyModuleDef moduledef = {
     -1, methods};
 
 int init(PyObject* m) {
-    g_print_exception = rn::import_attr("traceback", "print_exception");
-    g_struct_error = rn::import_attr("struct", "error");
-    g_unpickling_error = rn::import_attr("pickle", "UnpicklingError");
-    g_makedirs = rn::import_attr("os", "makedirs");
-    g_open = rn::import_attr("io", "open");
-    g_thread_cls = rn::import_attr("threading", "Thread");
-    g_socket_cls = rn::import_attr("socket", "socket");
-    g_af_inet = rn::import_attr("socket", "AF_INET");
-    g_sock_dgram = rn::import_attr("socket", "SOCK_DGRAM");
-    if (!g_print_exception || !g_struct_error || !g_unpickling_error || !g_makedirs || !g_open ||
-        !g_thread_cls || !g_socket_cls || !g_af_inet || !g_sock_dgram)
+    st.print_exception = rn::import_attr("traceback", "print_exception");
+    st.struct_error = rn::import_attr("struct", "error");
+    st.unpickling_error = rn::import_attr("pickle", "UnpicklingError");
+    st.makedirs = rn::import_attr("os", "makedirs");
+    st.open = rn::import_attr("io", "open");
+    st.thread_cls = rn::import_attr("threading", "Thread");
+    st.socket_cls = rn::import_attr("socket", "socket");
+    st.af_inet = rn::import_attr("socket", "AF_INET");
+    st.sock_dgram = rn::import_attr("socket", "SOCK_DGRAM");
+    if (!st.print_exception || !st.struct_error || !st.unpickling_error || !st.makedirs ||
+        !st.open || !st.thread_cls || !st.socket_cls || !st.af_inet || !st.sock_dgram)
         return -1;
-    g_stop = PyObject_CallNoArgs((PyObject*)&PyBaseObject_Type);
-    g_exist_ok_kw = Py_BuildValue("(s)", "exist_ok");
-    g_open_kw = Py_BuildValue("(ss)", "encoding", "errors");
-    g_thread_kw = Py_BuildValue("(ss)", "target", "args");
-    if (!g_stop || !g_exist_ok_kw || !g_open_kw || !g_thread_kw) return -1;
+    st.stop = PyObject_CallNoArgs((PyObject*)&PyBaseObject_Type);
+    st.exist_ok_kw = Py_BuildValue("(s)", "exist_ok");
+    st.open_kw = Py_BuildValue("(ss)", "encoding", "errors");
+    st.thread_kw = Py_BuildValue("(ss)", "target", "args");
+    st.line_template = new (std::nothrow) std::shared_ptr<Template>();
+    if (!st.stop || !st.exist_ok_kw || !st.open_kw || !st.thread_kw || !st.line_template)
+        return -1;
 
     // from ravu._internal.path import *, which must give relative_logs_path
     if (rn::star_import(m, "ravu._internal.path") < 0) return -1;
@@ -1094,5 +1140,5 @@ int init(PyObject* m) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_journal_hub() {
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }
