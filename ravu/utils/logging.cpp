@@ -11,6 +11,8 @@
 
 namespace {
 
+class Bytes;
+
 // The module's state, made once at import.
 struct State {
     PyObject* module;            // this module: its state is read at call time
@@ -24,6 +26,11 @@ struct State {
     PyObject* datagram_handler;
     PyObject* exist_ok_kw;       // ("exist_ok",)
     PyObject* rotate_kw;         // ("when", "interval", "backupCount")
+    // The datagram is built here before it becomes a bytes object.  One
+    // buffer serves every thread: makePickle holds the GIL from start to
+    // end of its use (the standard pickler's fallback runs before the
+    // buffer is written).  Never freed, as the module is never unloaded.
+    Bytes* datagram;
 };
 State st;
 
@@ -243,6 +250,15 @@ inline char* le32(char* p, uint32_t v) {
     return p + 4;
 }
 
+// The datagram's length prefix, struct '>L'.
+inline char* be32(char* p, uint32_t v) {
+    p[0] = (char)(v >> 24);
+    p[1] = (char)(v >> 16);
+    p[2] = (char)(v >> 8);
+    p[3] = (char)v;
+    return p + 4;
+}
+
 // pickle.dumps(d, 1) for a dict whose keys and values are exact str, int,
 // float, bool or None: the very bytes the standard pickler writes (the dict
 // memoised first, every str memoised once and referred back to by identity,
@@ -397,11 +413,6 @@ private:
     PyObject* keys_[kMemo];
 };
 
-// The datagram is built here before it becomes a bytes object.  One buffer
-// serves every thread: makePickle holds the GIL from start to end of its
-// use (the standard pickler's fallback runs before the buffer is written).
-Bytes g_datagram;
-
 const rn::Signature make_pickle_sig(
     "CollectHandler.makePickle", "record",
     "Return the datagram of one record: the length of the pickled dict as\n"
@@ -470,7 +481,7 @@ PyObject* collect_make_pickle(PyObject* self, PyObject* const* args, Py_ssize_t 
         PyErr_Clear();
     }
 
-    Bytes& buf = g_datagram;
+    Bytes& buf = *st.datagram;
     bool fast;
     try {
         buf.reset(4);  // the length prefix, filled in below
@@ -493,21 +504,12 @@ PyObject* collect_make_pickle(PyObject* self, PyObject* const* args, Py_ssize_t 
             return rn::raise(PyExc_OverflowError, "record too large for its length prefix");
         PyObject* out = PyBytes_FromStringAndSize(nullptr, n + 4);
         if (!out) return nullptr;
-        char* p = PyBytes_AS_STRING(out);
-        p[0] = (char)(n >> 24);
-        p[1] = (char)(n >> 16);
-        p[2] = (char)(n >> 8);
-        p[3] = (char)n;
-        std::memcpy(p + 4, PyBytes_AS_STRING(body.get()), (size_t)n);
+        char* p = be32(PyBytes_AS_STRING(out), (uint32_t)n);
+        std::memcpy(p, PyBytes_AS_STRING(body.get()), (size_t)n);
         return out;
     }
-    const size_t n = buf.size() - 4;
-    char* p = buf.data();
-    p[0] = (char)(n >> 24);
-    p[1] = (char)(n >> 16);
-    p[2] = (char)(n >> 8);
-    p[3] = (char)n;
-    PyObject* out = PyBytes_FromStringAndSize(p, (Py_ssize_t)buf.size());
+    be32(buf.data(), (uint32_t)(buf.size() - 4));
+    PyObject* out = PyBytes_FromStringAndSize(buf.data(), (Py_ssize_t)buf.size());
     buf.trim();
     return out;
 }
@@ -720,7 +722,8 @@ int init(PyObject* m) {
     init_logger_sig.set_default("collect_address", address.get());
     st.exist_ok_kw = Py_BuildValue("(s)", "exist_ok");
     st.rotate_kw = Py_BuildValue("(sss)", "when", "interval", "backupCount");
-    if (!st.exist_ok_kw || !st.rotate_kw) return -1;
+    st.datagram = new (std::nothrow) Bytes();
+    if (!st.exist_ok_kw || !st.rotate_kw || !st.datagram) return -1;
 
     rn::ptr logs_path(rn::import_attr("ravu._internal.path", "relative_logs_path"));
     if (!logs_path || PyModule_AddObjectRef(m, "relative_logs_path", logs_path.get()) < 0)
