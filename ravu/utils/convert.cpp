@@ -74,7 +74,7 @@ struct Peer {
 // The module's state, made once at import.
 struct State {
     PyObject* module;  // the functions reach each other through its attributes
-    std::unordered_map<PyTypeObject*, TypeInfo> static_types;
+    std::unordered_map<PyTypeObject*, TypeInfo> static_types;  // filled as types are met
     Peer jsonlist, jsondict, abstract_list, abstract_dict;
 };
 State st;

@@ -1,9 +1,10 @@
 // ravu.utils.journal_hub: the log collection server.  The receive loop runs
 // in the caller's thread: a helper thread without Python state drains the
-// socket and decodes each datagram, then the loop stamps each record and
-// puts it on `_log_queue`.  One writer thread takes the records off the
-// queue and appends one line per record to the central file of its
-// application and day of receipt.
+// socket and decodes each datagram (journal_hub_drain.h), then the loop
+// stamps each record and puts it on `_log_queue`.  One writer thread takes
+// the records off the queue and appends one line per record to the central
+// file of its application and day of receipt (journal_hub_writer.cpp).
+// This file holds the receive loop, the start-up and the module.
 //
 // Records come from the network, so they are decoded by a pickle reader that
 // knows plain data only (safe_pickle.h) and never imports or calls anything.
