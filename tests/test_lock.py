@@ -178,6 +178,49 @@ def test_acquire_errors_pass_and_nothing_runs():
     assert called == []
 
 
+def py_get_new_func(func, timeout, mutex):
+    """The wrapper's rule in plain Python."""
+    def decorator(*args, **kwargs):
+        if mutex.acquire(timeout=timeout):
+            try:
+                return func(*args, **kwargs)
+            finally:
+                mutex.release()
+        raise Exception(func.__name__ + " acquire timeout")
+    return decorator
+
+
+def outcome(call):
+    try:
+        return ("returned", call())
+    except Exception as e:
+        return (type(e), str(e))
+
+
+# Every kind of time-out an exact lock may get; on a held lock only those
+# that end at once or after a short wait.
+FREE_TIMEOUTS = [3, 0.5, 0, -1, -1.0, True, False, None, "x", -2, float("nan"),
+                 float("inf"), 1e300, 2**70]
+HELD_TIMEOUTS = [0.05, 0, False, None, "x", -2, float("nan"), 1e300, 2**70]
+
+
+@pytest.mark.parametrize("taken, timeout", [(False, t) for t in FREE_TIMEOUTS] +
+                         [(True, t) for t in HELD_TIMEOUTS])
+def test_plain_lock_takes_any_timeout_as_the_keyword_call_does(taken, timeout):
+    results = []
+    for make in (py_get_new_func, get_new_func):
+        lock = threading.Lock()
+
+        def job(x):
+            return x + 1
+
+        call = make(job, timeout, lock)
+        with held(lock) if taken else contextlib.nullcontext():
+            results.append(outcome(lambda: call(1)))
+        assert not lock.locked()
+    assert results[1] == results[0]
+
+
 def test_shared_and_separate_function_locks():
     m = threading.Lock()
     deco = lock_func(mutex=m)

@@ -19,8 +19,6 @@
 
 namespace {
 
-PyObject* g_module = nullptr;
-
 // ---------------------------------------------------------------- type texts
 
 enum Kind : unsigned char {
@@ -62,7 +60,24 @@ struct TypeInfo {
     PyObject* text;  // strong, kept for the process' life
     PyObject* name;  // element name for the list marker, made when first needed
 };
-std::unordered_map<PyTypeObject*, TypeInfo> g_static_types;
+
+// One of the four functions the others call through the module's
+// attributes, and the C++ that serves the call while the attribute still
+// holds the original.
+using Impl = PyObject* (*)(PyObject*);
+struct Peer {
+    PyObject* name;
+    PyObject* original;  // strong
+    Impl impl;
+};
+
+// The module's state, made once at import.
+struct State {
+    PyObject* module;  // the functions reach each other through its attributes
+    std::unordered_map<PyTypeObject*, TypeInfo> static_types;  // filled as types are met
+    Peer jsonlist, jsondict, abstract_list, abstract_dict;
+};
+State st;
 
 bool fixed_text(PyTypeObject* tp) {
     return !(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && Py_IS_TYPE(tp, &PyType_Type);
@@ -71,8 +86,8 @@ bool fixed_text(PyTypeObject* tp) {
 // The numpy row of the type of `obj`.
 int numpy_kind(PyTypeObject* tp, Kind* out) {
     if (fixed_text(tp)) {
-        auto it = g_static_types.find(tp);
-        if (it != g_static_types.end()) {
+        auto it = st.static_types.find(tp);
+        if (it != st.static_types.end()) {
             *out = it->second.kind;
             return 0;
         }
@@ -81,7 +96,7 @@ int numpy_kind(PyTypeObject* tp, Kind* out) {
             Py_XDECREF(text);
             return -1;
         }
-        g_static_types.emplace(tp, TypeInfo{*out, text, nullptr});
+        st.static_types.emplace(tp, TypeInfo{*out, text, nullptr});
         return 0;
     }
     rn::ptr text(type_text(tp));
@@ -113,17 +128,9 @@ PyObject* refuse(PyTypeObject* tp) {
 
 // ---------------------------------------------------------------- calls between the functions
 
-using Impl = PyObject* (*)(PyObject*);
-struct Peer {
-    PyObject* name;
-    PyObject* original;  // strong
-    Impl impl;
-};
-Peer g_jsonlist, g_jsondict, g_abstract_list, g_abstract_dict;
-
 // The module attribute `peer.name` applied to `arg`.
 PyObject* call(const Peer& peer, PyObject* arg) {
-    rn::ptr fn(rn::global(g_module, peer.name));
+    rn::ptr fn(rn::global(st.module, peer.name));
     if (!fn) return nullptr;
     if (fn.get() != peer.original) return PyObject_CallOneArg(fn.get(), arg);
     if (Py_EnterRecursiveCall("")) return nullptr;
@@ -133,7 +140,7 @@ PyObject* call(const Peer& peer, PyObject* arg) {
 }
 
 PyObject* np_attr(PyObject* name) {
-    rn::ptr np(rn::global(g_module, RN_ID(np)));
+    rn::ptr np(rn::global(st.module, RN_ID(np)));
     if (!np) return nullptr;
     // An attribute of a plain module that its class does not define is
     // the module dict's entry.
@@ -232,8 +239,8 @@ PyObject* convert_value(PyObject* v) {
     case NP_FLOAT: return PyNumber_Float(v);
     case NP_STR: return PyObject_Str(v);
     case NP_OTHER: return refuse(Py_TYPE(v));
-    case SEQ: return call(g_jsonlist, v);
-    case MAP: return call(g_jsondict, v);
+    case SEQ: return call(st.jsonlist, v);
+    case MAP: return call(st.jsondict, v);
     case OTHER: break;
     }
     return Py_NewRef(v);
@@ -280,8 +287,8 @@ PyObject* jsonlist_impl(PyObject* l) {
         case NP_FLOAT: v = PyNumber_Float(x.get()); break;
         case NP_STR: v = PyObject_Str(x.get()); break;
         case NP_OTHER: v = through_array(x.get()); break;
-        case SEQ: v = call(g_jsonlist, x.get()); break;
-        case MAP: v = call(g_jsondict, x.get()); break;
+        case SEQ: v = call(st.jsonlist, x.get()); break;
+        case MAP: v = call(st.jsondict, x.get()); break;
         case OTHER: v = std::move(x); break;
         }
         if (!v || PyList_Append(out.get(), v.get()) < 0) return nullptr;
@@ -311,8 +318,8 @@ PyObject* to_jsonobj(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             if (!value) return nullptr;
         }
     }
-    if (PyList_CheckExact(value.get())) return call(g_jsonlist, value.get());
-    if (PyDict_CheckExact(value.get())) return call(g_jsondict, value.get());
+    if (PyList_CheckExact(value.get())) return call(st.jsonlist, value.get());
+    if (PyDict_CheckExact(value.get())) return call(st.jsondict, value.get());
     return refuse(given);
 }
 
@@ -361,7 +368,7 @@ PyObject* element_name(PyObject* first) {
     if (fixed_text(tp)) {
         Kind k;
         if (numpy_kind(tp, &k) < 0) return nullptr;
-        TypeInfo& info = g_static_types.find(tp)->second;
+        TypeInfo& info = st.static_types.find(tp)->second;
         if (!info.name) info.name = cut_element_name(info.text);
         return Py_XNewRef(info.name);
     }
@@ -446,9 +453,9 @@ PyObject* abstract_item(PyObject* x, ArrayClass& ndarray) {
             if (!name) return nullptr;
             return list_marker(name.get(), n);
         }
-        return call(g_abstract_list, x);
+        return call(st.abstract_list, x);
     }
-    if (tp == &PyDict_Type) return call(g_abstract_dict, x);
+    if (tp == &PyDict_Type) return call(st.abstract_dict, x);
     PyObject* cls = ndarray.get();
     if (!cls) return nullptr;
     int same;
@@ -554,10 +561,10 @@ int bind_peer(PyObject* m, Peer* peer, const char* name, Impl impl) {
 int init(PyObject* m) {
     rn::ptr np(PyImport_ImportModule("numpy"));
     if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
-    if (bind_peer(m, &g_jsonlist, "to_jsonlist", jsonlist_impl) < 0 ||
-        bind_peer(m, &g_jsondict, "to_jsondict", jsondict_impl) < 0 ||
-        bind_peer(m, &g_abstract_list, "to_abstract_jsonlist", abstract_list_impl) < 0 ||
-        bind_peer(m, &g_abstract_dict, "to_abstract_jsondict", abstract_dict_impl) < 0)
+    if (bind_peer(m, &st.jsonlist, "to_jsonlist", jsonlist_impl) < 0 ||
+        bind_peer(m, &st.jsondict, "to_jsondict", jsondict_impl) < 0 ||
+        bind_peer(m, &st.abstract_list, "to_abstract_jsonlist", abstract_list_impl) < 0 ||
+        bind_peer(m, &st.abstract_dict, "to_abstract_jsondict", abstract_dict_impl) < 0)
         return -1;
     return rn::set_all(m, {"to_jsonobj", "to_abstract_jsondict", "to_abstract_jsonlist"});
 }
@@ -566,5 +573,5 @@ int init(PyObject* m) {
 
 PyMODINIT_FUNC PyInit_convert() {
     import_array();
-    return rn::create_module(&moduledef, init, &g_module);
+    return rn::create_module(&moduledef, init, &st.module);
 }

@@ -91,11 +91,11 @@ struct Ring {
     long long cur, size;
 };
 
-// The instance dict of an exact CircularQueue (borrowed), else NULL.
+// The instance dict of an exact CircularQueue (borrowed; NULL before the
+// first attribute is set), else NULL.
 PyObject* exact_dict(PyObject* self) {
     if (!Py_IS_TYPE(self, st.queue_type)) return nullptr;
-    PyObject** dp = _PyObject_GetDictPtr(self);
-    return dp ? *dp : nullptr;
+    return reinterpret_cast<rn::PlainObject*>(self)->dict;
 }
 
 PyObject* get_attr(PyObject* self, PyObject* name) { return rn::fast_getattr(self, name); }

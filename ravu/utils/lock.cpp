@@ -10,8 +10,7 @@ namespace {
 struct State {
     PyObject* module;                   // this module, for globals at call time
     PyTypeObject* lock_type;            // type(threading.Lock())
-    PyObject* lock_acquire;             // its method descriptors
-    PyObject* lock_release;
+    PyObject* try_args;                 // (False,): acquire without waiting
     PyObject* timeout_kwnames;          // ("timeout",)
     PyTypeObject* wrapper_type;
     PyTypeObject* decorator_func_type;
@@ -32,6 +31,14 @@ struct Wrapper {
     PyObject* doc;
     PyObject* dict;
     PyObject* weakrefs;
+    // For an exact threading.Lock, whose type is immutable so that
+    // mutex.acquire and mutex.release are the same methods at every call:
+    // those bound methods, and (True, timeout), acquire's arguments by
+    // position; all NULL for any other mutex.  Called with argument tuples
+    // made once, they run with no argument tuple or keyword dict per call.
+    PyObject* acquire;
+    PyObject* release;
+    PyObject* wait_args;
     // An exact threading.Lock with a time-out its acquire accepts: a
     // non-blocking try first is then indistinguishable from the full call.
     bool try_first;
@@ -66,31 +73,26 @@ PyObject* raise_timeout(PyObject* func) {
 
 // mutex.acquire(timeout=timeout) taken for its truth value: 1, 0 or -1.
 int acquire(Wrapper* w) {
-    PyObject* mutex = w->mutex;
-    if (w->try_first && Py_IS_TYPE(mutex, st.lock_type)) {
-        // acquire(False) parses one positional where acquire(timeout=...)
-        // would need a keyword dict; on a free lock the two do the same.
-        PyObject* a[2] = {mutex, Py_False};
-        rn::ptr r(PyObject_Vectorcall(st.lock_acquire, a, 2, nullptr));
-        if (!r) return -1;
-        if (r.get() == Py_True) return 1;
-        // Held: wait the way the generic call does; the lock releases the
-        // GIL while it waits.
-        PyObject* b[2] = {mutex, w->timeout};
-        r = PyObject_Vectorcall(st.lock_acquire, b, 1, st.timeout_kwnames);
+    if (w->acquire) {
+        if (w->try_first) {
+            // On a free lock acquire(False) does what the full call does.
+            rn::ptr r(PyObject_Call(w->acquire, st.try_args, nullptr));
+            if (!r) return -1;
+            if (r.get() == Py_True) return 1;
+        }
+        // acquire(True, timeout) is acquire(timeout=timeout); the lock
+        // releases the GIL while it waits.
+        rn::ptr r(PyObject_Call(w->acquire, w->wait_args, nullptr));
         return r ? PyObject_IsTrue(r.get()) : -1;
     }
-    PyObject* a[2] = {mutex, w->timeout};
+    PyObject* a[2] = {w->mutex, w->timeout};
     rn::ptr r(PyObject_VectorcallMethod(RN_ID(acquire), a, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         st.timeout_kwnames));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
 PyObject* release(Wrapper* w) {
-    if (Py_IS_TYPE(w->mutex, st.lock_type)) {
-        PyObject* a[1] = {w->mutex};
-        return PyObject_Vectorcall(st.lock_release, a, 1, nullptr);
-    }
+    if (w->release) return PyObject_CallNoArgs(w->release);
     return PyObject_CallMethodNoArgs(w->mutex, RN_ID(release));
 }
 
@@ -120,6 +122,9 @@ int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(w->module);
     Py_VISIT(w->doc);
     Py_VISIT(w->dict);
+    Py_VISIT(w->acquire);
+    Py_VISIT(w->release);
+    Py_VISIT(w->wait_args);
     return 0;
 }
 
@@ -133,6 +138,9 @@ int wrapper_clear(PyObject* self) {
     Py_CLEAR(w->module);
     Py_CLEAR(w->doc);
     Py_CLEAR(w->dict);
+    Py_CLEAR(w->acquire);
+    Py_CLEAR(w->release);
+    Py_CLEAR(w->wait_args);
     return 0;
 }
 
@@ -242,9 +250,17 @@ PyObject* new_wrapper(PyObject* func, PyObject* timeout, PyObject* mutex) {
     w->doc = rn::ptr(Py_None, true).release();
     w->dict = nullptr;
     w->weakrefs = nullptr;
+    w->acquire = w->release = w->wait_args = nullptr;
     w->try_first = plain_timeout(timeout);
     PyObject_GC_Track(w);
-    return reinterpret_cast<PyObject*>(w);
+    rn::ptr made(reinterpret_cast<PyObject*>(w));
+    if (Py_IS_TYPE(mutex, st.lock_type)) {
+        w->acquire = PyObject_GetAttr(mutex, RN_ID(acquire));
+        w->release = PyObject_GetAttr(mutex, RN_ID(release));
+        w->wait_args = PyTuple_Pack(2, Py_True, timeout);
+        if (!w->acquire || !w->release || !w->wait_args) return nullptr;
+    }
+    return made.release();
 }
 
 // ---------------------------------------------------------------- decorator_func
@@ -457,10 +473,9 @@ int init(PyObject* m) {
     if (!probe) return -1;
     st.lock_type = Py_TYPE(probe.get());
     Py_INCREF(st.lock_type);
-    st.lock_acquire = PyObject_GetAttrString((PyObject*)st.lock_type, "acquire");
-    st.lock_release = PyObject_GetAttrString((PyObject*)st.lock_type, "release");
+    st.try_args = PyTuple_Pack(1, Py_False);
     st.timeout_kwnames = Py_BuildValue("(s)", "timeout");
-    if (!st.lock_acquire || !st.lock_release || !st.timeout_kwnames) return -1;
+    if (!st.try_args || !st.timeout_kwnames) return -1;
     st.wrapper_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &wrapper_spec, nullptr);
     st.decorator_func_type =
         (PyTypeObject*)PyType_FromModuleAndSpec(m, &decorator_func_spec, nullptr);
