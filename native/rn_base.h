@@ -112,15 +112,20 @@ inline PyObject* import_attr(const char* module, const char* name) {
     return PyObject_GetAttrString(mod.get(), name);
 }
 
+// The instance dict of `obj` when its type keeps it at a fixed offset (our
+// own types' layout), borrowed; NULL without an exception otherwise, or
+// when it has not been made yet.
+inline PyObject* instance_dict(PyObject* obj) {
+    const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    if (offset <= 0) return nullptr;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
 // Value in the instance __dict__ of `obj`, borrowed, or NULL without an
 // exception when there is none.  Used where an attribute lives in the
 // instance dict by design and a full attribute look-up would cost more.
 inline PyObject* instance_dict_get(PyObject* obj, PyObject* name) {
-    // Only a dict at a fixed offset (our own types' layout); any other
-    // kind of instance dict is left to the full look-up.
-    const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
-    if (offset <= 0) return nullptr;
-    PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+    PyObject* d = instance_dict(obj);
     if (!d) return nullptr;
     PyObject* v = PyDict_GetItemWithError(d, name);
     if (!v) PyErr_Clear();

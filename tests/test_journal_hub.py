@@ -195,8 +195,12 @@ def test_line_fields(hub, over, tail):
 @pytest.mark.parametrize("protocol", [0, 2, 4, 5])
 def test_other_pickle_protocols_are_read(hub, protocol):
     extra = {"blob": b"\x00", "items": [1, (2, None)]} if protocol >= 3 else {}
-    hub.send(datagram(record(name="proto", msg=f"p{protocol}", flag=True, **extra), protocol))
-    assert hub.lines("proto", 1).endswith(f"(app/main.py|12):p{protocol}\n")
+    # A process id beyond 64 bits: the protocols' long integer forms.
+    hub.send(datagram(record(name="proto", msg=f"p{protocol}", flag=True, process=-2 ** 100,
+                             **extra), protocol))
+    line = hub.lines("proto", 1)
+    assert line.endswith(f"(app/main.py|12):p{protocol}\n")
+    assert f"|PID:{-2 ** 100}|" in line
 
 
 def test_whole_datagrams_and_loose_length(hub):

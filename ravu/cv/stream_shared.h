@@ -37,8 +37,7 @@ inline PyObject* attr(PyObject* obj, PyTypeObject* exact, PyObject* name) {
 // obj.name = value, through the instance dict for the exact type.
 inline int set_attr(PyObject* obj, PyTypeObject* exact, PyObject* name, PyObject* value) {
     if (Py_IS_TYPE(obj, exact)) {
-        PyObject** dp = _PyObject_GetDictPtr(obj);
-        if (dp && *dp) return PyDict_SetItem(*dp, name, value);
+        if (PyObject* d = rn::instance_dict(obj)) return PyDict_SetItem(d, name, value);
     }
     return PyObject_SetAttr(obj, name, value);
 }

@@ -83,6 +83,18 @@ PyObject* dict_key(const Batch& b, uint32_t idx) {
     return s;
 }
 
+// int.from_bytes(data, "little", signed=True): the value of a pickle's
+// LONG1/LONG4 integer.
+PyObject* long_from_le_bytes(const char* data, size_t len) {
+    rn::ptr bytes(PyBytes_FromStringAndSize(data, (Py_ssize_t)len));
+    rn::ptr kw(Py_BuildValue("{s:O}", "signed", Py_True));
+    if (!bytes || !kw) return nullptr;
+    rn::ptr from(PyObject_GetAttr((PyObject*)&PyLong_Type, RN_ID(from_bytes)));
+    rn::ptr args(Py_BuildValue("(Os)", bytes.get(), "little"));
+    if (!from || !args) return nullptr;
+    return PyObject_Call(from.get(), args.get(), kw.get());
+}
+
 PyObject* to_python(const Batch& b, uint32_t idx) {
     const pk::Node& n = b.nodes[idx];
     switch (n.kind) {
@@ -93,8 +105,7 @@ PyObject* to_python(const Batch& b, uint32_t idx) {
         std::string digits(b.text.data() + n.off, n.len);
         return PyLong_FromString(digits.c_str(), nullptr, 10);
     }
-    case pk::Kind::BigBytes:
-        return _PyLong_FromByteArray((const unsigned char*)b.text.data() + n.off, n.len, 1, 1);
+    case pk::Kind::BigBytes: return long_from_le_bytes(b.text.data() + n.off, n.len);
     case pk::Kind::Float: return PyFloat_FromDouble(n.f);
     case pk::Kind::Str: return node_text(b, n, false);
     case pk::Kind::Bytes: return node_text(b, n, true);

@@ -192,12 +192,15 @@ PyObject* decide_count(PyObject* self, PyObject* queue) {
 // self.MAX_LEN as a C number when it is a plain int found the plain way
 // (instance dict, then the class); false when the full protocol must run.
 bool plain_cap(PyObject* self, PyObject* dict, long long* cap) {
-    PyObject* cls_value = _PyType_Lookup(Py_TYPE(self), RN_ID(MAX_LEN));
-    if (!cls_value || !PyLong_CheckExact(cls_value)) return false;
+    rn::ptr cls_value(PyObject_GetAttr((PyObject*)Py_TYPE(self), RN_ID(MAX_LEN)));
+    if (!cls_value || !PyLong_CheckExact(cls_value.get())) {
+        PyErr_Clear();  // the full protocol looks again and raises properly
+        return false;
+    }
     PyObject* v = PyDict_GetItemWithError(dict, RN_ID(MAX_LEN));
     if (!v) {
         if (PyErr_Occurred()) PyErr_Clear();
-        v = cls_value;
+        v = cls_value.get();
     }
     return rn::exact_ll(v, cap) && *cap >= 0;
 }
