@@ -248,3 +248,55 @@ def test_search_other_root_kinds(tree):
         search_filepaths(str(tree) + "\0", lambda p: True)
     with pytest.raises(TypeError):
         search_filepaths(5, lambda p: True)
+
+
+# ---------------------------------------------------------------- the text functions against their rule
+
+def reference_replace(filepath, new_suffix):
+    name = rpath.os.path.split(filepath)[1]
+    return filepath[:len(filepath) - len(name)] + name.split(".")[0] + "." + new_suffix
+
+
+PATHS = ["a/b.tar.gz", "README", "dir.old/file", "./x.y", "a/b/", "", "/", ".", "..x", "a//b.c",
+         "é/ü.tar", "ÿ/a", "a/ÿ.b", "日本/x.y", "a\u0100/b.c", "\U0001F600/a.b", "a/\U0001F600.b"]
+SUFFIXES = ["zip", "", "ü", "日", "\U0001F600"]
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_replace_filepath_suffix_follows_its_rule(path):
+    for suffix in SUFFIXES:
+        got = replace_filepath_suffix(path, suffix)
+        assert type(got) is str and got == reference_replace(path, suffix), suffix
+
+
+def fake_split(p):
+    return ("H", "t.é.x")
+
+
+@pytest.mark.parametrize("replace", ["global os", "os.path", "os.path.split"])
+def test_path_functions_follow_a_replaced_split(monkeypatch, replace):
+    if replace == "global os":
+        monkeypatch.setattr(rpath, "os", types.SimpleNamespace(
+            path=types.SimpleNamespace(split=fake_split)))
+    elif replace == "os.path":
+        other = types.ModuleType("posixpath")
+        other.__dict__.update(vars(os.path), split=fake_split)
+        monkeypatch.setattr(os, "path", other)
+    else:
+        monkeypatch.setattr(os.path, "split", fake_split)
+    for path in ["dir.d/abc.d.e", "x", "é/ü"]:
+        assert split_filepath(path) == ("H", "t.é.x")
+        assert parse_filepath_name(path) == "t.é.x" and parse_filepath_dir(path) == "H"
+        assert parse_filepath_suffix(path) == "é" and parse_filepath_prefix(path) == "t"
+        for suffix in SUFFIXES:
+            assert replace_filepath_suffix(path, suffix) == reference_replace(path, suffix)
+    monkeypatch.undo()
+    assert replace_filepath_suffix("dir.d/abc.d.e", "f") == "dir.d/abc.f"
+    assert split_filepath("a/b") == ("a", "b")
+
+
+def test_replace_filepath_suffix_of_text_subclasses():
+    class Text(str):
+        pass
+    got = replace_filepath_suffix(Text("a/b.c"), Text("d"))
+    assert type(got) is str and got == "a/b.d"

@@ -36,12 +36,22 @@ PyObject* os_module() { return rn::global(st.module, RN_ID(os)); }
 // os.path, or NULL with the error.
 PyObject* os_path(PyObject* os) { return PyObject_GetAttr(os, RN_ID(path)); }
 
-// 1 while os.path.split is the standard one, 0 if not, -1 on error.
-int standard_split(PyObject* os) {
-    rn::ptr path(os_path(os));
-    if (!path) return -1;
-    rn::ptr split(PyObject_GetAttr(path.get(), RN_ID(split)));
-    return split ? split.get() == st.split : -1;
+// module.name for a module of the exact module type, whose attributes are
+// its dict's entries: borrowed, NULL when absent (or not such a module).
+PyObject* module_entry(PyObject* module, PyObject* name) {
+    if (!PyModule_CheckExact(module)) return nullptr;
+    return PyDict_GetItemWithError(PyModule_GetDict(module), name);
+}
+
+// 1 while the global `os`, its `path` and that one's `split` are the ones
+// bound at import, 0 if any was replaced, -1 on error.  Reads the three
+// dicts only: nothing of Python runs.
+int standard_split_now() {
+    PyObject* os = PyDict_GetItemWithError(PyModule_GetDict(st.module), RN_ID(os));
+    if (os == st.os && module_entry(os, RN_ID(path)) == st.posixpath &&
+        module_entry(st.posixpath, RN_ID(split)) == st.split)
+        return 1;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 Py_ssize_t find_char(PyObject* s, Py_UCS4 ch, Py_ssize_t start, Py_ssize_t end, int direction) {
@@ -66,19 +76,23 @@ PyObject* split_text(PyObject* p) {
     return PyTuple_Pack(2, head.get(), tail.get());
 }
 
-// os.path.split(filepath), with `os` looked up now.
+// os.path.split(filepath), with `os` looked up now.  Each name is looked
+// up once, as the expression does; the split itself is done here while it
+// is the standard one and the path an exact str.
 PyObject* os_split(PyObject* filepath) {
-    rn::ptr os(os_module());
-    if (!os) return nullptr;
-    if (PyUnicode_CheckExact(filepath)) {
-        int standard = standard_split(os.get());
+    const bool text = PyUnicode_CheckExact(filepath);
+    if (text) {
+        const int standard = standard_split_now();
         if (standard < 0) return nullptr;
         if (standard) return split_text(filepath);
     }
+    rn::ptr os(os_module());
+    if (!os) return nullptr;
     rn::ptr path(os_path(os.get()));
     if (!path) return nullptr;
     rn::ptr split(PyObject_GetAttr(path.get(), RN_ID(split)));
     if (!split) return nullptr;
+    if (text && split.get() == st.split) return split_text(filepath);
     return PyObject_CallOneArg(split.get(), filepath);
 }
 
@@ -224,6 +238,43 @@ PyObject* parse_filepath_parent_name(PyObject*, PyObject* const* args, Py_ssize_
 
 // ---------------------------------------------------------------- replace_filepath_suffix
 
+// filepath[:cut] + "." + suffix for exact strs, where cut is the first dot
+// of the file name (after the last "/"), or the end: the one result string
+// written in place.
+PyObject* replaced_suffix(PyObject* filepath, PyObject* suffix) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(filepath);
+    const Py_ssize_t slash = find_char(filepath, '/', 0, n, -1);
+    if (slash == -2) return nullptr;
+    const Py_ssize_t dot = find_char(filepath, '.', slash + 1, n, 1);
+    if (dot == -2) return nullptr;
+    const Py_ssize_t cut = dot < 0 ? n : dot;
+    const Py_ssize_t ns = PyUnicode_GET_LENGTH(suffix);
+    if (ns > PY_SSIZE_T_MAX - cut - 1) return PyErr_NoMemory();
+    // The result's kind follows the widest character it holds, as for any
+    // str: the kept part's characters are looked at unless all are ASCII.
+    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(suffix);
+    if (!PyUnicode_IS_ASCII(filepath)) {
+        const int kind = PyUnicode_KIND(filepath);
+        const void* data = PyUnicode_DATA(filepath);
+        for (Py_ssize_t i = 0; i < cut; ++i)
+            widest = std::max(widest, PyUnicode_READ(kind, data, i));
+    }
+    rn::ptr out(PyUnicode_New(cut + 1 + ns, widest));
+    if (!out) return nullptr;
+    if (PyUnicode_IS_ASCII(out.get())) {
+        char* dst = static_cast<char*>(PyUnicode_DATA(out.get()));
+        std::memcpy(dst, PyUnicode_DATA(filepath), cut);
+        dst[cut] = '.';
+        std::memcpy(dst + cut + 1, PyUnicode_DATA(suffix), ns);
+        return out.release();
+    }
+    if (PyUnicode_CopyCharacters(out.get(), 0, filepath, 0, cut) < 0 ||
+        PyUnicode_WriteChar(out.get(), cut, '.') < 0 ||
+        PyUnicode_CopyCharacters(out.get(), cut + 1, suffix, 0, ns) < 0)
+        return nullptr;
+    return out.release();
+}
+
 // The directory part stays as written; only the file name is cut at its
 // first dot, so "./file.txt" keeps its file.
 const rn::Signature replace_filepath_suffix_sig(
@@ -237,6 +288,11 @@ PyObject* replace_filepath_suffix(PyObject*, PyObject* const* args, Py_ssize_t n
     PyObject* a[2];
     if (!replace_filepath_suffix_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject *filepath = a[0], *suffix = a[1];
+    if (PyUnicode_CheckExact(filepath) && PyUnicode_CheckExact(suffix)) {
+        const int standard = standard_split_now();
+        if (standard < 0) return nullptr;
+        if (standard) return replaced_suffix(filepath, suffix);
+    }
     rn::ptr pair(os_split(filepath));
     if (!pair) return nullptr;
     rn::ptr name(item(pair.get(), 1));
@@ -248,16 +304,9 @@ PyObject* replace_filepath_suffix(PyObject*, PyObject* const* args, Py_ssize_t n
     if (total < 0) return nullptr;
     Py_ssize_t name_len = PyObject_Size(name.get());
     if (name_len < 0) return nullptr;
-    rn::ptr dir;
-    if (PyUnicode_CheckExact(filepath)) {
-        dir = PyUnicode_Substring(filepath, 0, total - name_len);
-    } else {
-        rn::ptr stop(PyLong_FromSsize_t(total - name_len));
-        if (!stop) return nullptr;
-        rn::ptr cut(PySlice_New(nullptr, stop.get(), nullptr));
-        if (!cut) return nullptr;
-        dir = PyObject_GetItem(filepath, cut.get());
-    }
+    // Sliced as Python slices: a name longer than the path (a replaced
+    // split may give one) counts from the end.
+    rn::ptr dir(PySequence_GetSlice(filepath, 0, total - name_len));
     if (!dir) return nullptr;
     rn::ptr head(PyNumber_Add(dir.get(), stem.get()));
     if (!head) return nullptr;
