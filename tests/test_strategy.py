@@ -146,6 +146,68 @@ def test_time_generic_values(clock, monkeypatch):
     assert r2.set() is True and r2.queue == [5.0]
 
 
+class PyRecordByTime:
+    """The rule in plain Python, with the clock of the module's `time`."""
+    MAX_LEN = 100
+
+    def __init__(self, sec, num):
+        self.queue = []
+        self.sec = sec
+        self.num = num
+
+    def set(self):
+        now = strategy.time.time()
+        while self.queue and now - self.queue[0] > self.sec:
+            del self.queue[0]
+        self.queue.append(now)
+        while len(self.queue) > self.MAX_LEN:
+            del self.queue[0]
+        return len(self.queue) >= self.num
+
+    def get(self):
+        now = strategy.time.time()
+        while self.queue and now - self.queue[0] > self.sec:
+            del self.queue[0]
+        return len(self.queue) >= self.num
+
+
+def reorder(r):
+    for name in ("sec", "queue"):  # now num, sec, queue
+        setattr(r, name, vars(r).pop(name))
+
+
+def max_len_first(r):
+    state = dict(vars(r))
+    vars(r).clear()
+    r.MAX_LEN = 2
+    vars(r).update(state)
+
+
+# How the instance dict may look when set() and get() run.
+LAYOUTS = {"as made": lambda r: None, "reordered": reorder,
+           "extra attribute": lambda r: setattr(r, "note", 1),
+           "own MAX_LEN 3": lambda r: setattr(r, "MAX_LEN", 3),
+           "own MAX_LEN 0": lambda r: setattr(r, "MAX_LEN", 0),
+           "MAX_LEN first": max_len_first, "float num": lambda r: setattr(r, "num", 2.5)}
+STEPS = [("set", 0.0), ("set", 0.1), ("set", 0.2), ("get", 0.3), ("set", 0.5), ("set", 1.15),
+         ("get", 1.3), ("set", 2.6), ("set", 2.6), ("set", 2.6), ("set", 2.6), ("get", 3.7),
+         ("set", 3.7)]
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("class_cap", [100, 2])
+def test_time_follows_its_rule(clock, monkeypatch, layout, class_cap):
+    monkeypatch.setattr(RecordByTime, "MAX_LEN", class_cap)
+    monkeypatch.setattr(PyRecordByTime, "MAX_LEN", class_cap)
+    r, ref = RecordByTime(1, 3), PyRecordByTime(1, 3)
+    LAYOUTS[layout](r)
+    LAYOUTS[layout](ref)
+    for op, t in STEPS:
+        clock.now = 1000.0 + t
+        assert (getattr(r, op)(), r.queue) == (getattr(ref, op)(), ref.queue), (op, t)
+    assert vars(r) == vars(ref)
+
+
 # ---------------------------------------------------------------- RecordByFrequency
 
 def test_frequency_constructor_state():

@@ -25,9 +25,12 @@ struct State {
     PyTypeObject* time_type;
     PyTypeObject* freq_type;
     // The real `time` module and its `time` function, kept so that a call
-    // can tell whether either was replaced since import.
+    // can tell whether either was replaced since import, and the two
+    // modules' dicts, which are theirs for life.
     PyObject* time_module;
     PyObject* time_func;
+    PyObject* module_dict;
+    PyObject* time_dict;
 };
 State st;
 
@@ -69,7 +72,14 @@ PyObject* wall_clock() {
     struct timespec ts;
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return PyErr_SetFromErrno(PyExc_OSError);
     const int64_t ns = (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
-    volatile double d;  // the rounding time.time() does
+    // The rounding time.time() does: the count as a double, then divided.
+    // Its `volatile` keeps x87 registers from holding more precision; with
+    // doubles evaluated as doubles each step rounds as written anyway.
+#if FLT_EVAL_METHOD == 0
+    double d;
+#else
+    volatile double d;
+#endif
     if (ns % 1000000000 == 0) {
         d = (double)(ns / 1000000000);
     } else {
@@ -83,9 +93,9 @@ PyObject* wall_clock() {
 // the global nor its function was replaced, the clock is read directly.
 PyObject* now() {
     // A plain module's attribute is its dict entry: look there first.
-    PyObject* mod = PyDict_GetItemWithError(PyModule_GetDict(st.module), RN_ID(time));
-    if (mod == st.time_module &&
-        PyDict_GetItemWithError(PyModule_GetDict(mod), RN_ID(time)) == st.time_func)
+    PyObject* mod = PyDict_GetItemWithError(st.module_dict, RN_ID(time));
+    if (mod == st.time_module && PyModule_CheckExact(mod) &&
+        PyDict_GetItemWithError(st.time_dict, RN_ID(time)) == st.time_func)
         return wall_clock();
     if (PyErr_Occurred()) return nullptr;
     rn::ptr m(rn::global(st.module, RN_ID(time)));
@@ -189,64 +199,70 @@ PyObject* decide_count(PyObject* self, PyObject* queue) {
     return PyObject_RichCompare(len.get(), num.get(), Py_GE);
 }
 
-// self.MAX_LEN as a C number when it is a plain int found the plain way
-// (instance dict, then the class); false when the full protocol must run.
-bool plain_cap(PyObject* self, PyObject* dict, long long* cap) {
-    rn::ptr cls_value(PyObject_GetAttr((PyObject*)Py_TYPE(self), RN_ID(MAX_LEN)));
-    if (!cls_value || !PyLong_CheckExact(cls_value.get())) {
-        PyErr_Clear();  // the full protocol looks again and raises properly
-        return false;
+// The values of `names` in dict `d`, borrowed; false when one is missing
+// (or on error).  The constructor enters them first and in this order, so
+// the dict's first entries, whose keys are the very name objects, are
+// those entries; any other layout is looked up name by name.
+template <size_t N>
+bool entries(PyObject* d, PyObject* const (&names)[N], PyObject** out) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    size_t i = 0;
+    for (; i < N && PyDict_Next(d, &pos, &key, &out[i]) && key == names[i]; ++i) {
     }
-    PyObject* v = PyDict_GetItemWithError(dict, RN_ID(MAX_LEN));
-    if (!v) {
-        if (PyErr_Occurred()) PyErr_Clear();
-        v = cls_value.get();
+    for (; i < N; ++i)
+        if (!(out[i] = PyDict_GetItemWithError(d, names[i]))) return false;
+    return true;
+}
+
+// self.MAX_LEN of the exact class as a C number when it is a plain int
+// found the plain way: the class's own entry (its one base, object, has
+// none, and its metaclass is type) is a plain int, so an entry of the
+// instance dict wins.  The dict holds one only when it holds more than
+// queue, sec and num.  False when the full protocol must run, or on error.
+bool plain_cap(PyObject* dict, long long* cap) {
+    PyObject* type = reinterpret_cast<PyObject*>(st.time_type);
+    if (!Py_IS_TYPE(type, &PyType_Type)) return false;
+    PyObject* v = PyDict_GetItemWithError(st.time_type->tp_dict, RN_ID(MAX_LEN));
+    if (!v || !PyLong_CheckExact(v)) return false;
+    if (PyDict_GET_SIZE(dict) > 3) {
+        if (PyObject* own = PyDict_GetItemWithError(dict, RN_ID(MAX_LEN))) v = own;
+        else if (PyErr_Occurred()) return false;
     }
     return rn::exact_ll(v, cap) && *cap >= 0;
 }
 
-// del lst[:k] for k > 0, without running anything while the list is short.
-void drop_front(PyObject* lst, Py_ssize_t k) {
-    PyListObject* l = reinterpret_cast<PyListObject*>(lst);
-    const Py_ssize_t n = Py_SIZE(l);
-    if (k == 1) {
-        PyObject* gone = l->ob_item[0];
-        std::memmove(l->ob_item, l->ob_item + 1, (n - 1) * sizeof(PyObject*));
-        Py_SET_SIZE(l, n - 1);
-        Py_DECREF(gone);
-        return;
-    }
-    PyList_SetSlice(lst, 0, k, nullptr);  // cannot fail when shrinking
-}
-
 // The whole of set() and get() for the exact class holding the state its
 // constructor makes: stamps of exact floats, plain numbers for sec and num.
-PyObject* time_step_plain(PyObject* self, PyObject* d, PyObject* stamp, bool record, bool* done) {
+// No Python code runs in here, so nobody sees the list between its steps.
+PyObject* time_step_plain(PyObject* d, PyObject* stamp, bool record, bool* done) {
     *done = false;
-    PyObject* queue = PyDict_GetItemWithError(d, RN_ID(queue));
-    PyObject* sec = queue ? PyDict_GetItemWithError(d, RN_ID(sec)) : nullptr;
-    PyObject* num = sec ? PyDict_GetItemWithError(d, RN_ID(num)) : nullptr;
+    PyObject* state[3];
+    if (!entries(d, {RN_ID(queue), RN_ID(sec), RN_ID(num)}, state)) return nullptr;
+    PyObject *queue = state[0], *sec = state[1], *num = state[2];
     double secd;
     long long want, cap = 0;
     if (!num || !PyList_CheckExact(queue) || !exact_double(sec, &secd) ||
-        !rn::exact_ll(num, &want) || (record && !plain_cap(self, d, &cap)))
+        !rn::exact_ll(num, &want) || (record && !plain_cap(d, &cap)))
         return nullptr;  // the general road (or an error, which the caller sees)
     const double nowd = PyFloat_AS_DOUBLE(stamp);
     const Py_ssize_t n = PyList_GET_SIZE(queue);
-    PyObject** items = reinterpret_cast<PyListObject*>(queue)->ob_item;
-    Py_ssize_t k = 0;
+    Py_ssize_t k = 0;  // expired stamps at the front
     for (; k < n; ++k) {
-        if (!PyFloat_CheckExact(items[k])) return nullptr;  // the general road, from scratch
-        if (!(nowd - PyFloat_AS_DOUBLE(items[k]) > secd)) break;
+        PyObject* item = PyList_GET_ITEM(queue, k);
+        if (!PyFloat_CheckExact(item)) return nullptr;  // the general road, from scratch
+        if (!(nowd - PyFloat_AS_DOUBLE(item) > secd)) break;
     }
     *done = true;
-    if (k) drop_front(queue, k);
-    if (record) {
-        if (PyList_Append(queue, stamp) < 0) return nullptr;
-        const Py_ssize_t m = PyList_GET_SIZE(queue);
-        if (m > cap) drop_front(queue, m - (Py_ssize_t)cap);
-    }
-    return PyBool_FromLong((long long)PyList_GET_SIZE(queue) >= want);
+    // The stamps beyond the cap after the append, counted now so that the
+    // list moves once: dropping exact floats runs no code.
+    const Py_ssize_t after = n - k + (record ? 1 : 0);
+    if (record && after > cap) k += after - (Py_ssize_t)cap;
+    if (k && PyList_SetSlice(queue, 0, std::min(k, n), nullptr) < 0) return nullptr;
+    // k > n: a cap of 0 drops the new stamp as well
+    if (record && k <= n && PyList_Append(queue, stamp) < 0) return nullptr;
+    if ((long long)PyList_GET_SIZE(queue) >= want) Py_RETURN_TRUE;
+    Py_RETURN_FALSE;
 }
 
 PyObject* time_step(PyObject* self, bool record) {
@@ -255,7 +271,7 @@ PyObject* time_step(PyObject* self, bool record) {
     if (PyObject* d = exact_dict(self, st.time_type)) {
         if (PyFloat_CheckExact(stamp.get())) {
             bool done;
-            PyObject* r = time_step_plain(self, d, stamp.get(), record, &done);
+            PyObject* r = time_step_plain(d, stamp.get(), record, &done);
             if (done || PyErr_Occurred()) return r;
         }
     }
@@ -554,6 +570,8 @@ int init(PyObject* m) {
     if (!st.time_module || PyModule_AddObjectRef(m, "time", st.time_module) < 0) return -1;
     st.time_func = PyObject_GetAttrString(st.time_module, "time");
     if (!st.time_func) return -1;
+    st.module_dict = PyModule_GetDict(m);
+    st.time_dict = PyModule_GetDict(st.time_module);
     rn::ptr np(PyImport_ImportModule("numpy"));
     if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
     st.time_type = (PyTypeObject*)rn::add_type(m, &time_spec);
