@@ -309,3 +309,56 @@ def test_time_queue_of_other_stamps(clock):
     del r.queue
     with pytest.raises(AttributeError):
         r.get()
+
+
+class PyRecordByFrequency:
+    """The rule in plain Python."""
+
+    def __init__(self, size, mean_over):
+        self.data = np.zeros(size, dtype=np.float32)
+        self.mean_over = mean_over
+        self.index = 0
+        self.size = size
+
+    def set(self, n):
+        self.data[self.index] = n
+        self.index = self.index + 1
+        self.index = self.index % self.size
+        return self.data.mean() >= self.mean_over
+
+
+def reorder_frequency(r):
+    for name in ("data", "index"):  # now mean_over, size, data, index
+        setattr(r, name, vars(r).pop(name))
+
+
+# The state set() may meet, each applied alike to the record and the rule.
+FREQUENCY_STATES = {
+    "as made": lambda r: None,
+    "reordered": reorder_frequency,
+    "extra attribute": lambda r: setattr(r, "note", 1),
+    "index past the slots": lambda r: setattr(r, "index", 7),
+    "negative index": lambda r: setattr(r, "index", -2),
+    "size beyond the slots": lambda r: setattr(r, "size", 9),
+    "negative size": lambda r: setattr(r, "size", -4),
+    "int threshold": lambda r: setattr(r, "mean_over", 1),
+    "numpy threshold": lambda r: setattr(r, "mean_over", np.float32(0.5)),
+    "float64 slots": lambda r: setattr(r, "data", np.zeros(5)),
+}
+
+
+@pytest.mark.parametrize("state", FREQUENCY_STATES)
+def test_frequency_follows_its_rule(state):
+    r, ref = RecordByFrequency(5, 0.5), PyRecordByFrequency(5, 0.5)
+    FREQUENCY_STATES[state](r)
+    FREQUENCY_STATES[state](ref)
+    for value in (1, 1, 0.5, 3, 0, 1, 2.5, 0):
+        try:
+            expected = ref.set(value)
+        except IndexError as e:
+            with pytest.raises(IndexError, match=str(e)):
+                r.set(value)
+            break
+        got = r.set(value)
+        assert (type(got), got) == (type(expected), expected)
+        assert r.index == ref.index and r.data.tobytes() == ref.data.tobytes()

@@ -396,15 +396,11 @@ float pairwise_sum(const char* a, npy_intp n, npy_intp stride) {
     return pairwise_sum(a, n2, stride) + pairwise_sum(a + n2 * stride, n - n2, stride);
 }
 
-// self.data.mean() >= self.mean_over
-PyObject* freq_decide(PyObject* self) {
-    rn::ptr data(rn::fast_getattr(self, RN_ID(data)));
-    if (!data) return nullptr;
-    rn::ptr over(rn::fast_getattr(self, RN_ID(mean_over)));
-    if (!over) return nullptr;
+// data.mean() >= over
+PyObject* decide_mean(PyObject* data, PyObject* over) {
     double threshold;
-    if (plain_f32(data.get(), false) && exact_double(over.get(), &threshold)) {
-        PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(data.get());
+    if (plain_f32(data, false) && exact_double(over, &threshold)) {
+        PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(data);
         const npy_intp n = PyArray_DIM(arr, 0);
         if (n > 0) {
             // numpy: float32 sum, divided in double by the count, rounded
@@ -421,9 +417,18 @@ PyObject* freq_decide(PyObject* self) {
             PyArrayScalar_RETURN_FALSE;
         }
     }
-    rn::ptr mean(PyObject_CallMethodNoArgs(data.get(), RN_ID(mean)));
+    rn::ptr mean(PyObject_CallMethodNoArgs(data, RN_ID(mean)));
     if (!mean) return nullptr;
-    return PyObject_RichCompare(mean.get(), over.get(), Py_GE);
+    return PyObject_RichCompare(mean.get(), over, Py_GE);
+}
+
+// self.data.mean() >= self.mean_over
+PyObject* freq_decide(PyObject* self) {
+    rn::ptr data(rn::fast_getattr(self, RN_ID(data)));
+    if (!data) return nullptr;
+    rn::ptr over(rn::fast_getattr(self, RN_ID(mean_over)));
+    if (!over) return nullptr;
+    return decide_mean(data.get(), over.get());
 }
 
 // The float32 that numpy stores for `n`, when that is plain to see.
@@ -459,19 +464,22 @@ PyObject* freq_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!freq_set_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* n = a[0];
     if (PyObject* d = exact_dict(self, st.freq_type)) {
-        PyObject* data = PyDict_GetItemWithError(d, RN_ID(data));
-        PyObject* index = data ? PyDict_GetItemWithError(d, RN_ID(index)) : nullptr;
-        PyObject* size = index ? PyDict_GetItemWithError(d, RN_ID(size)) : nullptr;
-        long long i, m;
-        float v;
-        if (size && plain_f32(data, true) && rn::exact_ll(index, &i) && rn::exact_ll(size, &m) &&
-            m > 0 && i >= 0 && i < PyArray_DIM(reinterpret_cast<PyArrayObject*>(data), 0) &&
-            f32_value(n, &v)) {
-            PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(data);
-            *reinterpret_cast<float*>(PyArray_BYTES(arr) + i * PyArray_STRIDE(arr, 0)) = v;
-            rn::ptr next(PyLong_FromLongLong(rn::floor_mod(i + 1, m)));
-            if (!next || PyDict_SetItem(d, RN_ID(index), next.get()) < 0) return nullptr;
-            return freq_decide(self);
+        PyObject* state[4];
+        if (entries(d, {RN_ID(data), RN_ID(mean_over), RN_ID(index), RN_ID(size)}, state)) {
+            PyObject *data = state[0], *over = state[1], *index = state[2], *size = state[3];
+            long long i, m;
+            float v;
+            if (plain_f32(data, true) && rn::exact_ll(index, &i) && rn::exact_ll(size, &m) &&
+                m > 0 && i >= 0 && i < PyArray_DIM(reinterpret_cast<PyArrayObject*>(data), 0) &&
+                f32_value(n, &v)) {
+                PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(data);
+                *reinterpret_cast<float*>(PyArray_BYTES(arr) + i * PyArray_STRIDE(arr, 0)) = v;
+                rn::ptr next(PyLong_FromLongLong(rn::floor_mod(i + 1, m)));
+                // Replacing an exact int runs no code: data and mean_over
+                // are still those just read, and held by the dict.
+                if (!next || PyDict_SetItem(d, RN_ID(index), next.get()) < 0) return nullptr;
+                return decide_mean(data, over);
+            }
         }
         if (PyErr_Occurred()) return nullptr;
     }
