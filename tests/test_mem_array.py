@@ -957,6 +957,24 @@ def test_push_back_wakes_a_waiting_queue_reader():
     assert got == ["token"] and pool.pool.unfinished_tasks == 1
 
 
+def test_push_back_wakes_a_reader_of_a_bare_thread():
+    # A thread started without the threading module is known to nobody
+    # but the interpreter; its wait must be woken all the same.
+    import _thread
+    pool = M.MemArrayOncePool.get_pool((3,), "uint8", 1)
+    got, done = [], threading.Event()
+
+    def reader():
+        got.append(pool.pool.get(timeout=10))
+        done.set()
+
+    _thread.start_new_thread(reader, ())
+    while not pool.pool.not_empty._waiters:
+        threading.Event().wait(0.001)
+    pool.push_back("token")
+    assert done.wait(10) and got == ["token"]
+
+
 def test_threads_share_a_pool():
     limit, threads, rounds = 3, 8, 300
     lent, lock, errors = set(), threading.Lock(), []

@@ -15,9 +15,37 @@ namespace {
 // `unfinished_tasks` counted, and waiters woken through the conditions'
 // own notify().  Any other queue gets its methods called.
 
+// The exact class defines none of the attributes used here, so each is the
+// entry of the instance dict (public through __dict__); the attribute
+// protocol is asked only when one is missing, and raises for it.
+struct QueueView {
+    rn::ptr dict;
+
+    bool open(PyObject* q) {
+        dict = PyObject_GenericGetDict(q, nullptr);
+        return bool(dict);
+    }
+    // q.name, new reference.
+    PyObject* get(PyObject* q, PyObject* name) const {
+        if (PyObject* v = PyDict_GetItemWithError(dict.get(), name)) return Py_NewRef(v);
+        return PyErr_Occurred() ? nullptr : PyObject_GetAttr(q, name);
+    }
+};
+
+// Whether this thread is the only one of the interpreter.  Only a thread
+// can wait on a condition, and every thread that has run Python, blocked or
+// not, keeps its state in the interpreter's list; a thread being made or
+// ended at this moment is not waiting.  Only our own state is read: the
+// list's head, and what follows it.
+bool only_thread() {
+    PyThreadState* me = PyThreadState_Get();
+    return PyInterpreterState_ThreadHead(PyThreadState_GetInterpreter(me)) == me &&
+           PyThreadState_Next(me) == nullptr;
+}
+
 // q.maxsize <= 0: 1 for an unbounded queue, 0, or -1 with an error.
-int unbounded(PyObject* q) {
-    rn::ptr maxsize(PyObject_GetAttr(q, RN_ID(maxsize)));
+int unbounded(PyObject* q, const QueueView& view) {
+    rn::ptr maxsize(view.get(q, RN_ID(maxsize)));
     if (!maxsize) return -1;
     long long m;
     if (exact_ll(maxsize.get(), &m)) return m <= 0;
@@ -26,9 +54,11 @@ int unbounded(PyObject* q) {
     return zero ? PyObject_RichCompareBool(maxsize.get(), zero.get(), Py_LE) : -1;
 }
 
-// q.<cond_name>.notify(), the lock held.
-int notify(PyObject* q, PyObject* cond_name) {
-    rn::ptr cond(PyObject_GetAttr(q, cond_name));
+// q.<cond_name>.notify(), the lock held; skipped while no other thread
+// exists that could be waiting.
+int notify(PyObject* q, const QueueView& view, PyObject* cond_name) {
+    if (only_thread()) return 0;
+    rn::ptr cond(view.get(q, cond_name));
     if (!cond) return -1;
     PyObject* a[1] = {cond.get()};
     rn::ptr r(PyObject_VectorcallMethod(RN_ID(notify), a, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -52,11 +82,13 @@ int queue_take(PyObject* q, PyObject** out) {
         *out = v.release();
         return 1;
     }
-    rn::ptr mutex(PyObject_GetAttr(q, RN_ID(mutex)));
+    QueueView view;
+    if (!view.open(q)) return -1;
+    rn::ptr mutex(view.get(q, RN_ID(mutex)));
     if (!mutex) return -1;
     rn::ptr item;
     rn::ptr r(with_lock(mutex.get(), [&]() -> PyObject* {
-        rn::ptr deque(PyObject_GetAttr(q, RN_ID(queue)));
+        rn::ptr deque(view.get(q, RN_ID(queue)));
         if (!deque) return nullptr;
         const Py_ssize_t n = PyObject_Length(deque.get());
         if (n <= 0) return n < 0 ? nullptr : Py_NewRef(Py_None);
@@ -64,8 +96,8 @@ int queue_take(PyObject* q, PyObject** out) {
         if (!item) return nullptr;
         // Only a put into a full bounded queue waits on not_full: for an
         // unbounded one (the pool's own) nobody can be waiting there.
-        const int no_waiter = unbounded(q);
-        if (no_waiter < 0 || (!no_waiter && notify(q, RN_ID(not_full)) < 0)) return nullptr;
+        const int no_waiter = unbounded(q, view);
+        if (no_waiter < 0 || (!no_waiter && notify(q, view, RN_ID(not_full)) < 0)) return nullptr;
         Py_RETURN_NONE;
     }));
     if (!r) return -1;  // as in get_nowait, an item taken before the error is gone
@@ -76,24 +108,27 @@ int queue_take(PyObject* q, PyObject** out) {
 
 // q.put(item)
 int queue_put(PyObject* q, PyObject* v) {
-    const int no_wait = Py_IS_TYPE(q, state.queue_type) ? unbounded(q) : 0;
+    QueueView view;
+    const bool exact = Py_IS_TYPE(q, state.queue_type);
+    if (exact && !view.open(q)) return -1;
+    const int no_wait = exact ? unbounded(q, view) : 0;
     if (no_wait < 0) return -1;
     if (!no_wait) {  // a bounded queue's put may wait for room
         rn::ptr r(PyObject_CallMethodOneArg(q, RN_ID(put), v));
         return r ? 0 : -1;
     }
-    rn::ptr mutex(PyObject_GetAttr(q, RN_ID(mutex)));
+    rn::ptr mutex(view.get(q, RN_ID(mutex)));
     if (!mutex) return -1;
     rn::ptr r(with_lock(mutex.get(), [&]() -> PyObject* {
-        rn::ptr deque(PyObject_GetAttr(q, RN_ID(queue)));
+        rn::ptr deque(view.get(q, RN_ID(queue)));
         if (!deque) return nullptr;
         rn::ptr appended(deque_call(deque.get(), state.deque_append, RN_ID(append), v));
         if (!appended) return nullptr;
-        rn::ptr n(PyObject_GetAttr(q, RN_ID(unfinished_tasks)));
+        rn::ptr n(view.get(q, RN_ID(unfinished_tasks)));
         if (!n) return nullptr;
         rn::ptr n1(PyNumber_Add(n.get(), state.increment));
         if (!n1 || PyObject_SetAttr(q, RN_ID(unfinished_tasks), n1.get()) < 0) return nullptr;
-        if (notify(q, RN_ID(not_empty)) < 0) return nullptr;
+        if (notify(q, view, RN_ID(not_empty)) < 0) return nullptr;
         Py_RETURN_NONE;
     }));
     return r ? 0 : -1;
@@ -102,10 +137,12 @@ int queue_put(PyObject* q, PyObject* v) {
 // q.qsize()
 PyObject* queue_size(PyObject* q) {
     if (!Py_IS_TYPE(q, state.queue_type)) return call_method0(q, RN_ID(qsize));
-    rn::ptr mutex(PyObject_GetAttr(q, RN_ID(mutex)));
+    QueueView view;
+    if (!view.open(q)) return nullptr;
+    rn::ptr mutex(view.get(q, RN_ID(mutex)));
     if (!mutex) return nullptr;
     return with_lock(mutex.get(), [&]() -> PyObject* {
-        rn::ptr deque(PyObject_GetAttr(q, RN_ID(queue)));
+        rn::ptr deque(view.get(q, RN_ID(queue)));
         if (!deque) return nullptr;
         const Py_ssize_t n = PyObject_Length(deque.get());
         return n < 0 ? nullptr : PyLong_FromSsize_t(n);
