@@ -521,3 +521,41 @@ def test_create_cap_takes_the_grabber_class_at_call_time(cap, monkeypatch):
     push(r, frame(3))
     got, num = r.read(True, timeout=0)
     assert num == 2 and r.cur_frame_num == 2 and (got == frame(3)).all()
+
+
+class Truth:
+    def __init__(self, value):
+        self.value = value
+
+    def __bool__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
+
+
+@pytest.mark.parametrize("flag", [True, False, None, 0, 1, [], [0], "", np.bool_(True),
+                                  np.bool_(False), Truth(True), Truth(False)], ids=repr)
+def test_read_flags_by_their_truth(cap, flag):
+    r = cap()
+    g = r.bound_grabber
+    g.update_frame(np.zeros((2, 2, 3), np.uint8))
+    got = r.read_non_blocking(is_return_num=flag, is_copy=flag)
+    frame = got[0] if bool(flag) else got
+    assert (type(got) is tuple) == bool(flag)
+    assert (frame is not g.cur_frame) == bool(flag)
+    g.is_run = flag
+    if bool(flag):
+        r.read_non_blocking()
+    else:
+        with pytest.raises(Exception, match="^cam is stop$"):
+            r.read_non_blocking()
+
+
+def test_read_flag_truth_errors_propagate(cap):
+    r = cap()
+    r.bound_grabber.update_frame(np.zeros((2, 2, 3), np.uint8))
+    with pytest.raises(ZeroDivisionError):
+        r.read_non_blocking(is_copy=Truth(ZeroDivisionError()))
+    r.bound_grabber.is_run = Truth(KeyError("x"))
+    with pytest.raises(KeyError):
+        r.read_non_blocking()

@@ -219,17 +219,24 @@ PyObject* copy_frame(PyObject* frame) {
     return PyObject_CallOneArg(copy.get(), frame);
 }
 
+// The truth value of v, without a call for the flags' usual values.
+inline int truth(PyObject* v) {
+    if (v == Py_True) return 1;
+    if (v == Py_False || v == Py_None) return 0;
+    return PyObject_IsTrue(v);
+}
+
 PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObject* is_return_num,
                   PyObject* is_copy, PyObject* is_map) {
     rn::ptr g(rget(self, R_GRABBER));
     if (!g) return nullptr;
     rn::ptr running(gattr(g.get(), RN_ID(is_run)));
     if (!running) return nullptr;
-    int t = PyObject_IsTrue(running.get());
+    int t = truth(running.get());
     if (t < 0) return nullptr;
     if (!t) return raise_about(g.get(), RN_STR(" is stop"));
 
-    t = PyObject_IsTrue(is_block);
+    t = truth(is_block);
     if (t < 0) return nullptr;
     if (t) {
         rn::ptr theirs(gattr(g.get(), RN_ID(cur_frame_num)));
@@ -269,19 +276,19 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
     }
     rn::ptr num(gattr(g.get(), RN_ID(cur_frame_num)));
     if (!num || rset(self, R_CUR, num.get()) < 0) return nullptr;
-    t = PyObject_IsTrue(is_map);
+    t = truth(is_map);
     if (t < 0) return nullptr;
     rn::ptr frame(gattr(g.get(), t ? RN_ID(cur_map_frame) : RN_ID(cur_frame)));
     if (!frame) return nullptr;
     if (frame.get() != Py_None) {
-        t = PyObject_IsTrue(is_copy);
+        t = truth(is_copy);
         if (t < 0) return nullptr;
         if (t) {
             frame = copy_frame(frame.get());
             if (!frame) return nullptr;
         }
     }
-    t = PyObject_IsTrue(is_return_num);
+    t = truth(is_return_num);
     if (t < 0) return nullptr;
     if (!t) return frame.release();
     num = rget(self, R_CUR);
