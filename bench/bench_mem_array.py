@@ -264,6 +264,19 @@ def main():
         lambda: M.new_mem_array(SHAPE, np.uint8, 2).release(),
         lambda: py_new(SHAPE, np.uint8, 2).release(), n=200000)))
 
+    # The same with a second thread alive, which could be waiting on the
+    # pool's queue: each return then wakes the queue's condition.
+    stop = threading.Event()
+    other = threading.Thread(target=stop.wait)
+    other.start()
+    try:
+        rows.append(("pool borrow + release, another thread alive", *ns_per_op(
+            lambda: M.new_mem_array(SHAPE, np.uint8, 2).release(),
+            lambda: py_new(SHAPE, np.uint8, 2).release(), n=200000)))
+    finally:
+        stop.set()
+        other.join()
+
     # The pool key of a frame shape, made at every borrow.
     rows.append(("MemArray.Name(shape, np.uint8)", *ns_per_op(
         lambda: M.MemArray.Name(SHAPE, np.uint8),

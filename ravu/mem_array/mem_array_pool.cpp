@@ -127,7 +127,8 @@ int queue_put(PyObject* q, PyObject* v) {
         rn::ptr n(view.get(q, RN_ID(unfinished_tasks)));
         if (!n) return nullptr;
         rn::ptr n1(PyNumber_Add(n.get(), state.increment));
-        if (!n1 || PyObject_SetAttr(q, RN_ID(unfinished_tasks), n1.get()) < 0) return nullptr;
+        if (!n1 || PyDict_SetItem(view.dict.get(), RN_ID(unfinished_tasks), n1.get()) < 0)
+            return nullptr;
         if (notify(q, view, RN_ID(not_empty)) < 0) return nullptr;
         Py_RETURN_NONE;
     }));
