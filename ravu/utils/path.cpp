@@ -28,6 +28,10 @@ struct State {
     PyObject* walk;
     PyObject* scandir;
     PyObject* name_func;  // our own parse_filepath_name
+    // The dicts of this module, of os and of os.path, theirs for life.
+    PyObject* module_dict;
+    PyObject* os_dict;
+    PyObject* posixpath_dict;
 };
 State st;
 
@@ -36,20 +40,15 @@ PyObject* os_module() { return rn::global(st.module, RN_ID(os)); }
 // os.path, or NULL with the error.
 PyObject* os_path(PyObject* os) { return PyObject_GetAttr(os, RN_ID(path)); }
 
-// module.name for a module of the exact module type, whose attributes are
-// its dict's entries: borrowed, NULL when absent (or not such a module).
-PyObject* module_entry(PyObject* module, PyObject* name) {
-    if (!PyModule_CheckExact(module)) return nullptr;
-    return PyDict_GetItemWithError(PyModule_GetDict(module), name);
-}
-
 // 1 while the global `os`, its `path` and that one's `split` are the ones
-// bound at import, 0 if any was replaced, -1 on error.  Reads the three
-// dicts only: nothing of Python runs.
+// bound at import, 0 if any was replaced, -1 on error.  A module of the
+// exact module type has its dict's entries as attributes, so the three
+// dicts are read: nothing of Python runs.
 int standard_split_now() {
-    PyObject* os = PyDict_GetItemWithError(PyModule_GetDict(st.module), RN_ID(os));
-    if (os == st.os && module_entry(os, RN_ID(path)) == st.posixpath &&
-        module_entry(st.posixpath, RN_ID(split)) == st.split)
+    PyObject* os = PyDict_GetItemWithError(st.module_dict, RN_ID(os));
+    if (os == st.os && PyModule_CheckExact(os) && PyModule_CheckExact(st.posixpath) &&
+        PyDict_GetItemWithError(st.os_dict, RN_ID(path)) == st.posixpath &&
+        PyDict_GetItemWithError(st.posixpath_dict, RN_ID(split)) == st.split)
         return 1;
     return PyErr_Occurred() ? -1 : 0;
 }
@@ -559,6 +558,10 @@ int init(PyObject* m) {
     if (!st.os || PyModule_AddObjectRef(m, "os", st.os) < 0) return -1;
     st.posixpath = PyObject_GetAttrString(st.os, "path");
     if (!st.posixpath) return -1;
+    st.module_dict = PyModule_GetDict(m);
+    st.os_dict = PyModule_GetDict(st.os);
+    st.posixpath_dict = PyModule_GetDict(st.posixpath);
+    if (!st.os_dict || !st.posixpath_dict) return -1;
     st.split = PyObject_GetAttrString(st.posixpath, "split");
     st.join = PyObject_GetAttrString(st.posixpath, "join");
     st.islink = PyObject_GetAttrString(st.posixpath, "islink");
