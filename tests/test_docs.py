@@ -16,6 +16,19 @@ MODULES = [
     "ravu.utils.journal_hub",
     "ravu.cv.stream_grabber",
     "ravu.cv.stream_reader",
+    "ravu.mem_array.mem_array",
+    "ravu.utils.kv_link",
+    "ravu.utils.kv_mutex",
+    "ravu.mqrpc.transfer",
+    "ravu.mqrpc.route",
+    "ravu.cv.image",
+    "ravu.cv.box",
+    "ravu.cv.direction",
+    "ravu.cv.tripwire",
+    "ravu.cv.zone_shape",
+    "ravu.utils.working",
+    "ravu.utils.ticker",
+    "ravu.cmd.compile",
 ]
 
 
@@ -60,6 +73,8 @@ def test_module_has_a_docstring_and_renders_as_a_help_page(modname):
 @pytest.mark.parametrize("modname,name", list(entries()))
 def test_public_name_has_a_signature_and_a_docstring(modname, name):
     obj = getattr(importlib.import_module(modname), name)
+    if isinstance(obj, (int, str)):
+        return  # a public constant, such as the handler phases
     assert callable(obj)
     inspect.signature(obj)
     if (modname, name) not in NO_DOC:

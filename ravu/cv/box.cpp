@@ -455,7 +455,10 @@ PyType_Spec box_spec = {"ravu.cv.box.Box", sizeof(rn::PlainObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, box_slots};
 
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.box",
-                         "Box: an axis-aligned rectangle of a frame, its measures, crop and outline.",
+                         "Box: an axis-aligned rectangle of a frame, its measures, crop and outline.\n\n"
+                         "Box(top, left, height, width) keeps its values as given; the create_by_*\n"
+                         "constructors take other corner orders, iou and inter_area compare two\n"
+                         "boxes, crop returns a view of a frame, draw outlines it with a caption.",
                          -1, nullptr};
 
 int init(PyObject* m) {

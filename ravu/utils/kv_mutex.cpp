@@ -280,7 +280,12 @@ PyType_Spec mutex_spec = {"ravu.utils.kv_mutex.KvMutex", sizeof(Mutex), 0,
                           mutex_slots};
 
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.kv_mutex",
-                         "KvMutex: a lock across processes and hosts in one expiring Redis key.",
+                         "KvMutex: a lock across processes and hosts in one expiring Redis key.\n\n"
+                         "    with KvMutex(\"camera-7\"):\n"
+                         "        ...  # one holder at a time on this Redis server\n\n"
+                         "The key \"RAVU_RDLOCK\" + lock_name is set with NX and an expiry, holding a\n"
+                         "fresh token; leaving the block deletes it only while it still holds that\n"
+                         "token.  A holder that dies leaves the key to expire.",
                          -1, nullptr};
 
 int init(PyObject* m) {

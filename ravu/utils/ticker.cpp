@@ -303,7 +303,10 @@ PyMethodDef methods[] = {add_task_sig.def(timer_add_task),
 
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.ticker",
                          "Periodic task threads, started together by timer_start_all and "
-                         "stopped together by timer_stop_all.",
+                         "stopped together by timer_stop_all.\n\n"
+                         "A task is a Ticker subclass named by the 'classpath' of its task "
+                         "description; timer_add_task makes and registers it, timer_start_all "
+                         "starts every registered task and then waits for them all.",
                          -1, nullptr};
 
 int init(PyObject* m) {

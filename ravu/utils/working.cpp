@@ -468,7 +468,9 @@ PyMethodDef methods[] = {kill_other_sig.def(kill_other),
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.working",
                          "Process control of a service: the single-instance claim through a pid "
                          "file, killing of competing processes, run-if-main, loading by dotted "
-                         "path and module discovery.",
+                         "path and module discovery.\n\n"
+                         "kill_other and kill_all run `ps -ef | grep` and `kill -9` through the "
+                         "shell and log what they run, so init_logger must have run first.",
                          -1, nullptr};
 
 int init(PyObject* m) {
