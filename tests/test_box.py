@@ -364,3 +364,18 @@ def test_instance_dict_replaced_during_its_own_lookup(tmp_path, name, without, c
             pass
         assert swap.swapped and not swap.freed_during_lookup
     """)
+
+
+def test_init_keeps_a_dict_the_sums_gave_the_box():
+    # top + height runs the caller's __add__, which may store into the very
+    # Box being initialised: that dict must be kept, not replaced (and leaked).
+    b = Box.__new__(Box)
+
+    class Top(int):
+        def __add__(self, other):
+            b.note = "added"
+            return int(self) + other
+
+    Box.__init__(b, Top(1), 2, 3, 4)
+    assert vars(b) == {"note": "added", "top": 1, "left": 2, "height": 3, "width": 4,
+                       "bottom": 4, "right": 6}
