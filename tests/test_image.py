@@ -262,6 +262,39 @@ def test_read_only_memmap_is_refused_without_a_crash(tmp_path):
     """)
 
 
+def test_images_of_four_dimensions_and_surrogate_captions_fail_without_a_crash(tmp_path):
+    # OpenCV overruns the heap drawing on a (1, 1, 1, 1) float array and
+    # reads past a caption holding a lone surrogate.
+    run_py(tmp_path, """
+        import gc
+        import numpy as np
+        from ravu.cv.image import draw_box_text, draw_line, draw_point, draw_polygonal
+        calls = [(draw_line, (0, 0, 10, 10)), (draw_point, (0, 0)),
+                 (draw_box_text, (0, 0, 5, 5, "c")), (draw_polygonal, ([(0, 0), (9, 9)],))]
+        for shape, dtype in [((1, 1, 1, 1), np.float64), ((1, 1, 1, 1, 1), np.int32),
+                             ((4, 4, 3, 1), np.float32)]:
+            for fn, args in calls:
+                img = np.zeros(shape, dtype)
+                try:
+                    fn(img, *args)
+                except ValueError as e:
+                    assert "at most 3" in str(e), e
+                else:
+                    raise AssertionError(fn)
+                assert not img.any()
+        img = np.zeros((30, 40, 3), np.uint8)
+        for text in ["\\ud800", "ok\\udfff"]:
+            try:
+                draw_box_text(img, 10, 2, 5, 5, text)
+            except UnicodeEncodeError:
+                pass
+            else:
+                raise AssertionError(text)
+        assert img.any()  # the rectangle stays drawn
+        gc.collect()
+    """)
+
+
 @pytest.mark.parametrize("fn,args,exc", [
     (draw_line, (float("nan"), 0, 10, 10), ValueError),
     (draw_line, (0, 0, float("inf"), 10), OverflowError),

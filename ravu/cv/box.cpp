@@ -83,9 +83,16 @@ int fill(PyObject* self, PyObject* t, PyObject* l, PyObject* h, PyObject* w) {
         rn::ptr bottom(PyNumber_Add(t, h));
         rn::ptr right(bottom ? PyNumber_Add(l, w) : nullptr);
         if (right) {
+            PyObject* values[6] = {t, l, h, w, bottom.get(), right.get()};
+            if (d) {
+                // The sums' own __add__ reached this object and gave it a
+                // dict: store into that one rather than drop it.
+                for (int k = 0; k < 6; ++k)
+                    if (set(self, g_names[k], values[k]) < 0) return -1;
+                return 0;
+            }
             rn::ptr made(PyDict_Copy(g_template));
             if (!made) return -1;
-            PyObject* values[6] = {t, l, h, w, bottom.get(), right.get()};
             for (int k = 0; k < 6; ++k)
                 if (PyDict_SetItem(made.get(), g_names[k], values[k]) < 0) return -1;
             d = made.release();
@@ -287,8 +294,8 @@ bool fast_values(PyObject* o, geo::Scalar v[6]) {
     PyObject* names[6] = {RN_ID(left), RN_ID(top), RN_ID(right), RN_ID(bottom), RN_ID(height),
                           RN_ID(width)};
     for (int k = 0; k < 6; ++k) {
-        PyObject* x = PyDict_GetItemWithError(d, names[k]);
-        if (!x || !geo::scalar_of(x, v[k])) {
+        rn::ptr x(geo::dict_get(d, names[k]));
+        if (!x || !geo::scalar_of(x.get(), v[k])) {
             PyErr_Clear();
             return false;
         }

@@ -10,11 +10,21 @@
 
 namespace geo {
 
+// d[name] as a new reference, NULL without an error when absent.  The
+// dict is held for the look-up: a key's __eq__ may replace the instance
+// dict and so free the one being searched, as the interpreter's own
+// attribute look-up guards against.
+inline PyObject* dict_get(PyObject* d, PyObject* name) {
+    rn::ptr held(Py_NewRef(d));
+    PyObject* v = PyDict_GetItemWithError(held.get(), name);
+    return Py_XNewRef(v);
+}
+
 // self.name, new reference.
 inline PyObject* get_attr(PyTypeObject* cls, PyObject* self, PyObject* name) {
     if (Py_IS_TYPE(self, cls)) {
         if (PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict) {
-            if (PyObject* v = PyDict_GetItemWithError(d, name)) return Py_NewRef(v);
+            if (PyObject* v = dict_get(d, name)) return v;
             if (PyErr_Occurred()) return nullptr;
         }
     }
@@ -25,12 +35,9 @@ inline PyObject* get_attr(PyTypeObject* cls, PyObject* self, PyObject* name) {
 inline int set_attr(PyTypeObject* cls, PyObject* self, PyObject* name, PyObject* value) {
     if (!Py_IS_TYPE(self, cls)) return PyObject_SetAttr(self, name, value);
     PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-    if (!d) {
-        rn::ptr made(PyObject_GenericGetDict(self, nullptr));
-        if (!made) return -1;
-        d = made.get();
-    }
-    return PyDict_SetItem(d, name, value);
+    rn::ptr held(d ? Py_NewRef(d) : PyObject_GenericGetDict(self, nullptr));
+    if (!held) return -1;
+    return PyDict_SetItem(held.get(), name, value);
 }
 
 // True when self.name() would run `original`, the method the class was made
@@ -41,7 +48,9 @@ inline bool own_method(PyTypeObject* cls, PyObject* self, PyObject* name, PyObje
     if (!Py_IS_TYPE(self, cls)) return false;
     if (PyDict_GetItemWithError(cls->tp_dict, name) != original) return false;
     PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-    return !d || (!PyDict_GetItemWithError(d, name) && !PyErr_Occurred());
+    if (!d) return true;
+    rn::ptr shadow(dict_get(d, name));
+    return !shadow && !PyErr_Occurred();
 }
 
 }  // namespace geo

@@ -5,10 +5,13 @@
 // cv2 itself converts the arguments (its rules for colours and widths stay
 // exactly OpenCV's), refuses layouts it cannot draw on in place and drops
 // the GIL while it draws.  What is done here: the integer conversions and
-// size-derived widths, and two refusals cv2 lacks.  It writes through
+// size-derived widths, and the refusals cv2 lacks.  It writes through
 // numpy's read-only flag, so a read-only array is refused before anything
-// is drawn; and it wraps int64 polygon points to 32 bits without a word,
-// so such points are refused.
+// is drawn; it takes arrays of more than three dimensions and corrupts the
+// heap drawing on some of them, so those are refused too; it reads a
+// caption holding a lone surrogate past its end, so such a caption fails
+// its UTF-8 encoding here first; and it wraps int64 polygon points to 32
+// bits without a word, so such points are refused.
 #include "image.h"
 
 #include <algorithm>
@@ -78,10 +81,19 @@ PyObject* line_width(PyObject* given, long long s, rn::ptr& keep) {
 }
 
 // OpenCV writes into read-only arrays (even the bytes under np.frombuffer
-// and read-only memory maps, where it faults): refuse them first.
+// and read-only memory maps, where it faults), and maps an array of four or
+// more dimensions onto a matrix it then overruns (a (1, 1, 1, 1) float
+// array corrupts the heap): refuse both first.
 bool writable(PyObject* image) {
-    if (PyArray_Check(image) && !PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(image))) {
+    if (!PyArray_Check(image)) return true;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(image);
+    if (!PyArray_ISWRITEABLE(a)) {
         PyErr_SetString(PyExc_ValueError, "image is read-only");
+        return false;
+    }
+    if (PyArray_NDIM(a) > 3) {
+        PyErr_Format(PyExc_ValueError, "image has %d dimensions, at most 3 can be drawn on",
+                     PyArray_NDIM(a));
         return false;
     }
     return true;
@@ -113,7 +125,7 @@ const rn::Signature draw_box_text_sig(
     "baseline at (left, max(1, top - min(3, S // 60))) and font scale 0.001 * S,\n"
     "S being the frame's smaller side.  `thickness` None means\n"
     "max(1, min(S // 300, min(height, width) // 10)).  Returns None; raises\n"
-    "ValueError for a read-only image.");
+    "ValueError for a read-only image or one of more than three dimensions.");
 
 PyObject* draw_box_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[8];
@@ -158,6 +170,10 @@ PyObject* draw_box_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     // 0.001 * S, as written: S / 1000 differs in the last bit for some sizes.
     rn::ptr scale(PyFloat_FromDouble(0.001 * static_cast<double>(s)));
     if (!scale) return nullptr;
+    // OpenCV reads a caption with a lone surrogate out of bounds: such a
+    // text fails its UTF-8 encoding here, as any other bad caption fails in
+    // putText, after the rectangle.
+    if (PyUnicode_Check(text) && !PyUnicode_AsUTF8AndSize(text, nullptr)) return nullptr;
     rn::ptr put_text(cv2_func(RN_ID(putText)));
     if (!put_text) return nullptr;
     done = call(put_text.get(),
@@ -230,8 +246,9 @@ const rn::Signature draw_polygonal_sig(
     "in place, the last point joined to the first.\n\n"
     "Float coordinates are truncated toward zero.  `thickness` None means\n"
     "max(S // 300, 1), S being the frame's smaller side.  Returns None; raises\n"
-    "ValueError for a read-only image or a NaN coordinate and OverflowError\n"
-    "for a coordinate outside the signed 32-bit range.");
+    "ValueError for a read-only image, an image of more than three dimensions\n"
+    "or a NaN coordinate and OverflowError for a coordinate outside the signed\n"
+    "32-bit range.");
 
 PyObject* draw_polygonal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[4];
@@ -259,7 +276,7 @@ const rn::Signature draw_line_sig(
     "Draw the segment from (x1, y1) to (x2, y2) on `image`, in place.\n\n"
     "The coordinates are converted with int().  `thickness` None means\n"
     "max(S // 300, 1), S being the frame's smaller side.  Returns None; raises\n"
-    "ValueError for a read-only image.");
+    "ValueError for a read-only image or one of more than three dimensions.");
 
 PyObject* draw_line(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[7];
@@ -345,7 +362,7 @@ const rn::Signature draw_point_sig(
     "min(max(x, t), W - t - 1), y likewise with H.  t is `thickness`, or\n"
     "max(S // 300, 1) when None (S the frame's smaller side).  The square\n"
     "covers 2t + 1 pixels a side.  Returns None; raises ValueError for a\n"
-    "read-only image.");
+    "read-only image or one of more than three dimensions.");
 
 PyObject* draw_point(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[5];

@@ -62,6 +62,20 @@ int set_attr(PyObject* self, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(self, name, value);
 }
 
+// self.name: the instance dict first, the full protocol otherwise.  The
+// dict is held while it is searched, since a key's __eq__ may replace the
+// instance dict and free the one in hand; an error of the look-up is the
+// caller's, as with the interpreter's own attribute look-up.
+PyObject* get_attr(PyObject* self, PyObject* name) {
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    if (dp && *dp) {
+        rn::ptr dict(Py_NewRef(*dp));
+        if (PyObject* v = PyDict_GetItemWithError(dict.get(), name)) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_GetAttr(self, name);
+}
+
 const rn::Signature init_sig(
     "KvMutex.__init__", "lock_name, redis_conf=None, acquire_timeout=12, lock_timeout=None",
     "A lock across processes sharing one Redis server, used as `with KvMutex(name):`.\n\n"
@@ -83,7 +97,7 @@ int mutex_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!key || set_attr(self, RN_ID(lock_name), key.get()) < 0) return -1;
     rn::ptr acquire(PyNumber_Long(a[2]));
     if (!acquire || set_attr(self, RN_ID(acquire_timeout), acquire.get()) < 0) return -1;
-    rn::ptr lock(a[3] == Py_None ? rn::fast_getattr(self, RN_ID(acquire_timeout))
+    rn::ptr lock(a[3] == Py_None ? get_attr(self, RN_ID(acquire_timeout))
                                  : PyNumber_Long(a[3]));
     if (!lock) return -1;
     int overflow;
@@ -97,7 +111,7 @@ int mutex_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* redis_client(PyObject* self) {
-    rn::ptr conf(rn::fast_getattr(self, RN_ID(redis_conf)));
+    rn::ptr conf(get_attr(self, RN_ID(redis_conf)));
     if (!conf) return nullptr;
     rn::ptr get(rn::global(g_module, RN_ID(redis_conn)));
     return get ? PyObject_CallOneArg(get.get(), conf.get()) : nullptr;
@@ -108,9 +122,9 @@ PyObject* redis_client(PyObject* self) {
 int try_take(PyObject* self, PyObject* token) {
     rn::ptr conn(redis_client(self));
     if (!conn) return -1;
-    rn::ptr key(rn::fast_getattr(self, RN_ID(lock_name)));
+    rn::ptr key(get_attr(self, RN_ID(lock_name)));
     if (!key) return -1;
-    rn::ptr expiry(rn::fast_getattr(self, RN_ID(lock_timeout)));
+    rn::ptr expiry(get_attr(self, RN_ID(lock_timeout)));
     if (!expiry) return -1;
     PyObject* a[5] = {conn.get(), key.get(), token, expiry.get(), Py_True};
     rn::ptr r(PyObject_VectorcallMethod(RN_ID(set), a, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -125,7 +139,7 @@ int try_take(PyObject* self, PyObject* token) {
 int acquire(PyObject* self, PyObject* token) {
     rn::ptr start(now());
     if (!start) return -1;
-    rn::ptr timeout(rn::fast_getattr(self, RN_ID(acquire_timeout)));
+    rn::ptr timeout(get_attr(self, RN_ID(acquire_timeout)));
     if (!timeout) return -1;
     rn::ptr end(PyNumber_Add(start.get(), timeout.get()));
     if (!end) return -1;
@@ -201,7 +215,7 @@ PyObject* mutex_enter(PyObject* self) {
     // token, which its __exit__ still needs.
     rn::ptr outer;
     if (m->open_blocks > 0) {
-        outer = rn::fast_getattr(self, RN_ID(uuid));
+        outer = get_attr(self, RN_ID(uuid));
         if (!outer) return nullptr;
     }
     rn::ptr token(new_token());
@@ -237,7 +251,7 @@ PyObject* mutex_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!exit_sig.parse(args, nargs, kwnames, a)) return nullptr;
     Mutex* m = reinterpret_cast<Mutex*>(self);
     if (m->open_blocks > 0) --m->open_blocks;
-    rn::ptr token(rn::fast_getattr(self, RN_ID(uuid)));
+    rn::ptr token(get_attr(self, RN_ID(uuid)));
     if (!token) return nullptr;
     if (token.get() == Py_None) Py_RETURN_NONE;
     rn::ptr conn(redis_client(self));
@@ -246,7 +260,7 @@ PyObject* mutex_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!text) return nullptr;
     rn::ptr script(PyObject_CallMethodOneArg(conn.get(), RN_ID(register_script), text.get()));
     if (!script) return nullptr;
-    rn::ptr key(rn::fast_getattr(self, RN_ID(lock_name)));
+    rn::ptr key(get_attr(self, RN_ID(lock_name)));
     if (!key) return nullptr;
     const int plain = plain_script(conn.get(), script.get());
     if (plain < 0) return nullptr;
