@@ -121,13 +121,18 @@ inline PyObject* instance_dict(PyObject* obj) {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
 }
 
-// Value in the instance __dict__ of `obj`, borrowed, or NULL without an
-// exception when there is none.  Used where an attribute lives in the
+// Value in the instance __dict__ of `obj`, new reference, or NULL without
+// an exception when there is none.  Used where an attribute lives in the
 // instance dict by design and a full attribute look-up would cost more.
+// The dict is held while it is searched: a key's __eq__ may give the
+// object another dict and free this one.
 inline PyObject* instance_dict_get(PyObject* obj, PyObject* name) {
     PyObject* d = instance_dict(obj);
     if (!d) return nullptr;
+    Py_INCREF(d);
     PyObject* v = PyDict_GetItemWithError(d, name);
+    Py_XINCREF(v);
+    Py_DECREF(d);
     if (!v) PyErr_Clear();
     return v;
 }
@@ -136,11 +141,7 @@ inline PyObject* instance_dict_get(PyObject* obj, PyObject* name) {
 // otherwise.  For classes whose attributes sit in the instance dict and
 // that define no data descriptors of the same names.  New reference.
 inline PyObject* fast_getattr(PyObject* obj, PyObject* name) {
-    PyObject* v = instance_dict_get(obj, name);
-    if (v) {
-        Py_INCREF(v);
-        return v;
-    }
+    if (PyObject* v = instance_dict_get(obj, name)) return v;
     return PyObject_GetAttr(obj, name);
 }
 

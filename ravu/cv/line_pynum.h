@@ -120,6 +120,7 @@ inline PyObject* equals_zero(Num& a) {
 inline PyObject* get_attr(PyObject* self, PyObject* name, PyTypeObject* type) {
     if (Py_IS_TYPE(self, type)) {
         if (PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict) {
+            rn::ptr hold(d, true);  // a key's __eq__ may give self another dict
             if (PyObject* v = PyDict_GetItemWithError(d, name)) return Py_NewRef(v);
             if (PyErr_Occurred()) return nullptr;
         }
@@ -233,6 +234,7 @@ inline bool unpack2(PyObject* seq, Num& a, Num& b) {
 inline bool own_method(PyObject* self, PyTypeObject* type, PyObject* name, PyObject* own) {
     if (!Py_IS_TYPE(self, type)) return false;
     if (PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict) {
+        rn::ptr hold(d, true);  // a key's __eq__ may give self another dict
         if (PyDict_GetItemWithError(d, name)) return false;
         PyErr_Clear();
     }

@@ -99,14 +99,9 @@ bool line_value(Num& out, PyObject* self, Num& x, Num& y) {
     return lnpy::adopt(out, PyObject_Vectorcall(f.get(), args, 2, nullptr));
 }
 
-// The instance dict's value for `name` (borrowed) of a plain Tripwire,
-// or NULL (no exception) when not there.
-PyObject* own_entry(PyObject* self, PyObject* name) {
-    PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-    PyObject* v = d ? PyDict_GetItemWithError(d, name) : nullptr;
-    if (!v) PyErr_Clear();
-    return v;
-}
+// The instance dict's value for `name` (new reference) of a plain
+// Tripwire, or NULL (no exception) when not there.
+PyObject* own_entry(PyObject* self, PyObject* name) { return rn::instance_dict_get(self, name); }
 
 // self._F(x, y) as a value, for a plain Tripwire whose _F is its own line
 // function and exact int and float numbers throughout: dict reads and
@@ -114,17 +109,18 @@ PyObject* own_entry(PyObject* self, PyObject* name) {
 // does it all anew, nothing observable having happened here.
 ln::Val line_exact(PyObject* self, PyObject* x, PyObject* y) {
     if (!Py_IS_TYPE(self, g_type)) return {};
-    PyObject* f = own_entry(self, RN_ID(_F));
-    if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != self ||
-        PyCFunction_GET_FUNCTION(f) != (PyCFunction)(void (*)(void))line_function)
+    rn::ptr f(own_entry(self, RN_ID(_F)));
+    if (!f || !PyCFunction_Check(f.get()) || PyCFunction_GET_SELF(f.get()) != self ||
+        PyCFunction_GET_FUNCTION(f.get()) != (PyCFunction)(void (*)(void))line_function)
         return {};
-    PyObject* a = own_entry(self, RN_ID(_A));
-    PyObject* b = a ? own_entry(self, RN_ID(_B)) : nullptr;
-    PyObject* c = b ? own_entry(self, RN_ID(_C)) : nullptr;
+    rn::ptr a(own_entry(self, RN_ID(_A)));
+    rn::ptr b(a ? own_entry(self, RN_ID(_B)) : nullptr);
+    rn::ptr c(b ? own_entry(self, RN_ID(_C)) : nullptr);
     if (!c) return {};
     using lnpy::classify;
-    return ln::add(ln::add(ln::mul(classify(a), classify(x)), ln::mul(classify(b), classify(y))),
-                   classify(c));
+    return ln::add(ln::add(ln::mul(classify(a.get()), classify(x)),
+                           ln::mul(classify(b.get()), classify(y))),
+                   classify(c.get()));
 }
 
 // ---------------------------------------------------------------- constructor
@@ -379,8 +375,8 @@ PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!distance_sig.parse(args, nargs, kwnames, a)) return nullptr;
     const ln::Val fv = line_exact(self, a[0], a[1]);
     if (ln::known(fv)) {
-        PyObject* d = own_entry(self, RN_ID(_D));
-        const ln::Val r = d ? ln::truediv(ln::abs(fv), lnpy::classify(d)) : ln::Val();
+        rn::ptr d(own_entry(self, RN_ID(_D)));
+        const ln::Val r = d ? ln::truediv(ln::abs(fv), lnpy::classify(d.get())) : ln::Val();
         if (ln::known(r)) return PyFloat_FromDouble(r.f);  // true division: a float
     }
     Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), f, af, d, out;

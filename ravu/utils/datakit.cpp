@@ -131,7 +131,10 @@ bool fast_state(PyObject* d, Ring* q) {
 // self.queue[(self.cur_index + index) % self.size]
 PyObject* ring_item(PyObject* self, PyObject* index) {
     Ring q;
-    if (PyObject* d = exact_dict(self); d && fast_state(d, &q)) {
+    // The dict is held while it is used: a key's __eq__ may give the ring
+    // another dict.
+    rn::ptr held(exact_dict(self), true);
+    if (PyObject* d = held.get(); d && fast_state(d, &q)) {
         PyObject* queue = q.queue;
         const long long cur = q.cur, size = q.size;
         if (PyLong_CheckExact(index)) {
@@ -225,7 +228,10 @@ PyObject* queue_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!put_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* data = a[0];
     Ring q;
-    if (PyObject* d = exact_dict(self); d && fast_state(d, &q)) {
+    // The dict is held while it is used: a key's __eq__ may give the ring
+    // another dict.
+    rn::ptr held(exact_dict(self), true);
+    if (PyObject* d = held.get(); d && fast_state(d, &q)) {
         PyObject* queue = q.queue;
         const long long cur = q.cur, size = q.size;
         if (cur < PyList_GET_SIZE(queue)) {
@@ -272,7 +278,10 @@ const rn::Signature getall_sig(
 
 PyObject* queue_getall(PyObject* self) {
     Ring q;
-    if (PyObject* d = exact_dict(self); d && fast_state(d, &q)) {
+    // The dict is held while it is used: a key's __eq__ may give the ring
+    // another dict.
+    rn::ptr held(exact_dict(self), true);
+    if (PyObject* d = held.get(); d && fast_state(d, &q)) {
         // No Python code runs in this loop, so reading the state once is
         // the same as reading it for every slot.
         PyObject* queue = q.queue;

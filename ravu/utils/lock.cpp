@@ -161,6 +161,7 @@ const rn::Signature wrapper_sig("decorator", "*args, **kwargs", nullptr);
 
 PyObject* wrapper_signature(PyObject* self, void* closure) {
     if (PyObject* d = reinterpret_cast<Wrapper*>(self)->dict) {
+        rn::ptr hold(d, true);  // a key's __eq__ may give the wrapper another dict
         if (PyObject* v = PyDict_GetItemWithError(d, RN_ID(__signature__))) return Py_NewRef(v);
         if (PyErr_Occurred()) return nullptr;
     }

@@ -237,6 +237,7 @@ bool plain_cap(PyObject* dict, long long* cap) {
 // No Python code runs in here, so nobody sees the list between its steps.
 PyObject* time_step_plain(PyObject* d, PyObject* stamp, bool record, bool* done) {
     *done = false;
+    rn::ptr hold(d, true);  // a key's __eq__ may give the record another dict
     PyObject* state[3];
     if (!entries(d, {RN_ID(queue), RN_ID(sec), RN_ID(num)}, state)) return nullptr;
     PyObject *queue = state[0], *sec = state[1], *num = state[2];
@@ -464,6 +465,7 @@ PyObject* freq_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!freq_set_sig.parse(args, nargs, kwnames, a)) return nullptr;
     PyObject* n = a[0];
     if (PyObject* d = exact_dict(self, st.freq_type)) {
+        rn::ptr hold(d, true);  // a key's __eq__ may give the record another dict
         PyObject* state[4];
         if (entries(d, {RN_ID(data), RN_ID(mean_over), RN_ID(index), RN_ID(size)}, state)) {
             PyObject *data = state[0], *over = state[1], *index = state[2], *size = state[3];
