@@ -121,27 +121,34 @@ inline PyObject* instance_dict(PyObject* obj) {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
 }
 
+// d[key] as a new reference; NULL when absent, with an exception only when
+// the search failed.  The dict is held while it is searched: a key's __eq__
+// may give the object another dict and free this one.
+inline PyObject* dict_get_ref(PyObject* d, PyObject* key) {
+    ptr held(d, true);
+    return Py_XNewRef(PyDict_GetItemWithError(d, key));
+}
+
 // Value in the instance __dict__ of `obj`, new reference, or NULL without
 // an exception when there is none.  Used where an attribute lives in the
 // instance dict by design and a full attribute look-up would cost more.
-// The dict is held while it is searched: a key's __eq__ may give the
-// object another dict and free this one.
 inline PyObject* instance_dict_get(PyObject* obj, PyObject* name) {
     PyObject* d = instance_dict(obj);
     if (!d) return nullptr;
-    Py_INCREF(d);
-    PyObject* v = PyDict_GetItemWithError(d, name);
-    Py_XINCREF(v);
-    Py_DECREF(d);
+    PyObject* v = dict_get_ref(d, name);
     if (!v) PyErr_Clear();
     return v;
 }
 
 // obj.name: the instance dict first (no MRO walk), the full protocol
-// otherwise.  For classes whose attributes sit in the instance dict and
-// that define no data descriptors of the same names.  New reference.
+// otherwise; an error of the dict's search is raised, as the interpreter's
+// own look-up does.  For classes whose attributes sit in the instance dict
+// and that define no data descriptors of the same names.  New reference.
 inline PyObject* fast_getattr(PyObject* obj, PyObject* name) {
-    if (PyObject* v = instance_dict_get(obj, name)) return v;
+    if (PyObject* d = instance_dict(obj)) {
+        if (PyObject* v = dict_get_ref(d, name)) return v;
+        if (PyErr_Occurred()) return nullptr;
+    }
     return PyObject_GetAttr(obj, name);
 }
 

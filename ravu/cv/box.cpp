@@ -294,7 +294,7 @@ bool fast_values(PyObject* o, geo::Scalar v[6]) {
     PyObject* names[6] = {RN_ID(left), RN_ID(top), RN_ID(right), RN_ID(bottom), RN_ID(height),
                           RN_ID(width)};
     for (int k = 0; k < 6; ++k) {
-        rn::ptr x(geo::dict_get(d, names[k]));
+        rn::ptr x(rn::dict_get_ref(d, names[k]));
         if (!x || !geo::scalar_of(x.get(), v[k])) {
             PyErr_Clear();
             return false;
@@ -428,18 +428,11 @@ PyObject* draw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 // ---------------------------------------------------------------- type and module
 
-PyMethodDef static_def(const rn::Signature& sig, PyObject* (*fn)(PyObject*, PyObject* const*,
-                                                                 Py_ssize_t, PyObject*)) {
-    PyMethodDef d = sig.def(fn);
-    d.ml_flags |= METH_STATIC;
-    return d;
-}
-
 PyMethodDef box_methods[] = {
-    static_def(tlhw_sig, create_by_tlhw),
-    static_def(ltwh_sig, create_by_ltwh),
-    static_def(tlbr_sig, create_by_tlbr),
-    static_def(ltrb_sig, create_by_ltrb),
+    rn::static_def(tlhw_sig, create_by_tlhw),
+    rn::static_def(ltwh_sig, create_by_ltwh),
+    rn::static_def(tlbr_sig, create_by_tlbr),
+    rn::static_def(ltrb_sig, create_by_ltrb),
     to_tlhw_sig.def(rn::noargs<to_tlhw_sig, to_tlhw>),
     to_ltwh_sig.def(rn::noargs<to_ltwh_sig, to_ltwh>),
     to_tlbr_sig.def(rn::noargs<to_tlbr_sig, to_tlbr>),

@@ -10,21 +10,11 @@
 
 namespace geo {
 
-// d[name] as a new reference, NULL without an error when absent.  The
-// dict is held for the look-up: a key's __eq__ may replace the instance
-// dict and so free the one being searched, as the interpreter's own
-// attribute look-up guards against.
-inline PyObject* dict_get(PyObject* d, PyObject* name) {
-    rn::ptr held(Py_NewRef(d));
-    PyObject* v = PyDict_GetItemWithError(held.get(), name);
-    return Py_XNewRef(v);
-}
-
 // self.name, new reference.
 inline PyObject* get_attr(PyTypeObject* cls, PyObject* self, PyObject* name) {
     if (Py_IS_TYPE(self, cls)) {
         if (PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict) {
-            if (PyObject* v = dict_get(d, name)) return v;
+            if (PyObject* v = rn::dict_get_ref(d, name)) return v;
             if (PyErr_Occurred()) return nullptr;
         }
     }
@@ -49,7 +39,7 @@ inline bool own_method(PyTypeObject* cls, PyObject* self, PyObject* name, PyObje
     if (PyDict_GetItemWithError(cls->tp_dict, name) != original) return false;
     PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict;
     if (!d) return true;
-    rn::ptr shadow(dict_get(d, name));
+    rn::ptr shadow(rn::dict_get_ref(d, name));
     return !shadow && !PyErr_Occurred();
 }
 

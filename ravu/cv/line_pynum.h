@@ -120,8 +120,7 @@ inline PyObject* equals_zero(Num& a) {
 inline PyObject* get_attr(PyObject* self, PyObject* name, PyTypeObject* type) {
     if (Py_IS_TYPE(self, type)) {
         if (PyObject* d = reinterpret_cast<rn::PlainObject*>(self)->dict) {
-            rn::ptr hold(d, true);  // a key's __eq__ may give self another dict
-            if (PyObject* v = PyDict_GetItemWithError(d, name)) return Py_NewRef(v);
+            if (PyObject* v = rn::dict_get_ref(d, name)) return v;
             if (PyErr_Occurred()) return nullptr;
         }
     }

@@ -62,19 +62,8 @@ int set_attr(PyObject* self, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(self, name, value);
 }
 
-// self.name: the instance dict first, the full protocol otherwise.  The
-// dict is held while it is searched, since a key's __eq__ may replace the
-// instance dict and free the one in hand; an error of the look-up is the
-// caller's, as with the interpreter's own attribute look-up.
-PyObject* get_attr(PyObject* self, PyObject* name) {
-    PyObject** dp = _PyObject_GetDictPtr(self);
-    if (dp && *dp) {
-        rn::ptr dict(Py_NewRef(*dp));
-        if (PyObject* v = PyDict_GetItemWithError(dict.get(), name)) return Py_NewRef(v);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    return PyObject_GetAttr(self, name);
-}
+// self.name: the instance dict first, the full protocol otherwise.
+PyObject* get_attr(PyObject* self, PyObject* name) { return rn::fast_getattr(self, name); }
 
 const rn::Signature init_sig(
     "KvMutex.__init__", "lock_name, redis_conf=None, acquire_timeout=12, lock_timeout=None",
