@@ -61,6 +61,14 @@ public:
     SavedError& operator=(const SavedError&) = delete;
     ~SavedError() { restore(); }
     bool active() const { return type_ != nullptr; }
+    // Whether the saved exception is an instance of `exc` (a class or tuple).
+    bool matches(PyObject* exc) const { return type_ && PyErr_GivenExceptionMatches(type_, exc); }
+    // Forgets the saved exception: what followed recovered from it.
+    void drop() {
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(tb_);
+    }
     void restore() {
         if (!type_) return;
         if (PyErr_Occurred()) {

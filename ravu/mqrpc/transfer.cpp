@@ -71,30 +71,14 @@ PyObject* load(PyObject* conn, PyObject* text, PyObject* store) {
     return digest.release();
 }
 
-// Gives the pending exception `v` (fetched earlier) as __context__ to the
-// exception now set, as an error raised inside an `except` block gets it.
-void chain(PyObject* t, PyObject* v, PyObject* tb) {
-    PyObject *nt, *nv, *ntb;
-    PyErr_Fetch(&nt, &nv, &ntb);
-    PyErr_NormalizeException(&nt, &nv, &ntb);
-    if (tb) PyException_SetTraceback(v, tb);
-    PyException_SetContext(nv, v);  // steals v
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    PyErr_Restore(nt, nv, ntb);
-}
-
-// Whether the exception class `t` is redis-py's missing-script error.
-bool is_no_script(PyObject* t) {
+// redis-py's missing-script error class, borrowed; NULL (no exception)
+// when it cannot be imported.
+PyObject* no_script_error() {
     if (!g_no_script) {
-        PyObject *st, *sv, *stb;
-        PyErr_Fetch(&st, &sv, &stb);
         g_no_script = rn::import_attr("redis.exceptions", "NoScriptError");
         if (!g_no_script) PyErr_Clear();
-        PyErr_Restore(st, sv, stb);
-        if (!g_no_script) return false;
     }
-    return PyErr_GivenExceptionMatches(t, g_no_script);
+    return g_no_script;
 }
 
 // ---------------------------------------------------------------- message ids
@@ -140,19 +124,13 @@ PyObject* get_mq_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     PyObject* id = run_id_script(conn, digest.get());
     if (id || !PyErr_ExceptionMatches(PyExc_Exception)) return id;
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
+    // Load again and retry; a failure there is raised with the first
+    // error as its context, as in an `except` block.
+    rn::SavedError first;
     digest = load_id_script(conn);
     if (digest) id = run_id_script(conn, digest.get());
-    if (id) {
-        Py_XDECREF(t);
-        Py_XDECREF(v);
-        Py_XDECREF(tb);
-        return id;
-    }
-    chain(t, v, tb);
-    return nullptr;
+    if (id) first.drop();
+    return id;
 }
 
 // ---------------------------------------------------------------- pushes
@@ -206,21 +184,12 @@ PyObject* push(PyObject* conn, PyObject* key, PyObject* data, PyObject* timeout)
     if (r || !PyErr_ExceptionMatches(PyExc_Exception)) return r;
     // Load again as after any failure; push again only when the server had
     // lost the script, since any other error may come after the push.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
+    rn::SavedError first;
     digest = load_push_script(conn, expiry.get());
-    if (!digest) {
-        chain(t, v, tb);
-        return nullptr;
-    }
-    if (!is_no_script(t)) {
-        PyErr_Restore(t, v, tb);
-        return nullptr;
-    }
-    Py_XDECREF(t);
-    Py_XDECREF(v);
-    Py_XDECREF(tb);
+    if (!digest) return nullptr;  // raised with the first error as its context
+    PyObject* no_script = no_script_error();
+    if (!no_script || !first.matches(no_script)) return nullptr;  // the first error
+    first.drop();
     return run_push(conn, digest.get(), key, data);
 }
 
