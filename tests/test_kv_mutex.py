@@ -115,6 +115,23 @@ def test_release_after_the_script_cache_was_flushed(srv, conf):
     assert calls(srv, "script|load") == 1
 
 
+def test_failed_reload_of_the_lost_release_script_keeps_its_cause(srv, conf, monkeypatch):
+    import redis
+
+    c = srv.client()
+    with KvMutex("job", conf):
+        pass
+
+    def refuse(self, script):
+        raise RuntimeError("no room")
+
+    with pytest.raises(RuntimeError, match="no room") as info:
+        with KvMutex("job", conf):
+            c.script_flush()
+            monkeypatch.setattr(redis.Redis, "script_load", refuse)
+    assert isinstance(info.value.__context__, redis.exceptions.NoScriptError)
+
+
 def test_exception_in_block_propagates_after_release(srv, conf):
     m = KvMutex("job", conf)
     with pytest.raises(KeyError, match="inner"):

@@ -190,12 +190,16 @@ PyObject* run_plain_script(PyObject* conn, PyObject* script, PyObject* key, PyOb
     if (!digest) return nullptr;
     PyObject* r = evalsha_one(conn, digest.get(), key, token);
     if (r || !PyErr_ExceptionMatches(g_no_script)) return r;
-    PyErr_Clear();
+    // As in Script.__call__'s `except NoScriptError:` block: a failure of
+    // the reload carries the missing-script error as its context.
+    rn::SavedError lost;
     rn::ptr text(PyObject_GetAttr(script, RN_ID(script)));
     if (!text) return nullptr;
     digest = PyObject_CallMethodOneArg(conn, RN_ID(script_load), text.get());
     if (!digest || PyObject_SetAttr(script, RN_ID(sha), digest.get()) < 0) return nullptr;
-    return evalsha_one(conn, digest.get(), key, token);
+    r = evalsha_one(conn, digest.get(), key, token);
+    if (r) lost.drop();
+    return r;
 }
 
 PyObject* mutex_enter(PyObject* self) {
