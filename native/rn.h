@@ -9,3 +9,4 @@
 #include "rn_base.h"
 #include "rn_imports.h"
 #include "rn_signature.h"
+#include "rn_thread.h"

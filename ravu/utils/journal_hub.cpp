@@ -265,6 +265,7 @@ const rn::Signature log_thread_sig(
     "application's file of the receive day.  Runs in the writer thread.");
 
 PyObject* log_thread(PyObject*) {
+    rn::park_at_exit();
     for (;;) {
         const int r = writer_pass();
         if (r > 0) Py_RETURN_NONE;  // only a failed start-up sends this
@@ -355,6 +356,7 @@ PyObject* start_journal_hub(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     PyObject* a[2];
     if (!start_journal_hub_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    rn::park_at_exit();
     rn::ptr host(Py_NewRef(a[0]));
     rn::ptr port(Py_NewRef(a[1]));
     if (st.serving)
