@@ -1,5 +1,6 @@
 // The small library every ravu extension module stands on, header-only:
-// rn_base.h (names, errors, module globals, heap types, module creation),
+// rn_base.h (names, errors, heap types, module creation), rn_call.h
+// (module globals looked up at call time and calls of them),
 // rn_signature.h (each signature stated once: parsing with CPython's own
 // TypeError messages, defaults, docstring, text signature) and
 // rn_imports.h (the bindings of a module body, the exact-integer test).
@@ -7,6 +8,7 @@
 #pragma once
 
 #include "rn_base.h"
+#include "rn_call.h"
 #include "rn_imports.h"
 #include "rn_signature.h"
 #include "rn_thread.h"

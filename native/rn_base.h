@@ -1,6 +1,6 @@
 // The base of the small library every ravu extension module stands on:
-// interned names, errors with `finally` semantics, module globals looked up
-// at call time, heap types and module creation.  Included through rn.h.
+// interned names, errors with `finally` semantics, heap types and module
+// creation.  Included through rn.h.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -93,32 +93,37 @@ private:
     PyObject *type_, *value_, *tb_;
 };
 
-// ---------------------------------------------------------------- globals
-
-// Module global `name` looked up now, falling back to builtins as Python
-// code does; NameError like the interpreter's when missing.  New reference.
-inline PyObject* global(PyObject* module, PyObject* name) {
-    PyObject* d = PyModule_GetDict(module);  // borrowed
-    PyObject* v = PyDict_GetItemWithError(d, name);
-    if (!v) {
-        if (PyErr_Occurred()) return nullptr;
-        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (!v) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            return nullptr;
-        }
+// Makes the pending exception the one being handled, as inside `except:`:
+// traceback.format_exc() sees it and an exception raised meanwhile gets it
+// as its __context__.  The previously handled one is put back at scope exit.
+class Handling {
+public:
+    Handling() : prev_(PyErr_GetHandledException()) { take(false); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() {
+        PyErr_SetHandledException(prev_);
+        Py_XDECREF(prev_);
     }
-    Py_INCREF(v);
-    return v;
-}
+    // The pending exception replaces the handled one; `alone` drops its
+    // __context__, so that repeated failures do not chain up without end.
+    void take(bool alone) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (v && tb) PyException_SetTraceback(v, tb);
+        if (v && alone) PyException_SetContext(v, nullptr);
+        PyErr_SetHandledException(v);
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+    }
 
-// `from module import name`, new reference.
-inline PyObject* import_attr(const char* module, const char* name) {
-    ptr mod(PyImport_ImportModule(module));
-    if (!mod) return nullptr;
-    return PyObject_GetAttrString(mod.get(), name);
-}
+private:
+    PyObject* prev_;
+};
+
+// ---------------------------------------------------------------- globals
 
 // The instance dict of `obj` when its type keeps it at a fixed offset (our
 // own types' layout), borrowed; NULL without an exception otherwise, or

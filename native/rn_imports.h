@@ -18,6 +18,14 @@ inline bool exact_ll(PyObject* v, long long* out) {
     return !overflow;
 }
 
+// `from module import name`, new reference: the value a module keeps for
+// itself at import (a binding of its body goes through bind_import).
+inline PyObject* import_attr(const char* module, const char* name) {
+    ptr mod(PyImport_ImportModule(module));
+    if (!mod) return nullptr;
+    return PyObject_GetAttrString(mod.get(), name);
+}
+
 // `from <from> import *` run in module `m`: the names of its __all__, or,
 // without one, every name of its dict that does not begin with "_".
 inline int star_import(PyObject* m, const char* from) {

@@ -35,23 +35,23 @@ const rn::Signature b64_to_arr_sig(
 PyObject* b64_to_arr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* b64 = b64_to_arr_sig.single(args, nargs, kwnames);
     if (!b64) return nullptr;
-    rn::ptr sub(global_attr(RN_ID(re), RN_ID(sub)));
+    rn::ptr sub(rn::global(g_module, {RN_ID(re), RN_ID(sub)}));
     if (!sub) return nullptr;
     rn::ptr text(call(sub.get(), {prefix_pattern(), RN_STR(""), b64}));
     if (!text) return nullptr;
-    rn::ptr decode(global_attr(RN_ID(base64), RN_ID(b64decode)));
+    rn::ptr decode(rn::global(g_module, {RN_ID(base64), RN_ID(b64decode)}));
     if (!decode) return nullptr;
     rn::ptr raw(call(decode.get(), {text.get()}));
     if (!raw) return nullptr;
-    rn::ptr bytes_io(global_attr(RN_ID(io), RN_ID(BytesIO)));
+    rn::ptr bytes_io(rn::global(g_module, {RN_ID(io), RN_ID(BytesIO)}));
     if (!bytes_io) return nullptr;
     rn::ptr stream(call(bytes_io.get(), {raw.get()}));
     if (!stream) return nullptr;
-    rn::ptr open(global_attr(RN_ID(Image), RN_ID(open)));
+    rn::ptr open(rn::global(g_module, {RN_ID(Image), RN_ID(open)}));
     if (!open) return nullptr;
     rn::ptr img(call(open.get(), {stream.get()}));
     if (!img) return nullptr;
-    rn::ptr array(global_attr(RN_ID(np), RN_ID(array)));
+    rn::ptr array(rn::global(g_module, {RN_ID(np), RN_ID(array)}));
     if (!array) return nullptr;
     return call(array.get(), {img.get()});
 }
@@ -86,11 +86,11 @@ PyObject* arr_to_b64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         u8 = call(astype.get(), {RN_ID(uint8)});
         if (!u8) return nullptr;
     }
-    rn::ptr fromarray(global_attr(RN_ID(Image), RN_ID(fromarray)));
+    rn::ptr fromarray(rn::global(g_module, {RN_ID(Image), RN_ID(fromarray)}));
     if (!fromarray) return nullptr;
     rn::ptr img(call(fromarray.get(), {u8.get()}));
     if (!img) return nullptr;
-    rn::ptr bytes_io(global_attr(RN_ID(io), RN_ID(BytesIO)));
+    rn::ptr bytes_io(rn::global(g_module, {RN_ID(io), RN_ID(BytesIO)}));
     if (!bytes_io) return nullptr;
     rn::ptr buffer(PyObject_CallNoArgs(bytes_io.get()));
     if (!buffer) return nullptr;
@@ -103,7 +103,7 @@ PyObject* arr_to_b64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!saved) return nullptr;
     rn::ptr data(PyObject_CallMethodNoArgs(buffer.get(), RN_ID(getvalue)));
     if (!data) return nullptr;
-    rn::ptr encode(global_attr(RN_ID(base64), RN_ID(b64encode)));
+    rn::ptr encode(rn::global(g_module, {RN_ID(base64), RN_ID(b64encode)}));
     if (!encode) return nullptr;
     rn::ptr text(call(encode.get(), {data.get()}));
     if (!text) return nullptr;
@@ -129,7 +129,7 @@ int init(PyObject* m) {
         init_draw_defaults() < 0)
         return -1;
     // The resizing default is read once here and kept, whatever cv2 says later.
-    rn::ptr inter_linear(global_attr(RN_ID(cv2), RN_ID(INTER_LINEAR)));
+    rn::ptr inter_linear(rn::global(g_module, {RN_ID(cv2), RN_ID(INTER_LINEAR)}));
     if (!inter_linear || init_array_defaults(inter_linear.get()) < 0 ||
         PyModule_AddFunctions(m, array_methods) < 0)
         return -1;

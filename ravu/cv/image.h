@@ -1,5 +1,5 @@
 // Internal header of ravu.cv.image: the module object and the method
-// tables each source file contributes, plus small helpers they share.
+// tables each source file contributes, plus the call helper they share.
 #pragma once
 
 #define PY_ARRAY_UNIQUE_SYMBOL ravu_cv_image_ARRAY_API
@@ -23,17 +23,7 @@ extern PyMethodDef array_methods[];  // normalize_image, resize_image_scale, let
 int init_draw_defaults();
 int init_array_defaults(PyObject* inter_linear);
 
-// `module_global.attr`, the global looked up now (as a Python function's
-// body would at every call).  New reference.
-inline PyObject* global_attr(PyObject* global, PyObject* attr) {
-    rn::ptr g(rn::global(g_module, global));
-    if (!g) return nullptr;
-    return PyObject_GetAttr(g.get(), attr);
-}
-
-// f(*args) for a handful of positional arguments.
-inline PyObject* call(PyObject* f, std::initializer_list<PyObject*> args) {
-    return PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()), args.size(), nullptr);
-}
+// f(*args) for a handful of positional arguments: call(f, {a, b}).
+using rn::call;
 
 }  // namespace ravu_image

@@ -104,7 +104,7 @@ PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         break;
     default: {
         // Any other type goes through numpy's own cast to float32 first.
-        rn::ptr f32(global_attr(RN_ID(np), RN_ID(float32)));
+        rn::ptr f32(rn::global(g_module, {RN_ID(np), RN_ID(float32)}));
         if (!f32) return nullptr;
         rn::ptr cast(PyObject_CallMethodOneArg(image, RN_ID(astype), f32.get()));
         if (!cast) return nullptr;
@@ -180,7 +180,7 @@ PyObject* resize(PyObject* image, const Fit& f, PyObject* interpolation, PyObjec
     if (!kwnames) return nullptr;
     rn::ptr size(PyTuple_Pack(2, f.nw.get(), f.nh.get()));
     if (!size) return nullptr;
-    rn::ptr cv_resize(global_attr(RN_ID(cv2), RN_ID(resize)));
+    rn::ptr cv_resize(rn::global(g_module, {RN_ID(cv2), RN_ID(resize)}));
     if (!cv_resize) return nullptr;
     PyObject* with_dst[] = {image, size.get(), dst, interpolation};
     PyObject* without[] = {image, size.get(), interpolation};
@@ -308,9 +308,9 @@ PyObject* letterbox_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         canvas_shape = PyTuple_Pack(3, f.h.get(), f.w.get(), channels.get());
     }
     if (!canvas_shape) return nullptr;
-    rn::ptr full(global_attr(RN_ID(np), RN_ID(full)));
+    rn::ptr full(rn::global(g_module, {RN_ID(np), RN_ID(full)}));
     if (!full) return nullptr;
-    rn::ptr u8(global_attr(RN_ID(np), RN_ID(uint8)));
+    rn::ptr u8(rn::global(g_module, {RN_ID(np), RN_ID(uint8)}));
     if (!u8) return nullptr;
     rn::ptr grey(PyLong_FromLong(128));
     if (!grey) return nullptr;

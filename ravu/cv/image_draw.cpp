@@ -111,7 +111,7 @@ bool to_ints(PyObject* const* in, rn::ptr* out, int n) {
 
 PyObject* pair(PyObject* x, PyObject* y) { return PyTuple_Pack(2, x, y); }
 
-PyObject* cv2_func(PyObject* name) { return global_attr(RN_ID(cv2), name); }
+PyObject* cv2_func(PyObject* name) { return rn::global(g_module, {RN_ID(cv2), name}); }
 
 // ---------------------------------------------------------------- box
 
@@ -192,7 +192,7 @@ PyObject* polygon_points(PyObject* xy_list) {
     rn::ptr lst(PyList_New(1));
     if (!lst) return nullptr;
     PyList_SET_ITEM(lst.get(), 0, Py_NewRef(xy_list));
-    rn::ptr np_array(global_attr(RN_ID(np), RN_ID(array)));
+    rn::ptr np_array(rn::global(g_module, {RN_ID(np), RN_ID(array)}));
     if (!np_array) return nullptr;
     rn::ptr arr(call(np_array.get(), {lst.get()}));
     if (!arr) return nullptr;
@@ -227,7 +227,7 @@ PyObject* polygon_points(PyObject* xy_list) {
                 if (p[i] > static_cast<unsigned long long>(INT32_MAX)) return out_of_range();
         }
     }
-    rn::ptr int_type(global_attr(RN_ID(np), RN_ID(int_)));
+    rn::ptr int_type(rn::global(g_module, {RN_ID(np), RN_ID(int_)}));
     if (!int_type) return nullptr;
     rn::ptr pts(PyObject_CallMethodOneArg(arr.get(), RN_ID(astype), int_type.get()));
     if (!pts) return nullptr;
@@ -350,7 +350,7 @@ PyObject* point_square(PyObject* x_obj, PyObject* y_obj, PyObject* t_obj, long l
     rn::ptr corners(Py_BuildValue("[[(OO)(OO)(OO)(OO)]]", x0.get(), y0.get(), x0.get(), y1.get(),
                                   x1.get(), y1.get(), x1.get(), y0.get()));
     if (!corners) return nullptr;
-    rn::ptr np_array(global_attr(RN_ID(np), RN_ID(array)));
+    rn::ptr np_array(rn::global(g_module, {RN_ID(np), RN_ID(array)}));
     if (!np_array) return nullptr;
     return call(np_array.get(), {corners.get()});
 }

@@ -49,13 +49,6 @@ PyObject* call_on(PyObject* self, PyObject* holder, PyObject* method) {
     return PyObject_CallMethodNoArgs(obj.get(), method);
 }
 
-// The module global `name`, called without arguments.
-PyObject* call_global(PyObject* name) {
-    rn::ptr fn(rn::global(st.module, name));
-    if (!fn) return nullptr;
-    return PyObject_CallNoArgs(fn.get());
-}
-
 // Sleeps `seconds` on the monotonic clock with the GIL released; like
 // time.sleep, an interrupted sleep runs the signal handlers and goes on.
 bool nap(double seconds) {
@@ -82,9 +75,7 @@ bool nap(double seconds) {
 // time.sleep(seconds) with `time` looked up now.  The standard function
 // given a plain number sleeps here; anything else is called as it is.
 bool sleep_for(PyObject* seconds) {
-    rn::ptr time_mod(rn::global(st.module, RN_ID(time)));
-    if (!time_mod) return false;
-    rn::ptr fn(PyObject_GetAttr(time_mod.get(), RN_ID(sleep)));
+    rn::ptr fn(rn::global(st.module, {RN_ID(time), RN_ID(sleep)}));
     if (!fn) return false;
     if (fn.get() == st.time_sleep) {
         double s = -1;
@@ -102,42 +93,12 @@ bool sleep_for(PyObject* seconds) {
 
 // log().<level>(text) in two steps, since log() comes before its text is
 // made: logger() first, then the text, then emit().
-PyObject* logger() { return call_global(RN_ID(log)); }
+PyObject* logger() { return rn::call_global(st.module, RN_ID(log)); }
 
 bool emit(PyObject* logger, PyObject* level, PyObject* text) {
     rn::ptr r(PyObject_CallMethodOneArg(logger, level, text));
     return bool(r);
 }
-
-// Makes the pending exception the one being handled, as inside `except:`:
-// traceback.format_exc() sees it and exceptions raised meanwhile get it as
-// their __context__.  The previous one is put back at scope exit.
-class Handling {
-public:
-    Handling() : prev_(PyErr_GetHandledException()) { take(false); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-    ~Handling() {
-        PyErr_SetHandledException(prev_);
-        Py_XDECREF(prev_);
-    }
-    // The pending exception replaces the handled one; `alone` drops its
-    // __context__, so that repeated failures do not chain up without end.
-    void take(bool alone) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        if (v && tb) PyException_SetTraceback(v, tb);
-        if (v && alone) PyException_SetContext(v, nullptr);
-        PyErr_SetHandledException(v);
-        Py_XDECREF(t);
-        Py_XDECREF(v);
-        Py_XDECREF(tb);
-    }
-
-private:
-    PyObject* prev_;
-};
 
 // ---------------------------------------------------------------- FrameMap
 
@@ -278,7 +239,7 @@ int init_frames(PyObject* self, PyObject* history_size, PyObject* map_history_si
     if (set(self, RN_ID(cur_frame), Py_None) < 0 || set(self, RN_ID(cur_map_frame), Py_None) < 0 ||
         set(self, RN_ID(cur_frame_num), st.zero) < 0)
         return -1;
-    rn::ptr event(call_global(RN_ID(Event)));
+    rn::ptr event(rn::call_global(st.module, RN_ID(Event)));
     if (!event || set(self, RN_ID(event), event.get()) < 0) return -1;
 
     struct Ring {
@@ -311,7 +272,7 @@ int lock_and_share(PyObject* self) {
     }
     rn::ptr catch_dict(PyDict_New());
     if (!catch_dict || set(self, RN_ID(catch), catch_dict.get()) < 0) return -1;
-    rn::ptr cap_lock(call_global(RN_ID(Lock)));
+    rn::ptr cap_lock(rn::call_global(st.module, RN_ID(Lock)));
     return cap_lock ? set(self, RN_ID(cap_lock), cap_lock.get()) : -1;
 }
 
@@ -570,9 +531,7 @@ bool arith(char op, Num& a, Num& b, Num& out) {
 //   grab_sleep_time += 1 / fps - (now - last) / pace_every / retrieve_step
 // and never below least_pause.
 bool pace(PyObject* self, Loop& loop) {
-    rn::ptr time_mod(rn::global(st.module, RN_ID(time)));
-    if (!time_mod) return false;
-    Num now = num(rn::ptr(PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time))));
+    Num now = num(rn::ptr(rn::call_global(st.module, {RN_ID(time), RN_ID(time)})));
     if (!now.obj) return false;
     Num last = num(rn::ptr(loop.last_time.get(), true)), total;
     if (!arith('-', now, last, total)) return false;
@@ -660,7 +619,7 @@ bool one_pass(PyObject* self, Loop& loop) {
 // runs, so the thread neither dies with the source open nor outlives stop().
 // False only when the handler itself must end the thread.
 bool recover(PyObject* self) {
-    Handling handling;
+    rn::Handling handling;
     rn::ptr is_file(get(self, RN_ID(is_file)));
     if (!is_file) return false;
     const int f = PyObject_IsTrue(is_file.get());
@@ -671,8 +630,8 @@ bool recover(PyObject* self) {
     }
     for (;;) {
         rn::ptr lg(logger());
-        rn::ptr tb_mod(lg ? rn::global(st.module, RN_ID(traceback)) : nullptr);
-        rn::ptr text(tb_mod ? PyObject_CallMethodNoArgs(tb_mod.get(), RN_ID(format_exc)) : nullptr);
+        rn::ptr text(lg ? rn::call_global(st.module, {RN_ID(traceback), RN_ID(format_exc)})
+                        : nullptr);
         if (!text || !emit(lg.get(), RN_ID(error), text.get())) PyErr_WriteUnraisable(self);
         if (!sleep_for(st.recover_pause)) {
             PyErr_WriteUnraisable(self);  // a broken sleep must still pause
@@ -700,9 +659,7 @@ const rn::Signature run_sig(
 PyObject* run(PyObject* self) {
     Loop loop;
     {
-        rn::ptr time_mod(rn::global(st.module, RN_ID(time)));
-        if (!time_mod) return nullptr;
-        loop.last_time = PyObject_CallMethodNoArgs(time_mod.get(), RN_ID(time));
+        loop.last_time = rn::call_global(st.module, {RN_ID(time), RN_ID(time)});
         if (!loop.last_time) return nullptr;
         loop.last_open.set(st.not_reopened, true);
         rn::ptr step(get(self, RN_ID(retrieve_step)));

@@ -571,13 +571,13 @@ int init(PyObject* m) {
     st.timeout_kwnames = Py_BuildValue("(s)", "timeout");
     if (!st.no_wait || !st.none_read || !st.timeout_kwnames) return -1;
     if (_import_array() < 0) return -1;
-    rn::ptr np(PyImport_ImportModule("numpy"));
-    if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
-    st.np_copy = PyObject_GetAttrString(np.get(), "copy");
+    if (rn::bind_import(m, nullptr, "numpy", "np") < 0) return -1;
+    st.np_copy = rn::global(m, {RN_ID(np), RN_ID(copy)});
     if (!st.np_copy) return -1;
     if (rn::star_import(m, "ravu.utils") < 0) return -1;
-    rn::ptr grabber(rn::import_attr("ravu.cv.stream_grabber", "StreamGrabber"));
-    if (!grabber || PyModule_AddObjectRef(m, "StreamGrabber", grabber.get()) < 0) return -1;
+    if (rn::bind_import(m, "ravu.cv.stream_grabber", "StreamGrabber") < 0) return -1;
+    rn::ptr grabber(rn::global(m, RN_ID(StreamGrabber)));
+    if (!grabber) return -1;
     if (!PyType_Check(grabber.get())) {
         PyErr_SetString(PyExc_TypeError, "StreamGrabber is not a class");
         return -1;

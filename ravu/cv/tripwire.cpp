@@ -44,12 +44,6 @@ bool set(PyObject* self, PyObject* name, Num& v) {
     return o && lnpy::set_attr(self, name, o, g_type) == 0;
 }
 
-// np.<name> with `np` looked up now.
-PyObject* np_attr(PyObject* name) {
-    rn::ptr np(rn::global(g_module, RN_ID(np)));
-    return np ? PyObject_GetAttr(np.get(), name) : nullptr;
-}
-
 // ---------------------------------------------------------------- line function
 
 // (self._A * x + self._B * y) + self._C
@@ -138,13 +132,13 @@ const rn::Signature init_sig(
 // np.sign(self.<name>)
 PyObject* sign_of_attr(PyObject* self, PyObject* name) {
     rn::ptr v(get(self, name));
-    rn::ptr sign(v ? np_attr(RN_ID(sign)) : nullptr);
+    rn::ptr sign(v ? rn::global(g_module, {RN_ID(np), RN_ID(sign)}) : nullptr);
     return sign ? PyObject_CallOneArg(sign.get(), v.get()) : nullptr;
 }
 
 // np.array([a, b], dtype=float)
 PyObject* float_pair(PyObject* a, PyObject* b) {
-    rn::ptr array(np_attr(RN_ID(array)));
+    rn::ptr array(rn::global(g_module, {RN_ID(np), RN_ID(array)}));
     if (!array) return nullptr;
     rn::ptr list(Py_BuildValue("[OO]", a, b));
     if (!list) return nullptr;
@@ -402,13 +396,13 @@ PyObject* get_projection(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     rn::ptr v(get(self, RN_ID(_V)));
     rn::ptr va(v ? get(self, RN_ID(_VA)) : nullptr);
     rn::ptr rel(va ? PyNumber_Subtract(p.get(), va.get()) : nullptr);
-    rn::ptr dot(rel ? np_attr(RN_ID(dot)) : nullptr);
+    rn::ptr dot(rel ? rn::global(g_module, {RN_ID(np), RN_ID(dot)}) : nullptr);
     if (!dot) return nullptr;
     rn::ptr num(PyObject_CallFunctionObjArgs(dot.get(), v.get(), rel.get(), nullptr));
     if (!num) return nullptr;
     rn::ptr v2(get(self, RN_ID(_V)));
     rn::ptr v3(v2 ? get(self, RN_ID(_V)) : nullptr);
-    rn::ptr dot2(v3 ? np_attr(RN_ID(dot)) : nullptr);
+    rn::ptr dot2(v3 ? rn::global(g_module, {RN_ID(np), RN_ID(dot)}) : nullptr);
     rn::ptr den(dot2 ? PyObject_CallFunctionObjArgs(dot2.get(), v2.get(), v3.get(), nullptr)
                      : nullptr);
     rn::ptr t(den ? PyNumber_TrueDivide(num.get(), den.get()) : nullptr);
@@ -483,24 +477,20 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.tripwire",
                          "distances and projections.",
                          -1, nullptr};
 
-int bind(PyObject* m, const char* name, PyObject* value) {
-    rn::ptr keep(value);
-    return value ? PyModule_AddObjectRef(m, name, value) : -1;
-}
-
 int init(PyObject* m) {
-    rn::ptr math(PyImport_ImportModule("math"));
-    if (!math || PyModule_AddObjectRef(m, "math", math.get()) < 0) return -1;
-    g_sqrt = PyObject_GetAttrString(math.get(), "sqrt");
+    if (rn::bind_import(m, nullptr, "math") < 0) return -1;
+    g_sqrt = rn::global(m, {RN_ID(math), RN_ID(sqrt)});
     if (!g_sqrt) return -1;
-    if (bind(m, "draw_line", rn::import_attr("ravu.cv.image", "draw_line")) < 0) return -1;
-    g_np = PyImport_ImportModule("numpy");
-    if (!g_np || PyModule_AddObjectRef(m, "np", g_np) < 0) return -1;
+    if (rn::bind_import(m, "ravu.cv.image", "draw_line") < 0 ||
+        rn::bind_import(m, nullptr, "numpy", "np") < 0)
+        return -1;
+    g_np = rn::global(m, RN_ID(np));
+    if (!g_np) return -1;
     g_sign = PyObject_GetAttrString(g_np, "sign");
     g_np_int64 = PyObject_GetAttrString(g_np, "int64");
     g_np_float64 = PyObject_GetAttrString(g_np, "float64");
     if (!g_sign || !g_np_int64 || !g_np_float64) return -1;
-    if (bind(m, "Direction", rn::import_attr("ravu.cv.direction", "Direction")) < 0) return -1;
+    if (rn::bind_import(m, "ravu.cv.direction", "Direction") < 0) return -1;
     g_module_name = PyUnicode_FromString("ravu.cv.tripwire");
     g_thickness_kwnames = Py_BuildValue("(s)", "thickness");
     g_dtype_kwnames = Py_BuildValue("(s)", "dtype");

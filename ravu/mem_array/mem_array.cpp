@@ -168,12 +168,6 @@ PyModuleDef module_def = {
 
 // ---------------------------------------------------------------- set-up
 
-int add_import(PyObject* m, const char* as, const char* module, const char* attr = nullptr) {
-    rn::ptr v(attr ? rn::import_attr(module, attr) : PyImport_ImportModule(module));
-    if (!v) return -1;
-    return PyModule_AddObjectRef(m, as, v.get());
-}
-
 // SegmentLedger and _posixshmem: the standard pair, or the package's when
 // either cannot be imported.
 int bind_segment_class(PyObject* m) {
@@ -256,9 +250,9 @@ int bind_library_parts(PyObject* lock_factory) {
 }
 
 int module_exec(PyObject* m) {
-    if (add_import(m, "mmap", "mmap") < 0 || add_import(m, "os", "os") < 0 ||
-        add_import(m, "np", "numpy") < 0 || add_import(m, "Queue", "queue", "Queue") < 0 ||
-        add_import(m, "threading", "threading") < 0)
+    if (rn::bind_import(m, nullptr, "mmap") < 0 || rn::bind_import(m, nullptr, "os") < 0 ||
+        rn::bind_import(m, nullptr, "numpy", "np") < 0 ||
+        rn::bind_import(m, "queue", "Queue") < 0 || rn::bind_import(m, nullptr, "threading") < 0)
         return -1;
     if (bind_segment_class(m) < 0) return -1;
     rn::ptr lock_factory(rn::import_attr("_thread", "allocate_lock"));
@@ -267,7 +261,7 @@ int module_exec(PyObject* m) {
     state.mapping_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &mapping_spec, nullptr);
     if (!state.mapping_type) return -1;
     if (!(state.shm_type = add_type(m, &shm_spec))) return -1;
-    rn::ptr np(PyImport_ImportModule("numpy"));
+    rn::ptr np(rn::global(m, RN_ID(np)));
     if (!np || build_tables(m, np.get()) < 0) return -1;
     if (!(state.matype_type = add_type(m, &matype_spec))) return -1;
     if (!(state.array_type = add_type(m, &array_spec))) return -1;

@@ -16,8 +16,6 @@ PyTypeObject* g_decorator_type = nullptr;
 // returns the module global named by its `self` (a default handler).
 PyObject* g_creators[3] = {nullptr, nullptr, nullptr};
 
-PyObject* global(PyObject* name) { return rn::global(g_module, name); }
-
 // ---------------------------------------------------------------- registration
 
 const rn::Signature add_sig(
@@ -28,7 +26,7 @@ const rn::Signature add_sig(
     "handlers of a URL must be registered before its first get_handles().");
 
 PyObject* add_route(PyObject* url, PyObject* func, PyObject* phase) {
-    rn::ptr routes(global(RN_ID(_route_dict)));
+    rn::ptr routes(rn::global(g_module, RN_ID(_route_dict)));
     if (!routes) return nullptr;
     rn::ptr handles(PyObject_CallMethodOneArg(routes.get(), RN_ID(get), url));
     if (!handles) return nullptr;
@@ -77,7 +75,7 @@ PyObject* decorator_call(PyObject* self, PyObject* const* args, size_t nargsf,
     PyObject* func = decorator_sig.single(args, (Py_ssize_t)nargsf, kwnames);
     if (!func) return nullptr;
     Decorator* d = reinterpret_cast<Decorator*>(self);
-    rn::ptr add(global(RN_ID(add_response_route)));
+    rn::ptr add(rn::global(g_module, RN_ID(add_response_route)));
     if (!add) return nullptr;
     PyObject* a[3] = {d->url, func, d->phase};
     rn::ptr r(PyObject_Vectorcall(add.get(), a, 3, nullptr));
@@ -179,7 +177,7 @@ const rn::Signature handles_sig(
 PyObject* get_handles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* url = handles_sig.single(args, nargs, kwnames);
     if (!url) return nullptr;
-    rn::ptr routes(global(RN_ID(_route_dict)));
+    rn::ptr routes(rn::global(g_module, RN_ID(_route_dict)));
     if (!routes) return nullptr;
     rn::ptr handles(PyObject_GetItem(routes.get(), url));
     if (!handles) return nullptr;
@@ -187,9 +185,9 @@ PyObject* get_handles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!out) return nullptr;
     PyObject* const phases[3] = {RN_ID(PHASE_BEFORE), RN_ID(PHASE_DURING), RN_ID(PHASE_AFTER)};
     for (int i = 0; i < 3; ++i) {
-        rn::ptr get_any(global(RN_ID(get_any_from_dict)));
+        rn::ptr get_any(rn::global(g_module, RN_ID(get_any_from_dict)));
         if (!get_any) return nullptr;
-        rn::ptr phase(global(phases[i]));
+        rn::ptr phase(rn::global(g_module, phases[i]));
         if (!phase) return nullptr;
         PyObject* a[3] = {handles.get(), phase.get(), g_creators[i]};
         PyObject* h = PyObject_Vectorcall(get_any.get(), a, 3, nullptr);
@@ -200,7 +198,7 @@ PyObject* get_handles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 // The creator: returns the default handler named by `name` now.
-PyObject* creator(PyObject* name, PyObject*) { return global(name); }
+PyObject* creator(PyObject* name, PyObject*) { return rn::global(g_module, name); }
 
 PyMethodDef creator_defs[3] = {
     {"default_before_handle_creator", creator, METH_NOARGS, "Returns default_before_handle."},
@@ -208,7 +206,7 @@ PyMethodDef creator_defs[3] = {
     {"default_after_handle_creator", creator, METH_NOARGS, "Returns default_after_handle."}};
 
 PyObject* urls() {
-    rn::ptr routes(global(RN_ID(_route_dict)));
+    rn::ptr routes(rn::global(g_module, RN_ID(_route_dict)));
     return routes ? PySequence_List(routes.get()) : nullptr;
 }
 
@@ -257,17 +255,17 @@ PyObject* ident_text(PyObject* ident) {
 
 // log().info(head + "[" + thread id + "]:" + str(request.mq_id))
 PyObject* log_line(const char* head) {
-    rn::ptr log(global(RN_ID(log)));
+    rn::ptr log(rn::global(g_module, RN_ID(log)));
     if (!log) return nullptr;
     rn::ptr logger(PyObject_CallNoArgs(log.get()));
     if (!logger) return nullptr;
     rn::ptr info(PyObject_GetAttr(logger.get(), RN_ID(info)));
     if (!info) return nullptr;
-    rn::ptr get_ident(global(RN_ID(get_ident)));
+    rn::ptr get_ident(rn::global(g_module, RN_ID(get_ident)));
     if (!get_ident) return nullptr;
     rn::ptr ident(PyObject_CallNoArgs(get_ident.get()));
     if (!ident) return nullptr;
-    rn::ptr request(global(RN_ID(request)));
+    rn::ptr request(rn::global(g_module, RN_ID(request)));
     if (!request) return nullptr;
     rn::ptr mq_id(PyObject_GetAttr(request.get(), RN_ID(mq_id)));
     if (!mq_id) return nullptr;

@@ -139,19 +139,6 @@ PyObject* call(const Peer& peer, PyObject* arg) {
     return r;
 }
 
-PyObject* np_attr(PyObject* name) {
-    rn::ptr np(rn::global(st.module, RN_ID(np)));
-    if (!np) return nullptr;
-    // An attribute of a plain module that its class does not define is
-    // the module dict's entry.
-    if (Py_IS_TYPE(np.get(), &PyModule_Type)) {
-        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(np.get()), name);
-        if (v) return Py_NewRef(v);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    return PyObject_GetAttr(np.get(), name);
-}
-
 // x.tolist()
 PyObject* tolist(PyObject* x) {
     if (PyArray_CheckExact(x)) return PyArray_ToList(reinterpret_cast<PyArrayObject*>(x));
@@ -160,7 +147,7 @@ PyObject* tolist(PyObject* x) {
 
 // np.array(x).tolist()
 PyObject* through_array(PyObject* x) {
-    rn::ptr array(np_attr(RN_ID(array)));
+    rn::ptr array(rn::global(st.module, {RN_ID(np), RN_ID(array)}));
     if (!array) return nullptr;
     rn::ptr arr(PyObject_CallOneArg(array.get(), x));
     if (!arr) return nullptr;
@@ -427,7 +414,7 @@ PyObject* array_marker(PyObject* x) {
 struct ArrayClass {
     rn::ptr cls;
     PyObject* get() {
-        if (!cls) cls = np_attr(RN_ID(ndarray));
+        if (!cls) cls = rn::global(st.module, {RN_ID(np), RN_ID(ndarray)});
         return cls.get();
     }
 };
@@ -559,8 +546,7 @@ int bind_peer(PyObject* m, Peer* peer, const char* name, Impl impl) {
 }
 
 int init(PyObject* m) {
-    rn::ptr np(PyImport_ImportModule("numpy"));
-    if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
+    if (rn::bind_import(m, nullptr, "numpy", "np") < 0) return -1;
     if (bind_peer(m, &st.jsonlist, "to_jsonlist", jsonlist_impl) < 0 ||
         bind_peer(m, &st.jsondict, "to_jsondict", jsondict_impl) < 0 ||
         bind_peer(m, &st.abstract_list, "to_abstract_jsonlist", abstract_list_impl) < 0 ||

@@ -273,12 +273,6 @@ struct DecoratorFunc {
     PyObject* timeout;
 };
 
-PyObject* call_global(PyObject* name, PyObject* const* args, size_t nargs) {
-    rn::ptr fn(rn::global(st.module, name));
-    if (!fn) return nullptr;
-    return PyObject_Vectorcall(fn.get(), args, nargs, nullptr);
-}
-
 const rn::Signature decorator_func_sig(
     "lock_func.<locals>.decorator_func", "func, /",
     "Give func its lock and return the locked wrapper of func.\n\n"
@@ -295,19 +289,14 @@ PyObject* decorator_func_vectorcall(PyObject* self, PyObject* const* args, size_
     DecoratorFunc* d = reinterpret_cast<DecoratorFunc*>(self);
     rn::ptr lock;
     if (d->mutex == Py_None) {
-        rn::ptr threading(rn::global(st.module, RN_ID(threading)));
-        if (!threading) return nullptr;
-        rn::ptr factory(PyObject_GetAttr(threading.get(), RN_ID(Lock)));
-        if (!factory) return nullptr;
-        lock = PyObject_CallNoArgs(factory.get());
+        lock = rn::call_global(st.module, {RN_ID(threading), RN_ID(Lock)});
     } else {
         lock.set(d->mutex, true);
     }
     if (!lock || PyObject_SetAttr(func, RN_ID(mutex), lock.get()) < 0) return nullptr;
     rn::ptr stored(PyObject_GetAttr(func, RN_ID(mutex)));
     if (!stored) return nullptr;
-    PyObject* a[3] = {func, d->timeout, stored.get()};
-    return call_global(RN_ID(get_new_func), a, 3);
+    return rn::call_global(st.module, RN_ID(get_new_func), func, d->timeout, stored.get());
 }
 
 int decorator_func_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -427,18 +416,13 @@ PyObject* lock_class_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         lock = PyObject_CallMethodOneArg(instance, RN_ID(__getattribute__), name.get());
         if (!lock) return nullptr;
     } else {
-        rn::ptr threading(rn::global(st.module, RN_ID(threading)));
-        if (!threading) return nullptr;
-        rn::ptr factory(PyObject_GetAttr(threading.get(), RN_ID(Lock)));
-        if (!factory) return nullptr;
-        lock = PyObject_CallNoArgs(factory.get());
+        lock = rn::call_global(st.module, {RN_ID(threading), RN_ID(Lock)});
         if (!lock) return nullptr;
         rn::ptr r(PyObject_CallMethodObjArgs(instance, RN_ID(__setattr__), name.get(), lock.get(),
                                              nullptr));
         if (!r) return nullptr;
     }
-    PyObject* g[3] = {func, timeout, lock.get()};
-    rn::ptr wrapper(call_global(RN_ID(get_new_func), g, 3));
+    rn::ptr wrapper(rn::call_global(st.module, RN_ID(get_new_func), func, timeout, lock.get()));
     if (!wrapper) return nullptr;
     PyObject* method_name = PyObject_GetAttr(func, RN_ID(__name__));
     if (!method_name) return nullptr;
@@ -468,9 +452,8 @@ PyModuleDef moduledef = {
     -1, methods};
 
 int init(PyObject* m) {
-    rn::ptr threading(PyImport_ImportModule("threading"));
-    if (!threading || PyModule_AddObjectRef(m, "threading", threading.get()) < 0) return -1;
-    rn::ptr probe(PyObject_CallMethod(threading.get(), "Lock", nullptr));
+    if (rn::bind_import(m, nullptr, "threading") < 0) return -1;
+    rn::ptr probe(rn::call_global(m, {RN_ID(threading), RN_ID(Lock)}));
     if (!probe) return -1;
     st.lock_type = Py_TYPE(probe.get());
     Py_INCREF(st.lock_type);

@@ -35,11 +35,6 @@ struct State {
 };
 State st;
 
-PyObject* os_module() { return rn::global(st.module, RN_ID(os)); }
-
-// os.path, or NULL with the error.
-PyObject* os_path(PyObject* os) { return PyObject_GetAttr(os, RN_ID(path)); }
-
 // 1 while the global `os`, its `path` and that one's `split` are the ones
 // bound at import, 0 if any was replaced, -1 on error.  A module of the
 // exact module type has its dict's entries as attributes, so the three
@@ -85,11 +80,7 @@ PyObject* os_split(PyObject* filepath) {
         if (standard < 0) return nullptr;
         if (standard) return split_text(filepath);
     }
-    rn::ptr os(os_module());
-    if (!os) return nullptr;
-    rn::ptr path(os_path(os.get()));
-    if (!path) return nullptr;
-    rn::ptr split(PyObject_GetAttr(path.get(), RN_ID(split)));
+    rn::ptr split(rn::global(st.module, {RN_ID(os), RN_ID(path), RN_ID(split)}));
     if (!split) return nullptr;
     if (text && split.get() == st.split) return split_text(filepath);
     return PyObject_CallOneArg(split.get(), filepath);
@@ -453,13 +444,8 @@ PyObject* search_generic(PyObject* os, PyObject* root, PyObject* filter) {
         rn::ptr files(PyObject_GetIter(PySequence_Fast_GET_ITEM(seq.get(), 2)));
         if (!files) return nullptr;
         while (rn::ptr file{PyIter_Next(files.get())}) {
-            rn::ptr mod(os_module());
-            if (!mod) return nullptr;
-            rn::ptr path_mod(os_path(mod.get()));
-            if (!path_mod) return nullptr;
-            rn::ptr join(PyObject_GetAttr(path_mod.get(), RN_ID(join)));
-            if (!join) return nullptr;
-            rn::ptr path(PyObject_CallFunctionObjArgs(join.get(), parent, file.get(), nullptr));
+            rn::ptr path(rn::call_global(st.module, {RN_ID(os), RN_ID(path), RN_ID(join)},
+                                         parent, file.get()));
             if (!path) return nullptr;
             rn::ptr verdict(PyObject_CallOneArg(filter, path.get()));
             if (!verdict) return nullptr;
@@ -483,7 +469,7 @@ int standard_walk(PyObject* os) {
         if (!v) return -1;
         if (v.get() != c.second) return 0;
     }
-    rn::ptr path(os_path(os));
+    rn::ptr path(PyObject_GetAttr(os, RN_ID(path)));
     if (!path) return -1;
     if (path.get() != st.posixpath) return 0;
     const std::pair<PyObject*, PyObject*> path_checks[] = {{RN_ID(join), st.join},
@@ -510,7 +496,7 @@ PyObject* search_filepaths(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     PyObject* a[2];
     if (!search_filepaths_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr os(os_module());
+    rn::ptr os(rn::global(st.module, RN_ID(os)));
     if (!os) return nullptr;
     int standard = standard_walk(os.get());
     if (standard < 0) return nullptr;
@@ -554,8 +540,9 @@ PyModuleDef moduledef = {
     -1, methods};
 
 int init(PyObject* m) {
-    st.os = PyImport_ImportModule("os");
-    if (!st.os || PyModule_AddObjectRef(m, "os", st.os) < 0) return -1;
+    if (rn::bind_import(m, nullptr, "os") < 0) return -1;
+    st.os = rn::global(m, RN_ID(os));
+    if (!st.os) return -1;
     st.posixpath = PyObject_GetAttrString(st.os, "path");
     if (!st.posixpath) return -1;
     st.module_dict = PyModule_GetDict(m);

@@ -21,37 +21,9 @@ PyObject* g_two = nullptr;
 
 // ---------------------------------------------------------------- helpers
 
-// Makes the pending exception the one being handled, as inside `except:`:
-// traceback.format_exc() sees it, and an exception raised meanwhile gets it
-// as its __context__.  The previously handled one is put back at scope exit.
-class Handling {
-public:
-    Handling() : prev_(PyErr_GetHandledException()) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        if (v && tb) PyException_SetTraceback(v, tb);
-        PyErr_SetHandledException(v);
-        Py_XDECREF(t);
-        Py_XDECREF(v);
-        Py_XDECREF(tb);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-    ~Handling() {
-        PyErr_SetHandledException(prev_);
-        Py_XDECREF(prev_);
-    }
-
-private:
-    PyObject* prev_;
-};
-
 // time.sleep(seconds), `time` looked up now; the sleep releases the GIL.
 bool sleep_for(PyObject* seconds) {
-    rn::ptr time_mod(rn::global(g_module, RN_ID(time)));
-    if (!time_mod) return false;
-    rn::ptr r(PyObject_CallMethodOneArg(time_mod.get(), RN_ID(sleep), seconds));
+    rn::ptr r(rn::call_global(g_module, {RN_ID(time), RN_ID(sleep)}, seconds));
     return bool(r);
 }
 
@@ -85,16 +57,12 @@ int nonzero(PyObject* interval) {
 // and a 2-second pause.  False when that fails in turn; the new exception
 // then ends the thread, with the pass's exception as its context.
 bool after_failure() {
-    Handling handling;
-    rn::ptr log_fn(rn::global(g_module, RN_ID(log)));
-    if (!log_fn) return false;
-    rn::ptr logger(PyObject_CallNoArgs(log_fn.get()));  // log() comes before its text
+    rn::Handling handling;
+    rn::ptr logger(rn::call_global(g_module, RN_ID(log)));  // log() comes before its text
     if (!logger) return false;
     rn::ptr error(PyObject_GetAttr(logger.get(), RN_ID(error)));
     if (!error) return false;
-    rn::ptr tb(rn::global(g_module, RN_ID(traceback)));
-    if (!tb) return false;
-    rn::ptr text(PyObject_CallMethodNoArgs(tb.get(), RN_ID(format_exc)));
+    rn::ptr text(rn::call_global(g_module, {RN_ID(traceback), RN_ID(format_exc)}));
     if (!text) return false;
     rn::ptr r(PyObject_CallOneArg(error.get(), text.get()));
     return r && sleep_for(g_two);
@@ -241,9 +209,7 @@ PyObject* timer_add_task(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!task_info) return nullptr;
     rn::ptr path(PyObject_GetItem(task_info, RN_STR("classpath")));
     if (!path) return nullptr;
-    rn::ptr find(rn::global(g_module, RN_ID(get_class_or_func)));
-    if (!find) return nullptr;
-    rn::ptr cls(PyObject_CallOneArg(find.get(), path.get()));
+    rn::ptr cls(rn::call_global(g_module, RN_ID(get_class_or_func), path.get()));
     if (!cls) return nullptr;
     rn::ptr task(PyObject_CallOneArg(cls.get(), task_info));
     if (!task) return nullptr;
@@ -329,9 +295,7 @@ int init(PyObject* m) {
         PyModule_AddObjectRef(m, "TIMER_STATUS_STOP", stop.get()) < 0 ||
         PyModule_AddObjectRef(m, "_status", start.get()) < 0)
         return -1;
-    rn::ptr threading(rn::global(m, RN_ID(threading)));
-    if (!threading) return -1;
-    rn::ptr thread(PyObject_GetAttrString(threading.get(), "Thread"));
+    rn::ptr thread(rn::global(m, {RN_ID(threading), RN_ID(Thread)}));
     if (!thread) return -1;
     if (!PyType_Check(thread.get())) {
         PyErr_SetString(PyExc_TypeError, "threading.Thread is not a class");

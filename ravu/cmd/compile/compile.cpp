@@ -21,35 +21,6 @@ const char* const HEADER = "# @Time   : %s\n# @Author : tovalinskar\n# Create by
 // Names that make Cython take a directory for a package.
 const char* const PACKAGE_FILES[] = {"__init__.py", "__init__.pyc", "__init__.pyx", "__init__.pxd"};
 
-PyObject* global(PyObject* name) { return rn::global(g_module, name); }
-
-// owner.attr with the module global `owner` looked up now.
-PyObject* global_attr(PyObject* owner, PyObject* attr) {
-    rn::ptr obj(global(owner));
-    if (!obj) return nullptr;
-    return PyObject_GetAttr(obj.get(), attr);
-}
-
-// os.path.<fn>(args...)
-template <typename... A>
-PyObject* os_path(PyObject* fn, A... args) {
-    rn::ptr path(global_attr(RN_ID(os), RN_ID(path)));
-    if (!path) return nullptr;
-    rn::ptr f(PyObject_GetAttr(path.get(), fn));
-    if (!f) return nullptr;
-    PyObject* argv[] = {args...};
-    return PyObject_Vectorcall(f.get(), argv, sizeof...(args), nullptr);
-}
-
-// owner.fn(args...) for a module global `owner`.
-template <typename... A>
-PyObject* call_global_attr(PyObject* owner, PyObject* fn, A... args) {
-    rn::ptr f(global_attr(owner, fn));
-    if (!f) return nullptr;
-    PyObject* argv[] = {args..., nullptr};  // never empty
-    return PyObject_Vectorcall(f.get(), argv, sizeof...(args), nullptr);
-}
-
 // 1, 0, or -1 with an error: the truth of a call's result.
 int truth(PyObject* result) {
     if (!result) return -1;
@@ -59,7 +30,7 @@ int truth(PyObject* result) {
 }
 
 bool print_text(PyObject* text) {
-    rn::ptr print(global(RN_ID(print)));
+    rn::ptr print(rn::global(g_module, RN_ID(print)));
     if (!print) return false;
     rn::ptr r(PyObject_CallOneArg(print.get(), text));
     return bool(r);
@@ -70,7 +41,7 @@ bool print_text(PyObject* text) {
 bool sys_exit(long status) {
     rn::ptr code(PyLong_FromLong(status));
     if (!code) return false;
-    rn::ptr r(call_global_attr(RN_ID(sys), RN_ID(exit), code.get()));
+    rn::ptr r(rn::call_global(g_module, {RN_ID(sys), RN_ID(exit)}, code.get()));
     return bool(r);
 }
 
@@ -91,9 +62,9 @@ int has_affix(PyObject* text, PyObject* affix, int direction) {
 }
 
 PyObject* real_cwd() {
-    rn::ptr cwd(call_global_attr(RN_ID(os), RN_ID(getcwd)));
+    rn::ptr cwd(rn::call_global(g_module, {RN_ID(os), RN_ID(getcwd)}));
     if (!cwd) return nullptr;
-    return os_path(RN_ID(realpath), cwd.get());
+    return rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(realpath)}, cwd.get());
 }
 
 // ---------------------------------------------------------------- the tool's functions
@@ -114,23 +85,26 @@ PyObject* generate_dir_impl(PyObject* project_dir) {
     if (!name) return nullptr;
     rn::ptr cwd(real_cwd());
     if (!cwd) return nullptr;
-    rn::ptr dst(os_path(RN_ID(join), cwd.get(), name.get()));
+    rn::ptr dst(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(join)}, cwd.get(),
+                                name.get()));
     if (!dst) return nullptr;
     rn::ptr src(n > 0 && PyUnicode_READ_CHAR(dir.get(), 0) == '/'
                     ? Py_NewRef(dir.get())
-                    : os_path(RN_ID(join), cwd.get(), dir.get()));
+                    : rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(join)}, cwd.get(),
+                                      dir.get()));
     if (!src) return nullptr;
     if (PyObject_SetAttr(g_module, RN_ID(dst_dir), dst.get()) < 0 ||
         PyObject_SetAttr(g_module, RN_ID(src_dir), src.get()) < 0)
         return nullptr;
-    const int exists = truth(os_path(RN_ID(isdir), dst.get()));
+    const int exists = truth(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(isdir)},
+                                             dst.get()));
     if (exists < 0) return nullptr;
     if (exists && !stop("编译目录存在", 1)) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* create_temp_impl(PyObject*) {
-    rn::ptr cls(global_attr(RN_ID(datetime), RN_ID(datetime)));
+    rn::ptr cls(rn::global(g_module, {RN_ID(datetime), RN_ID(datetime)}));
     if (!cls) return nullptr;
     rn::ptr now(PyObject_CallMethodNoArgs(cls.get(), RN_ID(now)));
     if (!now) return nullptr;
@@ -141,9 +115,9 @@ PyObject* create_temp_impl(PyObject*) {
 
 // os.path.join(<module global root>, path)
 PyObject* below(PyObject* root, PyObject* path) {
-    rn::ptr base(global(root));
+    rn::ptr base(rn::global(g_module, root));
     if (!base) return nullptr;
-    return os_path(RN_ID(join), base.get(), path);
+    return rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(join)}, base.get(), path);
 }
 
 PyObject* in_src_impl(PyObject* path) { return below(RN_ID(src_dir), path); }
@@ -153,7 +127,7 @@ PyObject* in_dst_impl(PyObject* path) { return below(RN_ID(dst_dir), path); }
 // block does: a close error replaces (and chains) the call's error.
 template <typename... A>
 PyObject* with_open(PyObject* path, const char* mode, PyObject* method, A... arg) {
-    rn::ptr open_fn(global(RN_ID(open)));
+    rn::ptr open_fn(rn::global(g_module, RN_ID(open)));
     if (!open_fn) return nullptr;
     rn::ptr m(PyUnicode_FromString(mode));
     if (!m) return nullptr;
@@ -187,7 +161,7 @@ PyObject* swap_ending(PyObject* path, PyObject* ending) {
 
 // setup(ext_modules=cythonize(target, compiler_directives={"language_level": 3}))
 bool build(PyObject* target) {
-    rn::ptr cythonize(global(RN_ID(cythonize)));
+    rn::ptr cythonize(rn::global(g_module, RN_ID(cythonize)));
     if (!cythonize) return false;
     rn::ptr directives(Py_BuildValue("{s:i}", "language_level", 3));
     if (!directives) return false;
@@ -196,7 +170,7 @@ bool build(PyObject* target) {
     PyObject* args[] = {target};
     rn::ptr exts(PyObject_VectorcallDict(cythonize.get(), args, 1, kw.get()));
     if (!exts) return false;
-    rn::ptr setup(global(RN_ID(setup)));
+    rn::ptr setup(rn::global(g_module, RN_ID(setup)));
     if (!setup) return false;
     kw = Py_BuildValue("{s:O}", "ext_modules", exts.get());
     if (!kw) return false;
@@ -215,7 +189,8 @@ bool copy_entry(PyObject* parent, PyObject* name) {
     if (!path) return false;
     rn::ptr src(in_src_impl(path.get()));
     if (!src) return false;
-    int is_dir = truth(os_path(RN_ID(isdir), src.get()));
+    int is_dir = truth(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(isdir)},
+                                       src.get()));
     if (is_dir < 0) return false;
     if (is_dir) {
         // Bytecode caches and dot directories stay behind, with all below them.
@@ -225,11 +200,13 @@ bool copy_entry(PyObject* parent, PyObject* name) {
         if (dot < 0) return false;
         if (!cache && !dot) return copy_tree(path.get());
     }
-    const int is_file = truth(os_path(RN_ID(isfile), src.get()));
+    const int is_file = truth(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(isfile)},
+                                              src.get()));
     if (is_file <= 0) return is_file == 0;
     rn::ptr dst(in_dst_impl(path.get()));
     if (!dst) return false;
-    if (!rn::ptr(call_global_attr(RN_ID(shutil), RN_ID(copy), src.get(), dst.get()))) return false;
+    rn::ptr copied(rn::call_global(g_module, {RN_ID(shutil), RN_ID(copy)}, src.get(), dst.get()));
+    if (!copied) return false;
     const int source = has_affix(name, RN_STR(".py"), 1);
     if (source <= 0) return source == 0;
     rn::ptr text(read_text(src.get()));
@@ -244,7 +221,7 @@ bool copy_entry(PyObject* parent, PyObject* name) {
         rn::ptr rel(swap_ending(path.get(), ending));
         if (!rel) return false;
         rn::ptr gone(in_dst_impl(rel.get()));
-        if (!gone || !rn::ptr(call_global_attr(RN_ID(os), RN_ID(remove), gone.get())))
+        if (!gone || !rn::ptr(rn::call_global(g_module, {RN_ID(os), RN_ID(remove)}, gone.get())))
             return false;
     }
     return true;
@@ -258,11 +235,11 @@ bool copy_tree(PyObject* parent) {
     rn::ptr src(in_src_impl(parent));
     if (!src) return false;
     // Listed before anything is made for this directory.
-    rn::ptr names(call_global_attr(RN_ID(os), RN_ID(listdir), src.get()));
+    rn::ptr names(rn::call_global(g_module, {RN_ID(os), RN_ID(listdir)}, src.get()));
     if (!names) return false;
     rn::ptr dst(in_dst_impl(parent));
     if (!dst) return false;
-    rn::ptr makedirs(global_attr(RN_ID(os), RN_ID(makedirs)));
+    rn::ptr makedirs(rn::global(g_module, {RN_ID(os), RN_ID(makedirs)}));
     if (!makedirs) return false;
     rn::ptr kw(Py_BuildValue("{s:O}", "exist_ok", Py_True));
     if (!kw) return false;
@@ -288,11 +265,12 @@ PyObject* copy_impl(PyObject* parent) {
 // created.  1 when the run must stop (the message printed and sys.exit
 // called), 0 to go on, -1 on error.
 int refused() {
-    rn::ptr dst(global(RN_ID(dst_dir)));
+    rn::ptr dst(rn::global(g_module, RN_ID(dst_dir)));
     if (!dst) return -1;
-    rn::ptr src(global(RN_ID(src_dir)));
+    rn::ptr src(rn::global(g_module, RN_ID(src_dir)));
     if (!src) return -1;
-    rn::ptr real_src(os_path(RN_ID(realpath), src.get()));
+    rn::ptr real_src(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(realpath)},
+                                     src.get()));
     if (!real_src) return -1;
     if (!PyUnicode_Check(dst.get()) || !PyUnicode_Check(real_src.get())) return 0;
     // The walk would reach the tree it is writing and copy it again and
@@ -308,21 +286,23 @@ int refused() {
     }
     if (inside) return stop("编译目录在项目目录之内", 1) ? 1 : -1;
     // The final removal of the build directory would take the output with it.
-    rn::ptr name(os_path(RN_ID(basename), dst.get()));
+    rn::ptr name(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(basename)}, dst.get()));
     if (!name) return -1;
     const int build_name = PyObject_RichCompareBool(name.get(), RN_STR("build"), Py_EQ);
     if (build_name < 0) return -1;
     if (build_name) return stop("项目名不能是 build", 1) ? 1 : -1;
     // Cython would name the modules after the working directory as well,
     // and the in-place build would look for them in the wrong place.
-    rn::ptr cwd(os_path(RN_ID(dirname), dst.get()));
+    rn::ptr cwd(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(dirname)}, dst.get()));
     if (!cwd) return -1;
     for (const char* file : PACKAGE_FILES) {
         rn::ptr fname(PyUnicode_FromString(file));
         if (!fname) return -1;
-        rn::ptr candidate(os_path(RN_ID(join), cwd.get(), fname.get()));
+        rn::ptr candidate(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(join)},
+                                          cwd.get(), fname.get()));
         if (!candidate) return -1;
-        const int there = truth(os_path(RN_ID(exists), candidate.get()));
+        const int there = truth(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(exists)},
+                                                candidate.get()));
         if (there < 0) return -1;
         if (there) {
             const std::string text = std::string("工作目录含有 ") + file;
@@ -332,7 +312,7 @@ int refused() {
     return 0;
 }
 
-PyObject* argv() { return global_attr(RN_ID(sys), RN_ID(argv)); }
+PyObject* argv() { return rn::global(g_module, {RN_ID(sys), RN_ID(argv)}); }
 
 PyObject* main_impl(PyObject*) {
     rn::ptr args(argv());
@@ -357,13 +337,16 @@ PyObject* main_impl(PyObject*) {
         if (!r) return nullptr;
     }
     // A build directory the user already had is theirs to keep.
-    const int had_build = truth(os_path(RN_ID(lexists), RN_STR("build")));
+    const int had_build = truth(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(lexists)},
+                                                RN_STR("build")));
     if (had_build < 0) return nullptr;
     if (!copy_tree(RN_STR("."))) return nullptr;
     if (!had_build) {
-        const int made = truth(os_path(RN_ID(isdir), RN_STR("build")));
+        const int made = truth(rn::call_global(g_module, {RN_ID(os), RN_ID(path), RN_ID(isdir)},
+                                               RN_STR("build")));
         if (made < 0) return nullptr;
-        if (made && !rn::ptr(call_global_attr(RN_ID(shutil), RN_ID(rmtree), RN_STR("build"))))
+        if (made && !rn::ptr(rn::call_global(g_module, {RN_ID(shutil), RN_ID(rmtree)},
+                                             RN_STR("build"))))
             return nullptr;
     }
     Py_RETURN_NONE;
