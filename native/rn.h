@@ -2,13 +2,15 @@
 // rn_base.h (names, errors, heap types, module creation), rn_call.h
 // (module globals looked up at call time and calls of them),
 // rn_signature.h (each signature stated once: parsing with CPython's own
-// TypeError messages, defaults, docstring, text signature) and
+// TypeError messages, defaults, docstring, text signature),
+// rn_callable.h (function-like objects of our own type) and
 // rn_imports.h (the bindings of a module body, the exact-integer test).
 // Every module includes this file once.
 #pragma once
 
 #include "rn_base.h"
 #include "rn_call.h"
+#include "rn_callable.h"
 #include "rn_imports.h"
 #include "rn_signature.h"
 #include "rn_thread.h"

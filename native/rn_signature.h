@@ -12,6 +12,10 @@ namespace rn {
 
 enum Kind : unsigned char { POSONLY, POS, KWONLY };
 
+// The builtin that carries a text signature to inspect.signature(); it is
+// never called.
+inline PyObject* doc_only(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
 struct Param {
     const char* name;
     Kind kind;
@@ -44,8 +48,9 @@ inline constexpr Binding INIT = Binding::init;
 // "CircularQueue.put", "CircularQueue.__init__"); `params` the parameter
 // list as a `def` writes it, without `self`: "a, b, /, c, d=None, *, e",
 // "*args, **kwargs".  Defaults are literals (None, True, False, ints,
-// floats, quoted strings); any other default text is shown as written and
-// must be given its value by set_default() at module initialisation.
+// floats, quoted strings, and tuples of these: "bgr_color=(0, 255, 0)");
+// any other default text is shown as written and must be given its value
+// by set_default() at module initialisation.
 //
 // Signatures are namespace-scope objects defined before the method tables
 // that use them (their docstrings are made at static initialisation, in
@@ -75,6 +80,23 @@ public:
     const char* name() const { return name_; }
     // "name(params)\n--\n\ndoc": for ml_doc, or tp_doc of an INIT signature.
     const char* doc() const { return doc_.c_str(); }
+    // The docstring itself, after the text signature; NULL when the
+    // statement gave none (a callable whose __doc__ is None).
+    const char* doc_body() const { return has_doc_ ? doc_.c_str() + body_at_ : nullptr; }
+
+    // inspect.signature() of this statement: what `__signature__` of a
+    // callable object of our own type gives.  Made at the first use and
+    // kept; new reference.
+    PyObject* inspected() const {
+        if (!inspected_) {
+            carrier_ = {name_, doc_only, METH_NOARGS, doc()};
+            ptr fn(PyCFunction_New(&carrier_, nullptr));
+            ptr inspect(fn ? PyImport_ImportModule("inspect") : nullptr);
+            if (!inspect) return nullptr;
+            inspected_ = PyObject_CallMethodOneArg(inspect.get(), RN_ID(signature), fn.get());
+        }
+        return Py_XNewRef(inspected_);
+    }
 
     // The method-table entry of `fn`, named by the last part of the name.
     template <typename F>
@@ -236,7 +258,39 @@ private:
             doc_ = std::string(short_name()) + "(" + text + ")";
         }
         doc_ += "\n--\n\n";
+        body_at_ = doc_.size();
+        has_doc_ = doc != nullptr;
         doc_ += doc ? doc : "";
+    }
+
+    // The items of a tuple literal's text between its parentheses, split at
+    // its top-level commas; `comma` tells "(x)" (no tuple) from "(x,)".
+    static std::vector<std::string> tuple_items(const std::string& inner, bool* comma) {
+        std::vector<std::string> items;
+        std::string cur;
+        int depth = 0;
+        char quote = 0;
+        *comma = false;
+        for (size_t i = 0; i < inner.size(); ++i) {
+            const char c = inner[i];
+            if (quote) {
+                if (c == quote) quote = 0;
+            } else if (c == '\'' || c == '"') {
+                quote = c;
+            } else if (c == '(') {
+                ++depth;
+            } else if (c == ')') {
+                --depth;
+            } else if (c == ',' && depth == 0) {
+                *comma = true;
+                items.push_back(trim(cur));
+                cur.clear();
+                continue;
+            }
+            cur += c;
+        }
+        if (!trim(cur).empty() || !*comma) items.push_back(trim(cur));
+        return items;
     }
 
     // The value of a literal default, new reference; NULL without an
@@ -245,7 +299,22 @@ private:
         if (t == "None") return Py_NewRef(Py_None);
         if (t == "True") return Py_NewRef(Py_True);
         if (t == "False") return Py_NewRef(Py_False);
-        if (t == "()") return PyTuple_New(0);
+        if (t.size() >= 2 && t[0] == '(' && t.back() == ')') {
+            bool comma;
+            const std::vector<std::string> items = tuple_items(t.substr(1, t.size() - 2), &comma);
+            if (!comma) {
+                if (items[0].empty()) return PyTuple_New(0);  // "()"
+                return literal(items[0]);                       // "(x)" is x
+            }
+            ptr tuple(PyTuple_New((Py_ssize_t)items.size()));
+            if (!tuple) return nullptr;
+            for (size_t i = 0; i < items.size(); ++i) {
+                PyObject* item = literal(items[i]);
+                if (!item) return nullptr;
+                PyTuple_SET_ITEM(tuple.get(), (Py_ssize_t)i, item);
+            }
+            return tuple.release();
+        }
         if (t.size() >= 2 && (t[0] == '\'' || t[0] == '"') && t.back() == t[0] &&
             t.find('\\') == std::string::npos)
             return PyUnicode_FromStringAndSize(t.data() + 1, (Py_ssize_t)t.size() - 2);
@@ -400,6 +469,8 @@ private:
     std::vector<Param> params_;
     std::vector<std::string> names_text_, default_texts_;
     std::string doc_;
+    size_t body_at_ = 0;  // where the docstring starts in doc_
+    bool has_doc_ = false;
     bool varargs_ = false, varkw_ = false;
     Py_ssize_t npos_ = 0, nposonly_ = 0, nreq_pos_ = 0;
     bool simple_ = false;  // no *args, **kwargs or required keyword-only
@@ -407,6 +478,8 @@ private:
     mutable bool ready_ = false;
     mutable std::vector<PyObject*> names_;     // interned
     mutable std::vector<PyObject*> defaults_;  // NULL for required parameters
+    mutable PyMethodDef carrier_{};            // the builtin inspect reads
+    mutable PyObject* inspected_ = nullptr;
 };
 
 // A method without parameters, in a method table: the one shim that gives
@@ -426,26 +499,10 @@ PyObject* noargs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 // attribute.  These getters make it from the same one statement as the
 // parsing:   {"__signature__", rn::signature_getter<decorator_sig>, ...}
 
-// A method-table entry that is only ever read for its docstring.
-inline PyObject* doc_only(PyObject*, PyObject*) { Py_RETURN_NONE; }
-
-// inspect.signature() of the text signature in def->ml_doc, new reference.
-inline PyObject* inspect_signature(PyMethodDef* def) {
-    ptr carrier(PyCFunction_New(def, nullptr));
-    if (!carrier) return nullptr;
-    ptr inspect(PyImport_ImportModule("inspect"));
-    if (!inspect) return nullptr;
-    return PyObject_CallMethodOneArg(inspect.get(), RN_ID(signature), carrier.get());
-}
-
-// Getter of `__signature__` for a getset table: the signature stated by S
-// (made once, then kept).
+// Getter of `__signature__` for a getset table: the signature stated by S.
 template <const Signature& S>
 PyObject* signature_getter(PyObject*, void*) {
-    static PyMethodDef def = {S.name(), doc_only, METH_NOARGS, S.doc()};
-    static PyObject* made = nullptr;
-    if (!made) made = inspect_signature(&def);
-    return made ? Py_NewRef(made) : nullptr;
+    return S.inspected();
 }
 
 // The method-table entry of a static method (no self) stated by `sig`.

@@ -30,14 +30,6 @@ PyObject* gattr(PyObject* g, PyObject* name) { return cv_native::attr(g, st.grab
 
 // ---------------------------------------------------------------- create_cap
 
-// The undecorated create_cap: a function-like object that takes attributes,
-// since lock_func stores the function lock on it as `mutex`.
-struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* dict;
-};
-
 #define CREATE_CAP_DOC                                                                   \
     "Return a new StreamReader of the grabber registered under endpoint,\n"             \
     "starting that grabber (a daemon StreamGrabber thread) on the first call\n"         \
@@ -85,51 +77,9 @@ PyObject* create_cap_impl(PyObject*, PyObject* const* args, size_t nargsf, PyObj
     return PyObject_CallOneArg(reader_cls.get(), endpoint);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Function*>(self)->dict);
-    return 0;
-}
-
-int function_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Function*>(self)->dict);
-    return 0;
-}
-
-PyObject* function_name(PyObject*, void*) { return Py_NewRef(RN_STR("create_cap")); }
-PyObject* function_module(PyObject*, void*) { return Py_NewRef(RN_STR("ravu.cv.stream_reader")); }
-PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function create_cap at %p>", self);
-}
-
-PyGetSetDef function_getset[] = {
-    {"__signature__", rn::signature_getter<create_cap_sig>, nullptr, nullptr, nullptr},
-    {"__name__", function_name, nullptr, nullptr, nullptr},
-    {"__qualname__", function_name, nullptr, nullptr, nullptr},
-    {"__module__", function_module, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
-PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyType_Slot function_slots[] = {
-    {Py_tp_doc, (void*)"The undecorated create_cap, which module create_cap wraps in its lock."},
-    {Py_tp_call, (void*)PyVectorcall_Call},
-    {Py_tp_repr, (void*)function_repr},
-    {Py_tp_traverse, (void*)function_traverse},
-    {Py_tp_clear, (void*)function_clear},
-    {Py_tp_dealloc, (void*)rn::gc_dealloc<function_clear>},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {0, nullptr}};
-
-PyType_Spec function_spec = {"ravu.cv.stream_reader.create_cap_function", sizeof(Function), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                             function_slots};
+// The undecorated create_cap: a function object, which takes attributes,
+// since lock_func stores the function lock on it as `mutex`.
+const rn::FunctionKind create_cap_kind{create_cap_sig, create_cap_impl, rn::STAYS};
 
 // ---------------------------------------------------------------- StreamReader
 
@@ -587,14 +537,10 @@ int init(PyObject* m) {
     if (!registry || PyModule_AddObjectRef(m, "_camera_dict", registry.get()) < 0) return -1;
 
     // create_cap = lock_func()(create_cap)
-    st.function_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &function_spec, nullptr);
+    st.function_type = rn::function_type(m, "ravu.cv.stream_reader.function");
     if (!st.function_type) return -1;
-    Function* f = PyObject_GC_New(Function, st.function_type);
-    if (!f) return -1;
-    f->vectorcall = create_cap_impl;
-    f->dict = nullptr;
-    PyObject_GC_Track(f);
-    rn::ptr raw(reinterpret_cast<PyObject*>(f));
+    rn::ptr raw(rn::new_function(st.function_type, create_cap_kind));
+    if (!raw) return -1;
     rn::ptr lock_func(rn::global(m, RN_ID(lock_func)));
     if (!lock_func) return -1;
     rn::ptr decorate(PyObject_CallNoArgs(lock_func.get()));
@@ -603,7 +549,7 @@ int init(PyObject* m) {
     if (!wrapped || PyModule_AddObjectRef(m, "create_cap", wrapped.get()) < 0) return -1;
     // The wrapper passes every argument on: inspect.signature and help()
     // show create_cap's own parameters instead of (*args, **kwargs).
-    rn::ptr signature(rn::signature_getter<create_cap_sig>(nullptr, nullptr));
+    rn::ptr signature(create_cap_sig.inspected());
     if (!signature || PyObject_SetAttr(wrapped.get(), RN_ID(__signature__), signature.get()) < 0)
         return -1;
 

@@ -11,7 +11,7 @@
 namespace {
 
 PyObject* g_module = nullptr;
-PyTypeObject* g_decorator_type = nullptr;
+PyTypeObject* g_function_type = nullptr;
 // The creators get_handles passes to get_any_from_dict, made once: each
 // returns the module global named by its `self` (a default handler).
 PyObject* g_creators[3] = {nullptr, nullptr, nullptr};
@@ -59,12 +59,7 @@ PyObject* add_response_route(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // What response_route returns: behaves as the closure `decorator(func)`
 // that registers func through the global add_response_route and gives it
 // back unchanged.  Binds like a function.
-struct Decorator {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* url;
-    PyObject* phase;
-};
+enum DecoratorCell { URL, PHASE };
 
 const rn::Signature decorator_sig(
     "response_route.<locals>.decorator", "func",
@@ -74,79 +69,12 @@ PyObject* decorator_call(PyObject* self, PyObject* const* args, size_t nargsf,
                          PyObject* kwnames) {
     PyObject* func = decorator_sig.single(args, (Py_ssize_t)nargsf, kwnames);
     if (!func) return nullptr;
-    Decorator* d = reinterpret_cast<Decorator*>(self);
-    rn::ptr add(rn::global(g_module, RN_ID(add_response_route)));
-    if (!add) return nullptr;
-    PyObject* a[3] = {d->url, func, d->phase};
-    rn::ptr r(PyObject_Vectorcall(add.get(), a, 3, nullptr));
+    PyObject** d = rn::cells(self);
+    rn::ptr r(rn::call_global(g_module, RN_ID(add_response_route), d[URL], func, d[PHASE]));
     return r ? Py_NewRef(func) : nullptr;
 }
 
-PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (!obj || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
-int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
-    Decorator* d = reinterpret_cast<Decorator*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(d->url);
-    Py_VISIT(d->phase);
-    return 0;
-}
-
-int decorator_clear(PyObject* self) {
-    Decorator* d = reinterpret_cast<Decorator*>(self);
-    Py_CLEAR(d->url);
-    Py_CLEAR(d->phase);
-    return 0;
-}
-
-PyObject* decorator_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function response_route.<locals>.decorator at %p>", self);
-}
-
-template <const char* Text>
-PyObject* constant(PyObject*, void*) {
-    return PyUnicode_FromString(Text);
-}
-
-const char kName[] = "decorator";
-const char kQualname[] = "response_route.<locals>.decorator";
-const char kModule[] = "ravu.mqrpc.route";
-const char kTextSignature[] = "(func)";
-
-PyObject* decorator_doc(PyObject*, void*) {
-    const char* body = std::strstr(decorator_sig.doc(), "\n--\n\n");
-    return PyUnicode_FromString(body ? body + 5 : decorator_sig.doc());
-}
-
-PyGetSetDef decorator_getset[] = {
-    {"__name__", constant<kName>, nullptr, nullptr, nullptr},
-    {"__qualname__", constant<kQualname>, nullptr, nullptr, nullptr},
-    {"__module__", constant<kModule>, nullptr, nullptr, nullptr},
-    {"__text_signature__", constant<kTextSignature>, nullptr, nullptr, nullptr},
-    {"__doc__", decorator_doc, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
-PyMemberDef decorator_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Decorator, vectorcall), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyType_Slot decorator_slots[] = {{Py_tp_call, (void*)PyVectorcall_Call},
-                                 {Py_tp_descr_get, (void*)decorator_get},
-                                 {Py_tp_repr, (void*)decorator_repr},
-                                 {Py_tp_traverse, (void*)decorator_traverse},
-                                 {Py_tp_clear, (void*)decorator_clear},
-                                 {Py_tp_dealloc, (void*)rn::gc_dealloc<decorator_clear>},
-                                 {Py_tp_getset, decorator_getset},
-                                 {Py_tp_members, decorator_members},
-                                 {0, nullptr}};
-
-PyType_Spec decorator_spec = {"ravu.mqrpc.route.decorator", sizeof(Decorator), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                                  Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                              decorator_slots};
+const rn::FunctionKind decorator_kind{decorator_sig, decorator_call, rn::BINDS};
 
 const rn::Signature route_sig(
     "response_route", "url, phase='DURING'",
@@ -157,13 +85,7 @@ const rn::Signature route_sig(
 PyObject* response_route(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!route_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    Decorator* d = PyObject_GC_New(Decorator, g_decorator_type);
-    if (!d) return nullptr;
-    d->vectorcall = decorator_call;
-    d->url = Py_NewRef(a[0]);
-    d->phase = Py_NewRef(a[1]);
-    PyObject_GC_Track(d);
-    return reinterpret_cast<PyObject*>(d);
+    return rn::new_function(g_function_type, decorator_kind, {a[0], a[1]});
 }
 
 // ---------------------------------------------------------------- look-ups
@@ -315,21 +237,20 @@ int init(PyObject* m) {
         return -1;
     // werkzeug releases without werkzeug.local.get_ident: the thread's
     // identity from threading, which is what werkzeug gave.
-    rn::ptr ident(rn::import_attr("werkzeug.local", "get_ident"));
-    if (!ident) {
+    if (rn::bind_import(m, "werkzeug.local", "get_ident") < 0) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
-        ident = rn::import_attr("threading", "get_ident");
+        if (rn::bind_import(m, "threading", "get_ident") < 0) return -1;
     }
     rn::ptr routes(PyDict_New());
-    if (!ident || !routes || PyModule_AddObjectRef(m, "get_ident", ident.get()) < 0 ||
+    if (!routes ||
         PyModule_AddObjectRef(m, "_route_dict", routes.get()) < 0 ||
         PyModule_AddStringConstant(m, "PHASE_BEFORE", "BEFORE") < 0 ||
         PyModule_AddStringConstant(m, "PHASE_DURING", "DURING") < 0 ||
         PyModule_AddStringConstant(m, "PHASE_AFTER", "AFTER") < 0)
         return -1;
-    g_decorator_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &decorator_spec, nullptr);
-    if (!g_decorator_type) return -1;
+    g_function_type = rn::function_type(m, "ravu.mqrpc.route.function");
+    if (!g_function_type) return -1;
     const char* defaults[3] = {"default_before_handle", "default_during_handle",
                                "default_after_handle"};
     for (int i = 0; i < 3; ++i) {

@@ -1,7 +1,7 @@
 // ravu.utils.lock: calls serialised through a plain lock taken with a
-// time-out.  The wrapper is a small callable type of our own that behaves
-// like the closure `decorator(*args, **kwargs)` would, function binding
-// included, at a fraction of its per-call cost.
+// time-out.  The wrapper is a function object of our own (rn_callable.h)
+// that behaves like the closure `decorator(*args, **kwargs)` would,
+// function binding included, at a fraction of its per-call cost.
 #include "rn.h"
 
 namespace {
@@ -12,37 +12,20 @@ struct State {
     PyTypeObject* lock_type;            // type(threading.Lock())
     PyObject* try_args;                 // (False,): acquire without waiting
     PyObject* timeout_kwnames;          // ("timeout",)
-    PyTypeObject* wrapper_type;
-    PyTypeObject* decorator_func_type;
+    PyTypeObject* function_type;
 };
 State st;
 
 // ---------------------------------------------------------------- wrapper
 
-struct Wrapper {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* func;
-    PyObject* timeout;
-    PyObject* mutex;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* dict;
-    PyObject* weakrefs;
-    // For an exact threading.Lock, whose type is immutable so that
-    // mutex.acquire and mutex.release are the same methods at every call:
-    // those bound methods, and (True, timeout), acquire's arguments by
-    // position; all NULL for any other mutex.  Called with argument tuples
-    // made once, they run with no argument tuple or keyword dict per call.
-    PyObject* acquire;
-    PyObject* release;
-    PyObject* wait_args;
-    // An exact threading.Lock with a time-out its acquire accepts: a
-    // non-blocking try first is then indistinguishable from the full call.
-    bool try_first;
-};
+// The wrapper's cells.  For an exact threading.Lock, whose type is
+// immutable so that mutex.acquire and mutex.release are the same methods at
+// every call: those bound methods, and (True, timeout), acquire's arguments
+// by position; all NULL for any other mutex.  Called with argument tuples
+// made once, they run with no argument tuple or keyword dict per call.
+// TRY is (False,) when, besides, the time-out is one acquire accepts: a
+// non-blocking try first is then indistinguishable from the full call.
+enum WrapperCell { FUNC, TIMEOUT, MUTEX, ACQUIRE, RELEASE, WAIT_ARGS, TRY };
 
 // Whether `timeout` is a value that Lock.acquire(timeout=...) accepts
 // without error, so that skipping it on the fast path hides nothing.
@@ -72,206 +55,68 @@ PyObject* raise_timeout(PyObject* func) {
 }
 
 // mutex.acquire(timeout=timeout) taken for its truth value: 1, 0 or -1.
-int acquire(Wrapper* w) {
-    if (w->acquire) {
-        if (w->try_first) {
+int acquire(PyObject** c) {
+    if (c[ACQUIRE]) {
+        if (c[TRY]) {
             // On a free lock acquire(False) does what the full call does.
-            rn::ptr r(PyObject_Call(w->acquire, st.try_args, nullptr));
+            rn::ptr r(PyObject_Call(c[ACQUIRE], c[TRY], nullptr));
             if (!r) return -1;
             if (r.get() == Py_True) return 1;
         }
         // acquire(True, timeout) is acquire(timeout=timeout); the lock
         // releases the GIL while it waits.
-        rn::ptr r(PyObject_Call(w->acquire, w->wait_args, nullptr));
+        rn::ptr r(PyObject_Call(c[ACQUIRE], c[WAIT_ARGS], nullptr));
         return r ? PyObject_IsTrue(r.get()) : -1;
     }
-    PyObject* a[2] = {w->mutex, w->timeout};
+    PyObject* a[2] = {c[MUTEX], c[TIMEOUT]};
     rn::ptr r(PyObject_VectorcallMethod(RN_ID(acquire), a, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         st.timeout_kwnames));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-PyObject* release(Wrapper* w) {
-    if (w->release) return PyObject_CallNoArgs(w->release);
-    return PyObject_CallMethodNoArgs(w->mutex, RN_ID(release));
+PyObject* release(PyObject** c) {
+    if (c[RELEASE]) return PyObject_CallNoArgs(c[RELEASE]);
+    return PyObject_CallMethodNoArgs(c[MUTEX], RN_ID(release));
 }
 
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                              PyObject* kwnames) {
-    Wrapper* w = reinterpret_cast<Wrapper*>(self);
-    // Hold our references: the callable may drop the last outside one.
-    rn::ptr func(w->func, true), mutex(w->mutex, true);
-    const int got = acquire(w);
+    PyObject** c = rn::cells(self);
+    // Hold ourselves: the callable may drop the last outside reference.
+    rn::ptr held(self, true);
+    const int got = acquire(c);
     if (got < 0) return nullptr;
-    if (!got) return raise_timeout(func.get());
-    rn::ptr result(PyObject_Vectorcall(func.get(), args, nargsf, kwnames));
+    if (!got) return raise_timeout(c[FUNC]);
+    rn::ptr result(PyObject_Vectorcall(c[FUNC], args, nargsf, kwnames));
     rn::SavedError saved;  // the callable's exception, if any, for after release
-    rn::ptr released(release(w));
+    rn::ptr released(release(c));
     if (!released) return nullptr;  // release's error wins, chained
     return result.release();
-}
-
-int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
-    Wrapper* w = reinterpret_cast<Wrapper*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(w->func);
-    Py_VISIT(w->timeout);
-    Py_VISIT(w->mutex);
-    Py_VISIT(w->name);
-    Py_VISIT(w->qualname);
-    Py_VISIT(w->module);
-    Py_VISIT(w->doc);
-    Py_VISIT(w->dict);
-    Py_VISIT(w->acquire);
-    Py_VISIT(w->release);
-    Py_VISIT(w->wait_args);
-    return 0;
-}
-
-int wrapper_clear(PyObject* self) {
-    Wrapper* w = reinterpret_cast<Wrapper*>(self);
-    Py_CLEAR(w->func);
-    Py_CLEAR(w->timeout);
-    Py_CLEAR(w->mutex);
-    Py_CLEAR(w->name);
-    Py_CLEAR(w->qualname);
-    Py_CLEAR(w->module);
-    Py_CLEAR(w->doc);
-    Py_CLEAR(w->dict);
-    Py_CLEAR(w->acquire);
-    Py_CLEAR(w->release);
-    Py_CLEAR(w->wait_args);
-    return 0;
-}
-
-// Binds like a function: through an instance it becomes a bound method.
-PyObject* wrapper_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (!obj || obj == Py_None) {
-        Py_INCREF(self);
-        return self;
-    }
-    return PyMethod_New(self, obj);
 }
 
 // The wrapper takes any arguments and passes them on, so inspect.signature()
 // shows `(*args, **kwargs)`; a signature assigned to the wrapper (as the
 // capture module does for create_cap) is kept in its __dict__ and shown
 // instead, as on a function.
-const rn::Signature wrapper_sig("decorator", "*args, **kwargs", nullptr);
+const rn::Signature wrapper_sig("get_new_func.<locals>.decorator", "*args, **kwargs", nullptr);
 
-PyObject* wrapper_signature(PyObject* self, void* closure) {
-    if (PyObject* d = reinterpret_cast<Wrapper*>(self)->dict) {
-        rn::ptr hold(d, true);  // a key's __eq__ may give the wrapper another dict
-        if (PyObject* v = PyDict_GetItemWithError(d, RN_ID(__signature__))) return Py_NewRef(v);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    return rn::signature_getter<wrapper_sig>(self, closure);
-}
-
-int wrapper_set_signature(PyObject* self, PyObject* value, void*) {
-    rn::ptr d(PyObject_GenericGetDict(self, nullptr));
-    if (!d) return -1;
-    if (value) return PyDict_SetItem(d.get(), RN_ID(__signature__), value);
-    if (PyDict_DelItem(d.get(), RN_ID(__signature__)) == 0) return 0;
-    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_AttributeError, "__signature__");
-    }
-    return -1;
-}
-
-PyObject* wrapper_repr(PyObject* self) {
-    Wrapper* w = reinterpret_cast<Wrapper*>(self);
-    return PyUnicode_FromFormat("<function %U at %p>", w->qualname, self);
-}
-
-// __name__ and __qualname__ accept only str, as on functions.
-template <PyObject* Wrapper::*Field>
-int set_text(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
-                     Field == &Wrapper::name ? "__name__" : "__qualname__");
-        return -1;
-    }
-    Py_INCREF(value);
-    Py_SETREF(reinterpret_cast<Wrapper*>(self)->*Field, value);
-    return 0;
-}
-
-template <PyObject* Wrapper::*Field>
-PyObject* get_field(PyObject* self, void*) {
-    PyObject* v = reinterpret_cast<Wrapper*>(self)->*Field;
-    Py_INCREF(v);
-    return v;
-}
-
-PyGetSetDef wrapper_getset[] = {
-    {"__name__", get_field<&Wrapper::name>, set_text<&Wrapper::name>, nullptr, nullptr},
-    {"__qualname__", get_field<&Wrapper::qualname>, set_text<&Wrapper::qualname>, nullptr,
-     nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__signature__", wrapper_signature, wrapper_set_signature, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
-PyMemberDef wrapper_members[] = {
-    {"__module__", T_OBJECT, offsetof(Wrapper, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(Wrapper, doc), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Wrapper, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(Wrapper, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Wrapper, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyType_Slot wrapper_slots[] = {
-    {Py_tp_call, (void*)PyVectorcall_Call},
-    {Py_tp_descr_get, (void*)wrapper_descr_get},
-    {Py_tp_repr, (void*)wrapper_repr},
-    {Py_tp_traverse, (void*)wrapper_traverse},
-    {Py_tp_clear, (void*)wrapper_clear},
-    {Py_tp_dealloc, (void*)rn::gc_dealloc<wrapper_clear>},
-    {Py_tp_getset, wrapper_getset},
-    {Py_tp_members, wrapper_members},
-    {0, nullptr}};
-
-PyType_Spec wrapper_spec = {
-    "ravu.utils.lock.locked_function", sizeof(Wrapper), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_METHOD_DESCRIPTOR,
-    wrapper_slots};
+const rn::FunctionKind wrapper_kind{wrapper_sig, wrapper_vectorcall, rn::BINDS};
 
 PyObject* new_wrapper(PyObject* func, PyObject* timeout, PyObject* mutex) {
-    Wrapper* w = PyObject_GC_New(Wrapper, st.wrapper_type);
-    if (!w) return nullptr;
-    w->vectorcall = wrapper_vectorcall;
-    w->func = rn::ptr(func, true).release();
-    w->timeout = rn::ptr(timeout, true).release();
-    w->mutex = rn::ptr(mutex, true).release();
-    w->name = rn::ptr(RN_STR("decorator"), true).release();
-    w->qualname = rn::ptr(RN_STR("get_new_func.<locals>.decorator"), true).release();
-    w->module = rn::ptr(RN_STR("ravu.utils.lock"), true).release();
-    w->doc = rn::ptr(Py_None, true).release();
-    w->dict = nullptr;
-    w->weakrefs = nullptr;
-    w->acquire = w->release = w->wait_args = nullptr;
-    w->try_first = plain_timeout(timeout);
-    PyObject_GC_Track(w);
-    rn::ptr made(reinterpret_cast<PyObject*>(w));
-    if (Py_IS_TYPE(mutex, st.lock_type)) {
-        w->acquire = PyObject_GetAttr(mutex, RN_ID(acquire));
-        w->release = PyObject_GetAttr(mutex, RN_ID(release));
-        w->wait_args = PyTuple_Pack(2, Py_True, timeout);
-        if (!w->acquire || !w->release || !w->wait_args) return nullptr;
-    }
-    return made.release();
+    const bool lock = Py_IS_TYPE(mutex, st.lock_type);
+    rn::ptr acquire(lock ? PyObject_GetAttr(mutex, RN_ID(acquire)) : nullptr);
+    rn::ptr release(acquire ? PyObject_GetAttr(mutex, RN_ID(release)) : nullptr);
+    rn::ptr wait_args(release ? PyTuple_Pack(2, Py_True, timeout) : nullptr);
+    if (lock && !wait_args) return nullptr;
+    PyObject* try_args = lock && plain_timeout(timeout) ? st.try_args : nullptr;
+    return rn::new_function(st.function_type, wrapper_kind,
+                            {func, timeout, mutex, acquire.get(), release.get(), wait_args.get(),
+                             try_args});
 }
 
 // ---------------------------------------------------------------- decorator_func
 
-struct DecoratorFunc {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* mutex;
-    PyObject* timeout;
-};
+enum DecoratorFuncCell { D_MUTEX, D_TIMEOUT };
 
 const rn::Signature decorator_func_sig(
     "lock_func.<locals>.decorator_func", "func, /",
@@ -286,66 +131,21 @@ PyObject* decorator_func_vectorcall(PyObject* self, PyObject* const* args, size_
                                     PyObject* kwnames) {
     PyObject* func = decorator_func_sig.single(args, nargsf, kwnames);
     if (!func) return nullptr;
-    DecoratorFunc* d = reinterpret_cast<DecoratorFunc*>(self);
+    PyObject** d = rn::cells(self);
     rn::ptr lock;
-    if (d->mutex == Py_None) {
+    if (d[D_MUTEX] == Py_None) {
         lock = rn::call_global(st.module, {RN_ID(threading), RN_ID(Lock)});
     } else {
-        lock.set(d->mutex, true);
+        lock.set(d[D_MUTEX], true);
     }
     if (!lock || PyObject_SetAttr(func, RN_ID(mutex), lock.get()) < 0) return nullptr;
     rn::ptr stored(PyObject_GetAttr(func, RN_ID(mutex)));
     if (!stored) return nullptr;
-    return rn::call_global(st.module, RN_ID(get_new_func), func, d->timeout, stored.get());
+    return rn::call_global(st.module, RN_ID(get_new_func), func, d[D_TIMEOUT], stored.get());
 }
 
-int decorator_func_traverse(PyObject* self, visitproc visit, void* arg) {
-    DecoratorFunc* d = reinterpret_cast<DecoratorFunc*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(d->mutex);
-    Py_VISIT(d->timeout);
-    return 0;
-}
-
-int decorator_func_clear(PyObject* self) {
-    DecoratorFunc* d = reinterpret_cast<DecoratorFunc*>(self);
-    Py_CLEAR(d->mutex);
-    Py_CLEAR(d->timeout);
-    return 0;
-}
-
-PyObject* decorator_func_name(PyObject*, void*) { return Py_NewRef(RN_STR("decorator_func")); }
-PyObject* decorator_func_qualname(PyObject*, void*) {
-    return Py_NewRef(RN_STR("lock_func.<locals>.decorator_func"));
-}
-PyObject* decorator_func_module(PyObject*, void*) { return Py_NewRef(RN_STR("ravu.utils.lock")); }
-
-PyGetSetDef decorator_func_getset[] = {
-    {"__name__", decorator_func_name, nullptr, nullptr, nullptr},
-    {"__qualname__", decorator_func_qualname, nullptr, nullptr, nullptr},
-    {"__module__", decorator_func_module, nullptr, nullptr, nullptr},
-    {"__signature__", rn::signature_getter<decorator_func_sig>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
-PyMemberDef decorator_func_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(DecoratorFunc, vectorcall), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyType_Slot decorator_func_slots[] = {
-    {Py_tp_doc, (void*)decorator_func_sig.doc()},
-    {Py_tp_call, (void*)PyVectorcall_Call},
-    {Py_tp_traverse, (void*)decorator_func_traverse},
-    {Py_tp_clear, (void*)decorator_func_clear},
-    {Py_tp_dealloc, (void*)rn::gc_dealloc<decorator_func_clear>},
-    {Py_tp_getset, decorator_func_getset},
-    {Py_tp_members, decorator_func_members},
-    {0, nullptr}};
-
-PyType_Spec decorator_func_spec = {
-    "ravu.utils.lock.decorator_func", sizeof(DecoratorFunc), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    decorator_func_slots};
+const rn::FunctionKind decorator_func_kind{decorator_func_sig, decorator_func_vectorcall,
+                                           rn::STAYS};
 
 // ---------------------------------------------------------------- functions
 
@@ -380,13 +180,7 @@ const rn::Signature lock_func_sig(
 PyObject* lock_func(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!lock_func_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    DecoratorFunc* d = PyObject_GC_New(DecoratorFunc, st.decorator_func_type);
-    if (!d) return nullptr;
-    d->vectorcall = decorator_func_vectorcall;
-    d->mutex = Py_NewRef(a[0]);
-    d->timeout = Py_NewRef(a[1]);
-    PyObject_GC_Track(d);
-    return reinterpret_cast<PyObject*>(d);
+    return rn::new_function(st.function_type, decorator_func_kind, {a[0], a[1]});
 }
 
 const rn::Signature lock_class_func_sig(
@@ -460,10 +254,8 @@ int init(PyObject* m) {
     st.try_args = PyTuple_Pack(1, Py_False);
     st.timeout_kwnames = Py_BuildValue("(s)", "timeout");
     if (!st.try_args || !st.timeout_kwnames) return -1;
-    st.wrapper_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &wrapper_spec, nullptr);
-    st.decorator_func_type =
-        (PyTypeObject*)PyType_FromModuleAndSpec(m, &decorator_func_spec, nullptr);
-    if (!st.wrapper_type || !st.decorator_func_type) return -1;
+    st.function_type = rn::function_type(m, "ravu.utils.lock.function");
+    if (!st.function_type) return -1;
     return rn::set_all(m, {"lock_class_func", "lock_func"});
 }
 

@@ -51,71 +51,37 @@ PyObject* g_isfile = nullptr;
 PyObject* g_isdir = nullptr;
 PyObject* g_join = nullptr;
 PyObject* g_collect = nullptr;  // this module's collect_modules
-PyTypeObject* g_cell_type = nullptr;
+PyTypeObject* g_function_type = nullptr;
 
 // ---------------------------------------------------------------- run_this
 
-// What one run_this call keeps for its closure.
-struct Cell {
-    PyObject_HEAD
-    PyObject* name;
-    PyObject* args;    // tuple
-    PyObject* kwargs;  // dict
-};
-
-int cell_traverse(PyObject* self, visitproc visit, void* arg) {
-    Cell* c = reinterpret_cast<Cell*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(c->name);
-    Py_VISIT(c->args);
-    Py_VISIT(c->kwargs);
-    return 0;
-}
-
-int cell_clear(PyObject* self) {
-    Cell* c = reinterpret_cast<Cell*>(self);
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->args);
-    Py_CLEAR(c->kwargs);
-    return 0;
-}
-
-PyType_Slot cell_slots[] = {{Py_tp_traverse, (void*)cell_traverse},
-                            {Py_tp_clear, (void*)cell_clear},
-                            {Py_tp_dealloc, (void*)rn::gc_dealloc<cell_clear>},
-                            {0, nullptr}};
-
-// The closure is a builtin method bound to its cell; a builtin method's
-// __qualname__ is its self's class __qualname__ + "." + its name, so the
-// cell class is qualified "run_this.<locals>" (set at init).
-PyType_Spec cell_spec = {"ravu.utils.working.<locals>", sizeof(Cell), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                         cell_slots};
+// What one run_this call keeps for its closure: the name, the args tuple
+// and the kwargs dict.
+enum RunCell { NAME, ARGS, KWARGS };
 
 const rn::Signature run_sig("run_this.<locals>.run", "func",
                             "Calls func(*args, **kwargs) with the arguments given to run_this "
                             "when its name is '__main__'; returns None either way.");
 
-PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    if (!run_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    Cell* c = reinterpret_cast<Cell*>(self);
-    rn::ptr eq(PyObject_RichCompare(c->name, RN_STR("__main__"), Py_EQ));
+PyObject* run(PyObject* self, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    PyObject* func = run_sig.single(args, nargs, kwnames);
+    if (!func) return nullptr;
+    PyObject** c = rn::cells(self);
+    rn::ptr eq(PyObject_RichCompare(c[NAME], RN_STR("__main__"), Py_EQ));
     if (!eq) return nullptr;
     const int is_main = PyObject_IsTrue(eq.get());
     if (is_main < 0) return nullptr;
     if (is_main) {
         // A fresh dict per call, as func(**kwargs) gives its callee.
-        rn::ptr kw(PyDict_GET_SIZE(c->kwargs) ? PyDict_Copy(c->kwargs) : nullptr);
-        if (PyDict_GET_SIZE(c->kwargs) && !kw) return nullptr;
-        rn::ptr r(PyObject_Call(a[0], c->args, kw.get()));
+        rn::ptr kw(PyDict_GET_SIZE(c[KWARGS]) ? PyDict_Copy(c[KWARGS]) : nullptr);
+        if (PyDict_GET_SIZE(c[KWARGS]) && !kw) return nullptr;
+        rn::ptr r(PyObject_Call(func, c[ARGS], kw.get()));
         if (!r) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyMethodDef run_def = run_sig.def(run);
+const rn::FunctionKind run_kind{run_sig, run, rn::STAYS};
 
 const rn::Signature run_this_sig(
     "run_this", "name, *args, **kwargs",
@@ -128,16 +94,7 @@ PyObject* run_this(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* a[1];
     rn::ptr star, starstar;
     if (!run_this_sig.parse(args, nargs, kwnames, a, &star, &starstar)) return nullptr;
-    Cell* c = PyObject_GC_New(Cell, g_cell_type);
-    if (!c) return nullptr;
-    c->name = Py_NewRef(a[0]);
-    c->args = star.release();
-    c->kwargs = starstar.release();
-    PyObject_GC_Track(c);
-    rn::ptr cell(reinterpret_cast<PyObject*>(c));
-    rn::ptr modname(PyModule_GetNameObject(g_module));
-    if (!modname) return nullptr;
-    return PyCFunction_NewEx(&run_def, cell.get(), modname.get());
+    return rn::new_function(g_function_type, run_kind, {a[0], star.get(), starstar.get()});
 }
 
 // ---------------------------------------------------------------- get_class_or_func
@@ -491,13 +448,8 @@ int init(PyObject* m) {
     g_join = PyObject_GetAttrString(g_os_path, "join");
     g_collect = rn::global(m, RN_ID(collect_modules));
     if (!g_exists || !g_isfile || !g_isdir || !g_join || !g_collect) return -1;
-    g_cell_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &cell_spec, nullptr);
-    if (!g_cell_type) return -1;
-    if (PyObject_SetAttrString((PyObject*)g_cell_type, "__qualname__",
-                               RN_STR("run_this.<locals>")) < 0 ||
-        PyObject_SetAttrString((PyObject*)g_cell_type, "__module__",
-                               RN_STR("ravu.utils.working")) < 0)
-        return -1;
+    g_function_type = rn::function_type(m, "ravu.utils.working.function");
+    if (!g_function_type) return -1;
     return rn::set_all(m, {"kill_other", "kill_all", "run_this", "get_class_or_func",
                            "collect_modules", "find_attributes"});
 }
