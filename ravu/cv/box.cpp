@@ -474,9 +474,6 @@ int init(PyObject* m) {
         if (!g_original[k]) return -1;
         Py_INCREF(g_original[k]);
     }
-    rn::ptr color(Py_BuildValue("(iii)", 235, 206, 135));
-    if (!color) return -1;
-    draw_sig.set_default("bgr_color", color.get());
     return rn::set_all(m, {"Box"});
 }
 

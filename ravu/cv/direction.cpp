@@ -377,9 +377,6 @@ int init(PyObject* m) {
     if (!draw_line || PyModule_AddObjectRef(m, "draw_line", draw_line.get()) < 0) return -1;
     fixed_thickness_kwnames = Py_BuildValue("(s)", "thickness");
     if (!fixed_thickness_kwnames) return -1;
-    rn::ptr color(Py_BuildValue("(iii)", 0, 255, 255));
-    if (!color) return -1;
-    draw_sig.set_default("bgr_color", color.get());
     g_type = (PyTypeObject*)rn::add_type(m, &direction_spec);
     if (!g_type) return -1;
     g_own_unit_vector = lnpy::class_member(g_type, "unit_vector");

@@ -125,8 +125,7 @@ int init(PyObject* m) {
         rn::bind_import(m, nullptr, "base64") < 0 || rn::bind_import(m, nullptr, "io") < 0 ||
         rn::bind_import(m, nullptr, "re") < 0 || rn::bind_import(m, nullptr, "cv2") < 0)
         return -1;
-    if (PyModule_AddFunctions(m, codec_methods) < 0 || PyModule_AddFunctions(m, draw_methods) < 0 ||
-        init_draw_defaults() < 0)
+    if (PyModule_AddFunctions(m, codec_methods) < 0 || PyModule_AddFunctions(m, draw_methods) < 0)
         return -1;
     // The resizing default is read once here and kept, whatever cv2 says later.
     rn::ptr inter_linear(rn::global(g_module, {RN_ID(cv2), RN_ID(INTER_LINEAR)}));

@@ -20,7 +20,6 @@ extern PyMethodDef draw_methods[];   // draw_box_text, draw_polygonal, draw_line
 extern PyMethodDef array_methods[];  // normalize_image, resize_image_scale, letterbox_image
 
 // Defaults that are not literals, set once the module's imports are bound.
-int init_draw_defaults();
 int init_array_defaults(PyObject* inter_linear);
 
 // f(*args) for a handful of positional arguments: call(f, {a, b}).

@@ -389,21 +389,4 @@ PyMethodDef draw_methods[] = {draw_box_text_sig.def(draw_box_text),
                               draw_polygonal_sig.def(draw_polygonal),
                               draw_line_sig.def(draw_line), draw_point_sig.def(draw_point), {}};
 
-int init_draw_defaults() {
-    struct Default {
-        const rn::Signature& sig;
-        int b, g, r;
-    };
-    const Default colours[] = {{draw_box_text_sig, 235, 206, 135},
-                               {draw_polygonal_sig, 0, 255, 0},
-                               {draw_line_sig, 0, 97, 255},
-                               {draw_point_sig, 0, 0, 255}};
-    for (const Default& d : colours) {
-        rn::ptr colour(Py_BuildValue("(iii)", d.b, d.g, d.r));
-        if (!colour) return -1;
-        d.sig.set_default("bgr_color", colour.get());
-    }
-    return 0;
-}
-
 }  // namespace ravu_image

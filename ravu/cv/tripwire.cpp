@@ -494,9 +494,7 @@ int init(PyObject* m) {
     g_module_name = PyUnicode_FromString("ravu.cv.tripwire");
     g_thickness_kwnames = Py_BuildValue("(s)", "thickness");
     g_dtype_kwnames = Py_BuildValue("(s)", "dtype");
-    rn::ptr color(Py_BuildValue("(iii)", 0, 97, 255));
-    if (!g_module_name || !g_thickness_kwnames || !g_dtype_kwnames || !color) return -1;
-    draw_sig.set_default("bgr_color", color.get());
+    if (!g_module_name || !g_thickness_kwnames || !g_dtype_kwnames) return -1;
     g_type = (PyTypeObject*)rn::add_type(m, &tripwire_spec);
     if (!g_type) return -1;
     rn::ptr fget(PyDescr_NewMethod(g_type, &len_def));

@@ -537,11 +537,6 @@ int init(PyObject* m) {
     g_own_has = PyDict_GetItemWithError(g_zone_type->tp_dict, RN_ID(has));
     if (!g_own_has) return -1;
     Py_INCREF(g_own_has);
-    rn::ptr green(Py_BuildValue("(iii)", 0, 255, 0));
-    rn::ptr pale(Py_BuildValue("(iii)", 200, 255, 200));
-    if (!green || !pale) return -1;
-    draw_sig.set_default("bgr_color_polygonal", green.get());
-    draw_sig.set_default("bgr_color_box", pale.get());
     if (PyModule_AddFunctions(m, geo::merge_methods) < 0) return -1;
     return rn::set_all(m, {"ZoneShape", "merge_region"});
 }

@@ -102,6 +102,58 @@ PyObject* m2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 const rn::Signature n_sig("n", "", "No parameters.");
 PyObject* n_impl(PyObject*) { return PyUnicode_FromString("called"); }
 
+// Tuple literals as defaults, nested ones included; "(3)" is 3.
+const rn::Signature t_sig("t",
+                          "image, bgr_color=(0, 255, 0), nested=((1, 'a, b'), (), -2.5), "
+                          "paren=(3), *, flags=(None, True, False)",
+                          "Tuple defaults.");
+PyObject* tuples(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* out[5];
+    if (!t_sig.parse(args, nargs, kwnames, out)) return nullptr;
+    return bound(t_sig, out, nullptr, nullptr);
+}
+
+// os_join(a, b): os.path.join(a, b) with the global `os` looked up now.
+PyObject* os_join(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) return rn::raise(PyExc_TypeError, "os_join takes 2 arguments");
+    return rn::call_global(module, {RN_ID(os), RN_ID(path), RN_ID(join)}, args[0], args[1]);
+}
+
+// make_function(binds, state): a function object over `state` (a tuple of
+// at most two values) that returns (its cells, its arguments); binding as
+// a def when `binds` is true, as a builtin otherwise.
+PyTypeObject* g_function_type = nullptr;
+
+const rn::Signature probe_fn_sig("make_function.<locals>.probe", "x, y=(1, 2)",
+                                 "Return the state and the arguments.");
+PyObject* probe_fn(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* out[2];
+    if (!probe_fn_sig.parse(args, (Py_ssize_t)nargsf, kwnames, out)) return nullptr;
+    PyObject** c = rn::cells(self);
+    return Py_BuildValue("((OO)(OO))", c[0] ? c[0] : Py_None, c[1] ? c[1] : Py_None, out[0],
+                         out[1]);
+}
+const rn::Signature probe_nodoc_sig("make_function.<locals>.probe", "x, y=(1, 2)", nullptr);
+
+const rn::FunctionKind binding_kind{probe_fn_sig, probe_fn, rn::BINDS};
+const rn::FunctionKind staying_kind{probe_fn_sig, probe_fn, rn::STAYS};
+const rn::FunctionKind nodoc_kind{probe_nodoc_sig, probe_fn, rn::BINDS};
+
+PyObject* make_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyTuple_Check(args[1]) || PyTuple_GET_SIZE(args[1]) > 2)
+        return rn::raise(PyExc_TypeError, "make_function(binds, (state...))");
+    const int binds = PyObject_IsTrue(args[0]);
+    if (binds < 0) return nullptr;
+    PyObject* state = args[1];
+    const Py_ssize_t n = PyTuple_GET_SIZE(state);
+    PyObject* a = n > 0 ? PyTuple_GET_ITEM(state, 0) : nullptr;
+    PyObject* b = n > 1 ? PyTuple_GET_ITEM(state, 1) : nullptr;
+    const rn::FunctionKind& kind = args[0] == Py_None ? nodoc_kind
+                                   : binds             ? binding_kind
+                                                       : staying_kind;
+    return rn::new_function(g_function_type, kind, {a, b});
+}
+
 PyMethodDef methods[] = {
     f2_sig.def(f2),
     v2_sig.def(v2),
@@ -112,7 +164,10 @@ PyMethodDef methods[] = {
     v_sig.def(varargs),
     w_sig.def(posonly_kwargs),
     m_sig.def(method),
+    t_sig.def(tuples),
     {"global_of", global_of, METH_O, nullptr},
+    {"os_join", (PyCFunction)(void (*)(void))os_join, METH_FASTCALL, nullptr},
+    {"make_function", (PyCFunction)(void (*)(void))make_function, METH_FASTCALL, nullptr},
     {"finally_raises", finally_raises, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -122,6 +177,8 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "_native_probe", nullptr, -1, me
 
 PyMODINIT_FUNC PyInit__native_probe() {
     PyObject* m = PyModule_Create(&moduledef);
-    if (m && rn::set_all(m, {"f", "h"}) < 0) Py_CLEAR(m);
+    if (m && (rn::set_all(m, {"f", "h"}) < 0 || rn::bind_import(m, nullptr, "os") < 0 ||
+              !(g_function_type = rn::function_type(m, "_native_probe.function"))))
+        Py_CLEAR(m);
     return m;
 }

@@ -30,6 +30,11 @@ def n():
     return "called"
 
 
+def t(image, bgr_color=(0, 255, 0), nested=((1, 'a, b'), (), -2.5), paren=(3), *,
+      flags=(None, True, False)):
+    return (image, bgr_color, nested, paren, flags), None, None
+
+
 def w(p, /, **kwargs):
     return (p,), None, kwargs
 
@@ -74,6 +79,10 @@ CALLS = [
     (n, probe.n, "(1)", {}),
     (n, probe.n, "(x=1)", {}),
     (w, probe.w, "(p=2)", {}),
+    (t, probe.t, "(0)", {}),
+    (t, probe.t, "(0, (1, 2, 3), paren=4, flags=())", {}),
+    (t, probe.t, "(0, 1, 2, 3, 4)", {}),
+    (t, probe.t, "(bgr_color=1)", {}),
 ]
 
 
@@ -99,7 +108,8 @@ def test_method_signature_text_counts_self(call):
     assert outcome(probe.m2, call) == outcome(C().m2, call)
 
 
-@pytest.mark.parametrize("py, native", [(f2, probe.f2), (v2, probe.v2), (n, probe.n)])
+@pytest.mark.parametrize("py, native", [(f2, probe.f2), (v2, probe.v2), (n, probe.n),
+                                        (t, probe.t)])
 def test_one_statement_gives_signature_and_doc(py, native):
     assert inspect.signature(native) == inspect.signature(py)
     assert native.__doc__ and "--" not in native.__doc__
@@ -116,6 +126,84 @@ def test_global_lookup_sees_current_binding_and_builtins():
     assert probe.global_of("later") == 1
     with pytest.raises(NameError, match="name 'nothing' is not defined"):
         probe.global_of("nothing")
+
+
+def test_dotted_global_call_sees_current_bindings():
+    import os
+    assert probe.os_join("a", "b") == "a/b"
+    try:
+        probe.os = type("fake_os", (), {"path": type("p", (), {"join": staticmethod(max)})})
+        assert probe.os_join("a", "b") == "b"
+        del probe.os
+        with pytest.raises(NameError, match="name 'os' is not defined"):
+            probe.os_join("a", "b")
+    finally:
+        probe.os = os
+
+
+def test_tuple_defaults_are_the_very_same_values_each_call():
+    assert probe.t(0)[0][1] is probe.t(0)[0][1]
+
+
+# The function objects of our own type against a nested def.
+def make_function():
+    def probe(x, y=(1, 2)):
+        """Return the state and the arguments."""
+    return probe
+
+
+def test_function_object_looks_like_a_nested_def():
+    fn, ref = probe.make_function(True, ("a", "b")), make_function()
+    for attr in ("__name__", "__qualname__", "__doc__"):
+        assert getattr(fn, attr) == getattr(ref, attr), attr
+    assert fn.__module__ == "tests.native._native_probe"
+    assert inspect.signature(fn) == inspect.signature(ref)
+    assert repr(fn) == f"<function make_function.<locals>.probe at {id(fn):#x}>"
+    assert fn(5) == (("a", "b"), (5, (1, 2)))
+    with pytest.raises(TypeError, match=r"^make_function.<locals>.probe\(\) missing 1 required"):
+        fn()
+    assert probe.make_function(None, ()).__doc__ is None
+    # copied as itself; pickled by name, which a local name is not
+    import copy
+    import pickle
+    assert copy.copy(fn) is fn and copy.deepcopy([fn])[0] is fn
+    for f in (fn, ref):
+        with pytest.raises(AttributeError, match="Can't pickle local object"):
+            pickle.dumps(f)
+
+
+def test_function_object_attributes_as_on_a_def():
+    fn = probe.make_function(True, ())
+    fn.extra = 1
+    assert vars(fn) == {"extra": 1}
+    fn.__signature__ = inspect.signature(lambda z: z)
+    assert str(inspect.signature(fn)) == "(z)"
+    del fn.__signature__
+    assert str(inspect.signature(fn)) == "(x, y=(1, 2))"
+    with pytest.raises(AttributeError):
+        del fn.__signature__
+    fn.__name__, fn.__qualname__, fn.__doc__, fn.__module__ = "n", "q", "d", "m"
+    assert (fn.__name__, fn.__qualname__, fn.__doc__, fn.__module__) == ("n", "q", "d", "m")
+    for attr in ("__name__", "__qualname__"):
+        with pytest.raises(TypeError, match=f"{attr} must be set to a string object"):
+            setattr(fn, attr, 1)
+
+
+@pytest.mark.parametrize("binds", [True, False])
+def test_function_object_binds_as_a_def_or_stays_as_a_builtin(binds):
+    fn = probe.make_function(binds, ())
+
+    class A:
+        m = fn
+
+    a = A()
+    assert A.m is fn
+    if binds:
+        assert a.m.__self__ is a and a.m.__func__ is fn and a.m() == ((None, None), (a, (1, 2)))
+    else:
+        assert a.m is fn and a.m(1) == ((None, None), (1, (1, 2)))
+    a.direct = fn
+    assert a.direct(7) == ((None, None), (7, (1, 2)))
 
 
 def test_saved_error_restores_or_chains_like_finally():
