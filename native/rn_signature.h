@@ -1,6 +1,6 @@
 // The one statement of a signature (rn::Signature): argument parsing with
 // CPython's own TypeError messages, defaults, docstring and text signature,
-// and the `__signature__` of callable objects of our own types.
+// and the `__signature__` of our function objects (rn_callable.h).
 // Included through rn.h.
 #pragma once
 
@@ -492,18 +492,7 @@ PyObject* noargs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 
-// ---------------------------------------------------------------- signatures of callable objects
-//
-// A callable object of our own type (not a builtin function) shows its
-// parameters to inspect.signature() and help() through a `__signature__`
-// attribute.  These getters make it from the same one statement as the
-// parsing:   {"__signature__", rn::signature_getter<decorator_sig>, ...}
-
-// Getter of `__signature__` for a getset table: the signature stated by S.
-template <const Signature& S>
-PyObject* signature_getter(PyObject*, void*) {
-    return S.inspected();
-}
+// ---------------------------------------------------------------- static methods
 
 // The method-table entry of a static method (no self) stated by `sig`.
 template <typename F>
