@@ -183,19 +183,22 @@ private:
         return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
     }
 
-    // Splits the parameter text at its top-level commas (not inside quotes
-    // or brackets) into params_ and their default texts.
-    void split(const char* params) {
+    // The items of a comma-separated text, split at its top-level commas
+    // (not inside quotes or brackets) and trimmed; a trailing comma adds no
+    // item.  `comma` tells whether there was any comma at all, so that a
+    // tuple "(x,)" differs from "(x)".
+    static std::vector<std::string> top_level_items(const std::string& text, bool* comma) {
         std::vector<std::string> items;
         std::string cur;
         int depth = 0;
         char quote = 0;
-        for (const char* p = params; *p; ++p) {
-            const char c = *p;
+        *comma = false;
+        for (size_t i = 0; i < text.size(); ++i) {
+            const char c = text[i];
             if (quote) {
-                if (c == '\\' && p[1]) {
+                if (c == '\\' && i + 1 < text.size()) {
                     cur += c;
-                    cur += *++p;
+                    cur += text[++i];
                     continue;
                 }
                 if (c == quote) quote = 0;
@@ -206,6 +209,7 @@ private:
             } else if (c == ')' || c == ']' || c == '}') {
                 --depth;
             } else if (c == ',' && depth == 0) {
+                *comma = true;
                 items.push_back(trim(cur));
                 cur.clear();
                 continue;
@@ -213,6 +217,13 @@ private:
             cur += c;
         }
         if (!trim(cur).empty()) items.push_back(trim(cur));
+        return items;
+    }
+
+    // Splits the parameter text into params_ and their default texts.
+    void split(const char* params) {
+        bool comma;
+        const std::vector<std::string> items = top_level_items(params, &comma);
         Kind kind = POS;
         for (const std::string& item : items) {
             if (item == "/") {
@@ -263,36 +274,6 @@ private:
         doc_ += doc ? doc : "";
     }
 
-    // The items of a tuple literal's text between its parentheses, split at
-    // its top-level commas; `comma` tells "(x)" (no tuple) from "(x,)".
-    static std::vector<std::string> tuple_items(const std::string& inner, bool* comma) {
-        std::vector<std::string> items;
-        std::string cur;
-        int depth = 0;
-        char quote = 0;
-        *comma = false;
-        for (size_t i = 0; i < inner.size(); ++i) {
-            const char c = inner[i];
-            if (quote) {
-                if (c == quote) quote = 0;
-            } else if (c == '\'' || c == '"') {
-                quote = c;
-            } else if (c == '(') {
-                ++depth;
-            } else if (c == ')') {
-                --depth;
-            } else if (c == ',' && depth == 0) {
-                *comma = true;
-                items.push_back(trim(cur));
-                cur.clear();
-                continue;
-            }
-            cur += c;
-        }
-        if (!trim(cur).empty() || !*comma) items.push_back(trim(cur));
-        return items;
-    }
-
     // The value of a literal default, new reference; NULL without an
     // exception when the text is not a literal.
     static PyObject* literal(const std::string& t) {
@@ -301,10 +282,11 @@ private:
         if (t == "False") return Py_NewRef(Py_False);
         if (t.size() >= 2 && t[0] == '(' && t.back() == ')') {
             bool comma;
-            const std::vector<std::string> items = tuple_items(t.substr(1, t.size() - 2), &comma);
+            const std::vector<std::string> items =
+                top_level_items(t.substr(1, t.size() - 2), &comma);
             if (!comma) {
-                if (items[0].empty()) return PyTuple_New(0);  // "()"
-                return literal(items[0]);                       // "(x)" is x
+                if (items.empty()) return PyTuple_New(0);  // "()"
+                return literal(items[0]);                  // "(x)" is x
             }
             ptr tuple(PyTuple_New((Py_ssize_t)items.size()));
             if (!tuple) return nullptr;
