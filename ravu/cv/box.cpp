@@ -463,9 +463,7 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.box",
 
 int init(PyObject* m) {
     if (_import_array() < 0) return -1;
-    rn::ptr draw_box_text(rn::import_attr("ravu.cv.image", "draw_box_text"));
-    if (!draw_box_text || PyModule_AddObjectRef(m, "draw_box_text", draw_box_text.get()) < 0)
-        return -1;
+    if (rn::bind_import(m, "ravu.cv.image", "draw_box_text") < 0) return -1;
     if (init_template() < 0) return -1;
     g_box_type = (PyTypeObject*)rn::add_type(m, &box_spec);
     if (!g_box_type) return -1;

@@ -368,13 +368,13 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.direction",
                          -1, nullptr};
 
 int init(PyObject* m) {
-    g_math = PyImport_ImportModule("math");
-    if (!g_math || PyModule_AddObjectRef(m, "math", g_math) < 0) return -1;
+    if (rn::bind_import(m, nullptr, "math") < 0) return -1;
+    g_math = rn::global(m, RN_ID(math));
+    if (!g_math) return -1;
     g_sqrt = PyObject_GetAttrString(g_math, "sqrt");
     g_acos = PyObject_GetAttrString(g_math, "acos");
     if (!g_sqrt || !g_acos) return -1;
-    rn::ptr draw_line(rn::import_attr("ravu.cv.image", "draw_line"));
-    if (!draw_line || PyModule_AddObjectRef(m, "draw_line", draw_line.get()) < 0) return -1;
+    if (rn::bind_import(m, "ravu.cv.image", "draw_line") < 0) return -1;
     fixed_thickness_kwnames = Py_BuildValue("(s)", "thickness");
     if (!fixed_thickness_kwnames) return -1;
     g_type = (PyTypeObject*)rn::add_type(m, &direction_spec);

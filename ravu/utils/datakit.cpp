@@ -402,8 +402,7 @@ PyModuleDef moduledef = {
     -1, methods};
 
 int init(PyObject* m) {
-    rn::ptr lcf(rn::import_attr("ravu.utils.lock", "lock_class_func"));
-    if (!lcf || PyModule_AddObjectRef(m, "lock_class_func", lcf.get()) < 0) return -1;
+    if (rn::bind_import(m, "ravu.utils.lock", "lock_class_func") < 0) return -1;
     st.queue_type = (PyTypeObject*)rn::add_type(m, &queue_spec);
     st.iter_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &iter_spec, nullptr);
     if (!st.queue_type || !st.iter_type) return -1;

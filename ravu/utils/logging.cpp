@@ -510,9 +510,7 @@ int init(PyObject* m) {
     st.rotate_kw = Py_BuildValue("(sss)", "when", "interval", "backupCount");
     if (!st.exist_ok_kw || !st.rotate_kw) return -1;
 
-    rn::ptr logs_path(rn::import_attr("ravu._internal.path", "relative_logs_path"));
-    if (!logs_path || PyModule_AddObjectRef(m, "relative_logs_path", logs_path.get()) < 0)
-        return -1;
+    if (rn::bind_import(m, "ravu._internal.path", "relative_logs_path") < 0) return -1;
     rn::ptr lock(rn::import_attr("threading", "Lock"));
     if (!lock) return -1;
     rn::ptr mutex(PyObject_CallNoArgs(lock.get()));

@@ -576,14 +576,14 @@ PyModuleDef moduledef = {
     -1, nullptr};
 
 int init(PyObject* m) {
-    st.time_module = PyImport_ImportModule("time");
-    if (!st.time_module || PyModule_AddObjectRef(m, "time", st.time_module) < 0) return -1;
+    if (rn::bind_import(m, nullptr, "time") < 0) return -1;
+    st.time_module = rn::global(m, RN_ID(time));
+    if (!st.time_module) return -1;
     st.time_func = PyObject_GetAttrString(st.time_module, "time");
     if (!st.time_func) return -1;
     st.module_dict = PyModule_GetDict(m);
     st.time_dict = PyModule_GetDict(st.time_module);
-    rn::ptr np(PyImport_ImportModule("numpy"));
-    if (!np || PyModule_AddObjectRef(m, "np", np.get()) < 0) return -1;
+    if (rn::bind_import(m, nullptr, "numpy", "np") < 0) return -1;
     st.time_type = (PyTypeObject*)rn::add_type(m, &time_spec);
     if (!st.time_type) return -1;
     rn::ptr cap(PyLong_FromLong(100));

@@ -427,16 +427,11 @@ PyModuleDef moduledef = {
 
 int init(PyObject* m) {
     // The dependencies first, in this order; without them the import fails.
-    const std::pair<const char*, const char*> from_imports[] = {
-        {"distutils.core", "setup"}, {"Cython.Build", "cythonize"}};
-    for (const auto& fi : from_imports) {
-        rn::ptr obj(rn::import_attr(fi.first, fi.second));
-        if (!obj || PyModule_AddObjectRef(m, fi.second, obj.get()) < 0) return -1;
-    }
-    for (const char* name : {"sys", "os", "shutil", "datetime"}) {
-        rn::ptr mod(PyImport_ImportModule(name));
-        if (!mod || PyModule_AddObjectRef(m, name, mod.get()) < 0) return -1;
-    }
+    if (rn::bind_import(m, "distutils.core", "setup") < 0 ||
+        rn::bind_import(m, "Cython.Build", "cythonize") < 0)
+        return -1;
+    for (const char* name : {"sys", "os", "shutil", "datetime"})
+        if (rn::bind_import(m, nullptr, name) < 0) return -1;
     if (PyModule_AddObjectRef(m, "src_dir", Py_None) < 0 ||
         PyModule_AddObjectRef(m, "dst_dir", Py_None) < 0)
         return -1;
