@@ -38,6 +38,9 @@ struct FunctionKind {
     const Signature& sig;
     vectorcallfunc call;
     FunctionBinding binding;
+    // __name__, __qualname__, __doc__ and __module__ of its objects, made
+    // with the first one and shared by all.
+    mutable PyObject* made[4] = {nullptr, nullptr, nullptr, nullptr};
 };
 
 inline constexpr int kFunctionCells = 7;
@@ -187,24 +190,30 @@ inline PyObject* new_function(PyTypeObject* type, const FunctionKind& kind,
                               std::initializer_list<PyObject*> state = {}) {
     if (state.size() > kFunctionCells)
         return raise(PyExc_SystemError, "%s: more state than cells", kind.sig.name());
-    PyObject* module = PyType_GetModule(type);
-    if (!module) return nullptr;
-    ptr module_name(PyModule_GetNameObject(module));
-    if (!module_name) return nullptr;
-    const char* qualname = kind.sig.name();
-    const char* dot = std::strrchr(qualname, '.');
-    const char* body = kind.sig.doc_body();
-    ptr name(PyUnicode_FromString(dot ? dot + 1 : qualname));
-    ptr qual(name ? PyUnicode_FromString(qualname) : nullptr);
-    ptr doc(body ? PyUnicode_FromString(body) : Py_NewRef(Py_None));
-    if (!qual || !doc) return nullptr;
+    PyObject** made = kind.made;
+    if (!made[3]) {
+        const char* qualname = kind.sig.name();
+        const char* dot = std::strrchr(qualname, '.');
+        const char* body = kind.sig.doc_body();
+        PyObject* module = PyType_GetModule(type);
+        if (!module) return nullptr;
+        ptr name(PyUnicode_InternFromString(dot ? dot + 1 : qualname));
+        ptr qual(name ? PyUnicode_InternFromString(qualname) : nullptr);
+        ptr doc(body ? PyUnicode_FromString(body) : Py_NewRef(Py_None));
+        ptr module_name(doc && qual ? PyModule_GetNameObject(module) : nullptr);
+        if (!module_name) return nullptr;
+        made[0] = name.release();
+        made[1] = qual.release();
+        made[2] = doc.release();
+        made[3] = module_name.release();
+    }
     FunctionObject* f = PyObject_GC_New(FunctionObject, type);
     if (!f) return nullptr;
     f->vectorcall = kind.call;
-    f->name = name.release();
-    f->qualname = qual.release();
-    f->module = module_name.release();
-    f->doc = doc.release();
+    f->name = Py_NewRef(made[0]);
+    f->qualname = Py_NewRef(made[1]);
+    f->doc = Py_NewRef(made[2]);
+    f->module = Py_NewRef(made[3]);
     f->dict = nullptr;
     f->weakrefs = nullptr;
     f->sig = &kind.sig;

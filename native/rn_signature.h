@@ -8,6 +8,12 @@
 
 namespace rn {
 
+// What runs once per signature (at static initialisation or the first
+// call) or only on a refused call stays out of line: inlined into every
+// caller it would grow each module enough that the compiler stops inlining
+// the hot code of the module's own functions.
+#define RN_COLD __attribute__((noinline, cold))
+
 // ---------------------------------------------------------------- arguments
 
 enum Kind : unsigned char { POSONLY, POS, KWONLY };
@@ -57,7 +63,7 @@ inline constexpr Binding INIT = Binding::init;
 // definition order within a file).
 class Signature {
 public:
-    Signature(const char* name, const char* params, const char* doc,
+    RN_COLD Signature(const char* name, const char* params, const char* doc,
               Binding binding = Binding::function)
         : name_(name), binding_(binding) {
         split(params);
@@ -87,7 +93,7 @@ public:
     // inspect.signature() of this statement: what `__signature__` of a
     // callable object of our own type gives.  Made at the first use and
     // kept; new reference.
-    PyObject* inspected() const {
+    RN_COLD PyObject* inspected() const {
         if (!inspected_) {
             carrier_ = {name_, doc_only, METH_NOARGS, doc()};
             ptr fn(PyCFunction_New(&carrier_, nullptr));
@@ -187,7 +193,8 @@ private:
     // (not inside quotes or brackets) and trimmed; a trailing comma adds no
     // item.  `comma` tells whether there was any comma at all, so that a
     // tuple "(x,)" differs from "(x)".
-    static std::vector<std::string> top_level_items(const std::string& text, bool* comma) {
+    RN_COLD static std::vector<std::string> top_level_items(const std::string& text,
+                                                            bool* comma) {
         std::vector<std::string> items;
         std::string cur;
         int depth = 0;
@@ -221,7 +228,7 @@ private:
     }
 
     // Splits the parameter text into params_ and their default texts.
-    void split(const char* params) {
+    RN_COLD void split(const char* params) {
         bool comma;
         const std::vector<std::string> items = top_level_items(params, &comma);
         Kind kind = POS;
@@ -254,7 +261,7 @@ private:
         defaults_.assign(params_.size(), nullptr);
     }
 
-    void make_doc(const char* params, const char* doc) {
+    RN_COLD void make_doc(const char* params, const char* doc) {
         const std::string text = trim(params);
         if (binding_ == Binding::init) {
             std::string cls(name_);
@@ -276,7 +283,7 @@ private:
 
     // The value of a literal default, new reference; NULL without an
     // exception when the text is not a literal.
-    static PyObject* literal(const std::string& t) {
+    RN_COLD static PyObject* literal(const std::string& t) {
         if (t == "None") return Py_NewRef(Py_None);
         if (t == "True") return Py_NewRef(Py_True);
         if (t == "False") return Py_NewRef(Py_False);
@@ -311,7 +318,7 @@ private:
     }
 
     // Interned names and default values, made at the first call.
-    bool prepare() const {
+    RN_COLD bool prepare() const {
         names_.clear();
         for (size_t i = 0; i < params_.size(); ++i) {
             PyObject* s = PyUnicode_InternFromString(params_[i].name);
@@ -343,8 +350,8 @@ private:
         return -1;
     }
 
-    bool parse_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
-                    ptr* star, ptr* starstar) const {
+    RN_COLD bool parse_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            PyObject** out, ptr* star, ptr* starstar) const {
         const Py_ssize_t nparams = size();
         for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = nullptr;
         if (PyErr_Occurred()) return false;
@@ -413,13 +420,13 @@ private:
         return true;
     }
 
-    void report_missing(const std::vector<std::string>& missing, const char* what) const {
+    RN_COLD void report_missing(const std::vector<std::string>& missing, const char* what) const {
         PyErr_Format(PyExc_TypeError, "%s() missing %zd required %s argument%s: %s", name_,
                      (Py_ssize_t)missing.size(), what, missing.size() == 1 ? "" : "s",
                      join_quoted_names(missing).c_str());
     }
 
-    void too_many_positional(Py_ssize_t nargs, PyObject** out) const {
+    RN_COLD void too_many_positional(Py_ssize_t nargs, PyObject** out) const {
         const Py_ssize_t self = binding_ == Binding::function ? 0 : 1;
         const Py_ssize_t most = npos_ + self, least = nreq_pos_ + self;
         std::string sig;

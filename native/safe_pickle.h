@@ -340,7 +340,7 @@ private:
             stack_.pop_back();
             return true;
         case '1': {  // POP_MARK
-            size_t mark;
+            size_t mark = 0;
             if (!pop_mark(mark)) return false;
             stack_.resize(mark);
             return true;
@@ -442,12 +442,12 @@ private:
         case 'l':
         case 't':
         case 0x91: {  // LIST, TUPLE, FROZENSET from the mark
-            size_t mark;
+            size_t mark = 0;
             if (!pop_mark(mark)) return false;
             return collect(mark, op == 'l' ? Kind::List : op == 't' ? Kind::Tuple : Kind::FrozenSet);
         }
         case 'd': {
-            size_t mark;
+            size_t mark = 0;
             if (!pop_mark(mark)) return false;
             if ((stack_.size() - mark) & 1) return fail("odd number of items for DICT");
             return collect(mark, Kind::Dict);
@@ -474,7 +474,7 @@ private:
         case 'u':
         case 'e':
         case 0x90: {  // SETITEMS, APPENDS, ADDITEMS: items from the mark into the item below it
-            size_t mark;
+            size_t mark = 0;
             if (!pop_mark(mark)) return false;
             if (mark == 0 || mark <= (marks_.empty() ? 0 : marks_.back()))
                 return fail("unpickling stack underflow");
