@@ -13,6 +13,11 @@ namespace {
 PyObject* g_module = nullptr;
 PyObject* g_push_digests = nullptr;  // expiry (int) -> digest of its push script
 
+// The id script.  A counter outside 0..max_id-1 (set so by any other
+// client) is reset like one that holds no integer, so every id keeps its
+// format.  Ids are reused (the counter wraps, or is lost with the server's
+// data), and a late reply to an earlier request of the same id may still
+// wait in its list: the id is handed out with its reply list deleted.
 const char kIdScript[] =
     "\n"
     "local id = redis.pcall(\"incr\", \"{key}\")\n"
@@ -21,11 +26,12 @@ const char kIdScript[] =
     "  id = 0\n"
     "  redis.call(\"set\", \"{key}\", 0)\n"
     "end\n"
-    "if (id >= {max_id})\n"
+    "if (id < 0 or id >= {max_id})\n"
     "then\n"
     "  id = 0\n"
     "  redis.call(\"set\", \"{key}\", 0)\n"
     "end\n"
+    "redis.call(\"del\", \"RAVU_MQ_RESP_\" .. id)\n"
     "return tostring(id)\n";
 
 const char kPushScript[] =
@@ -95,8 +101,8 @@ const rn::Signature get_mq_id_sig(
     "get_mq_id", "conn",
     "A new message id, \"RAVU_MQ_RESP_\" + n (n from 0 to 999999, wrapping), drawn\n"
     "from the server's counter \"RAVU_MQ_ID\"; it is also the key of the request's\n"
-    "reply list.  conn must return bytes (no response decoding).  A script lost\n"
-    "from the server's cache is loaded again within the call.");
+    "reply list, handed out empty.  conn must return bytes (no response decoding).\n"
+    "A script lost from the server's cache is loaded again within the call.");
 
 PyObject* get_mq_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* conn = get_mq_id_sig.single(args, nargs, kwnames);
