@@ -295,8 +295,9 @@ const rn::Signature pool_sig(
     "redis_conn_pool", "index=None",
     "The process-wide redis.Redis client, over a connection pool of its own, for\n"
     "a Redis configuration (None: the one read from \"redis.json\").  Cached by\n"
-    "\"host-port-db\" for the life of the process and shared by all threads;\n"
-    "a port or db without an integer conversion raises TypeError.");
+    "\"host-port-db\" for the life of the process and shared by all threads.\n"
+    "A port or db without an integer conversion raises TypeError, and an option\n"
+    "the connections refuse raises here (no connection is opened); neither is cached.");
 
 // The body of a docstring made by a Signature, after its "--" line.
 const char* doc_body(const rn::Signature& sig) {
