@@ -44,3 +44,12 @@ check_stubs() {
         "$PY" -m mypy.stubtest --concise --allowlist "$ROOT/scripts/stubtest-allowlist.txt" \
         "${modules[@]}")
 }
+
+# The package (stubs and plain modules) and the examples, typed as a user's
+# service would be, under mypy's strictest common settings; run from build/,
+# as stubtest is, with a cache of its own there (other options than stubtest's).
+check_types() {
+    echo "mypy --strict: ravu and examples/"
+    (cd "$ROOT/build" && MYPYPATH="$ROOT" "$PY" -m mypy --strict --cache-dir .mypy_cache_strict \
+        -p ravu "$ROOT"/examples/*.py)
+}

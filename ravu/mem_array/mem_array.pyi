@@ -4,7 +4,7 @@ import os as os
 import threading as threading
 from queue import Queue as Queue
 from types import ModuleType, TracebackType
-from typing import Any, ClassVar, Mapping, Optional, Sequence, Type, Union
+from typing import Any, ClassVar, Mapping, Optional, Sequence, SupportsIndex, Type, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -19,9 +19,12 @@ _posixshmem: ModuleType
 TYPE_DICT_n2t: dict[int, type]
 TYPE_DICT_t2n: dict[str, int]
 
-_Shape = Sequence[Any]
-_ElementType = Any  # a code (int), a type name (str), a numpy dtype or scalar type
+_Shape = Sequence[SupportsIndex]
+# A code of TYPE_DICT_n2t, a type name of TYPE_DICT_t2n, a numpy dtype or
+# scalar type (bool too).
+_ElementType = Union[int, str, np.dtype[Any], Type[Any]]
 _Descriptor = Mapping[str, Any]
+_MA = TypeVar("_MA", bound="MemArray")
 
 class SharedMemory:
     _fd: int
@@ -51,22 +54,24 @@ class MAType:
     def size(self) -> int: ...
 
 class MemArray:
-    uuid: Optional[str]
-    shape: Optional[_Shape]
-    dtype: Optional[_ElementType]
+    # All None only in a bare MemArray() and after release(), when the array
+    # is no longer to be used.
+    uuid: str
+    shape: _Shape
+    dtype: _ElementType
     shm: Any
-    data: Optional[npt.NDArray[Any]]
+    data: npt.NDArray[Any]
     def __init__(self) -> None: ...
     def info(self) -> dict[str, Any]: ...
     @property
-    def ndarray(self) -> Optional[npt.NDArray[Any]]: ...
+    def ndarray(self) -> npt.NDArray[Any]: ...
     @staticmethod
     def Name(shape: _Shape, dtype: _ElementType) -> str: ...
     @property
     def name(self) -> str: ...
     def release(self) -> None: ...
     def _release(self) -> None: ...
-    def __enter__(self) -> MemArray: ...
+    def __enter__(self: _MA) -> _MA: ...
     def __exit__(
         self,
         exc_type: Optional[Type[BaseException]],
