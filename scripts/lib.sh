@@ -49,7 +49,9 @@ check_stubs() {
 # service would be, under mypy's strictest common settings; run from build/,
 # as stubtest is, with a cache of its own there (other options than stubtest's).
 check_types() {
-    echo "mypy --strict: ravu and examples/"
-    (cd "$ROOT/build" && MYPYPATH="$ROOT" "$PY" -m mypy --strict --cache-dir .mypy_cache_strict \
-        -p ravu "$ROOT"/examples/*.py)
+    # mypy 1.0 takes a package or files per run, not both.
+    local mypy=("$PY" -m mypy --strict --cache-dir .mypy_cache_strict)
+    echo "mypy --strict: ravu, then examples/"
+    (cd "$ROOT/build" && MYPYPATH="$ROOT" "${mypy[@]}" -p ravu &&
+        MYPYPATH="$ROOT" "${mypy[@]}" "$ROOT"/examples/*.py)
 }

@@ -1,7 +1,8 @@
-"""``shm_open`` and ``shm_unlink`` over the tmpfs that Linux mounts at
-/dev/shm, with the interface of the interpreter's ``_posixshmem``: the path
-is "/" + name, and failures raise ``OSError`` carrying the errno and the
-path that was asked for."""
+"""``shm_open`` and ``shm_unlink`` over the tmpfs that Linux mounts at /dev/shm.
+
+The interface is the interpreter's ``_posixshmem``: the path is "/" + name,
+and failures raise ``OSError`` carrying the errno and the path that was
+asked for."""
 import errno
 import os
 

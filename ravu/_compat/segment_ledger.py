@@ -1,5 +1,6 @@
-"""A creator-side shared-memory segment for interpreters without
-``multiprocessing.shared_memory``.
+"""A creator-side shared-memory segment, for when the standard one is missing.
+
+Stands in for ``multiprocessing.shared_memory`` where it cannot be imported.
 
 ``SharedMemory(create=True, size=n)`` makes a new object under a fresh
 random name and maps it; ``SharedMemory(name)`` maps an existing one.

@@ -524,8 +524,10 @@ PyType_Spec zone_spec = {"ravu.cv.zone_shape.ZoneShape", sizeof(rn::PlainObject)
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "ravu.cv.zone_shape",
-    "ZoneShape, a polygonal zone of a frame with its mask, window, crops and point tests;\n"
-    "merge_region, one common window for several zones.",
+    "Polygonal zones of a frame: mask, crop window, crops and point tests.\n\n"
+    "ZoneShape(width, height, xy_list, ...) -- a zone with its 0/1 mask, bounding\n"
+    "    box and crop window.\n"
+    "merge_region(zones) -- one common window for several zones.",
     -1, nullptr};
 
 int init(PyObject* m) {

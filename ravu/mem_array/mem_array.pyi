@@ -4,7 +4,8 @@ import os as os
 import threading as threading
 from queue import Queue as Queue
 from types import ModuleType, TracebackType
-from typing import Any, ClassVar, Mapping, Optional, Sequence, SupportsIndex, Type, TypeVar, Union
+from typing import (Any, ClassVar, Literal, Mapping, Optional, Sequence, SupportsIndex, Type,
+                    TypeVar, Union, overload)
 
 import numpy as np
 import numpy.typing as npt
@@ -54,17 +55,17 @@ class MAType:
     def size(self) -> int: ...
 
 class MemArray:
-    # All None only in a bare MemArray() and after release(), when the array
-    # is no longer to be used.
-    uuid: str
-    shape: _Shape
-    dtype: _ElementType
+    # None in an empty array: a bare MemArray(), a MemArrayReuse that its
+    # pool could not serve, and any array after release().
+    uuid: Optional[str]
+    shape: Optional[_Shape]
+    dtype: Optional[_ElementType]
     shm: Any
-    data: npt.NDArray[Any]
+    data: Optional[npt.NDArray[Any]]
     def __init__(self) -> None: ...
     def info(self) -> dict[str, Any]: ...
     @property
-    def ndarray(self) -> npt.NDArray[Any]: ...
+    def ndarray(self) -> Optional[npt.NDArray[Any]]: ...
     @staticmethod
     def Name(shape: _Shape, dtype: _ElementType) -> str: ...
     @property
@@ -79,7 +80,18 @@ class MemArray:
         exc_tb: Optional[TracebackType],
     ) -> None: ...
 
-class MemArrayOnce(MemArray):
+# A once-only or attached array holds its segment from construction until
+# release(), after which it is not to be used: no None to check for.  (A
+# type-checking name only: both derive from MemArray itself.)
+class _HeldArray(MemArray):
+    uuid: str
+    shape: _Shape
+    dtype: _ElementType
+    data: npt.NDArray[Any]
+    @property
+    def ndarray(self) -> npt.NDArray[Any]: ...
+
+class MemArrayOnce(_HeldArray):
     def __init__(self, shape: _Shape, dtype: _ElementType) -> None: ...
     def _release(self) -> None: ...
 
@@ -108,14 +120,20 @@ class MemArrayReuse(MemArray):
     def __init__(self, shape: _Shape, dtype: _ElementType, max_pool_size: Any) -> None: ...
     def _release(self) -> None: ...
 
-class MemArrayRead(MemArray):
+class MemArrayRead(_HeldArray):
     def __init__(self, uuid: str, shape: _Shape, dtype: _ElementType) -> None: ...
     def _release(self) -> None: ...
 
-def new_mem_array(
-    shape: _Shape, dtype: _ElementType, max_pool_size: Any = 0
-) -> Union[MemArrayOnce, MemArrayReuse]: ...
-def make_mem_array(
-    array: npt.NDArray[Any], max_pool_size: Any = 0
-) -> Union[MemArrayOnce, MemArrayReuse]: ...
+# A max_pool_size of 0 makes a once-only array; any other borrows from a pool.
+@overload
+def new_mem_array(shape: _Shape, dtype: _ElementType,
+                  max_pool_size: Literal[0] = 0) -> MemArrayOnce: ...
+@overload
+def new_mem_array(shape: _Shape, dtype: _ElementType,
+                  max_pool_size: float) -> Union[MemArrayOnce, MemArrayReuse]: ...
+@overload
+def make_mem_array(array: npt.NDArray[Any], max_pool_size: Literal[0] = 0) -> MemArrayOnce: ...
+@overload
+def make_mem_array(array: npt.NDArray[Any],
+                   max_pool_size: float) -> Union[MemArrayOnce, MemArrayReuse]: ...
 def load_mem_array(info: _Descriptor, /) -> MemArrayRead: ...
