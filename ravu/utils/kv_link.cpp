@@ -339,8 +339,8 @@ PyModuleDef moduledef = {
     "Cached redis-py clients, one per thread or one per process and server.\n\n"
     "redis_conn_local(index=None) -- the calling thread's client.\n"
     "redis_conn_pool(index=None), redis_conn(index=None) -- the process's client.\n"
-    "get_redis_socket_timeout(), set_redis_socket_timeout(t) -- the socket\n"
-    "    time-out of the per-thread clients made from then on.\n\n"
+    "get_redis_socket_timeout(), set_redis_socket_timeout(socket_timeout) --\n"
+    "    the socket time-out of the per-thread clients made from then on.\n\n"
     "Clients are cached by host, port and db.  The configuration not passed\n"
     "by the caller is read once at import from \"redis.json\" in the\n"
     "configuration directory.",
