@@ -275,11 +275,12 @@ PyMethodDef methods[] = {
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "ravu.mqrpc.transfer",
-    "Requests and results over Redis lists.  A client takes a message id\n"
-    "(get_mq_id), pushes its request (send_request) and waits on the id's reply\n"
-    "list (recv_result); a serving process pops requests (recv_request) and\n"
-    "pushes results (send_result).  Lists hold at most 1000 entries and expire\n"
-    "after the send time-out; payloads are opaque.",
+    "Requests and results over Redis lists.\n\n"
+    "A client takes a message id (get_mq_id), pushes its request\n"
+    "(send_request) and waits on the id's reply list (recv_result); a serving\n"
+    "process pops requests (recv_request) and pushes results (send_result).\n"
+    "Lists hold at most 1000 entries and expire after the send time-out;\n"
+    "payloads are opaque.",
     -1, methods};
 
 int init(PyObject* m) {

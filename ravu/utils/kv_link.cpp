@@ -354,10 +354,14 @@ PyMethodDef methods[] = {get_timeout_sig.def(get_timeout_fn), set_timeout_sig.de
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "ravu.utils.kv_link",
-    "Cached redis-py clients: one per thread (redis_conn_local) or one per process\n"
-    "(redis_conn_pool, also redis_conn) for each host, port and db.  The\n"
-    "configuration not passed by the caller is read once at import from\n"
-    "\"redis.json\" in the configuration directory.",
+    "Cached redis-py clients, one per thread or one per process and server.\n\n"
+    "redis_conn_local(index=None) -- the calling thread's client.\n"
+    "redis_conn_pool(index=None), redis_conn(index=None) -- the process's client.\n"
+    "get_redis_socket_timeout(), set_redis_socket_timeout(socket_timeout) --\n"
+    "    the socket time-out of the per-thread clients made from then on.\n\n"
+    "Clients are cached by host, port and db.  The configuration not passed\n"
+    "by the caller is read once at import from \"redis.json\" in the\n"
+    "configuration directory.",
     -1, methods};
 
 // __redis_conf = json.load(open(relative_conf_path("redis.json"))), every
