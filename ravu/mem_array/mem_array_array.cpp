@@ -159,9 +159,11 @@ const rn::Signature release_sig(
     "Give the segment back and empty the object (all five fields None).\n\n"
     "A once-only array closes and unlinks its segment, an attached one closes\n"
     "its attachment, a pooled one returns its segment to the pool.  Arrays\n"
-    "taken from `data` stay valid (their pages stay mapped until they go);\n"
-    "a pooled one then sees what the next borrower writes.  Does nothing on\n"
-    "an empty object; an error of the clean-up leaves the object live.",
+    "taken from `data` stay valid (their pages stay mapped until they go; a\n"
+    "once-only segment's name goes at once, its close() with the last of\n"
+    "them); a pooled one then sees what the next borrower writes.  Does\n"
+    "nothing on an empty object; an error of the clean-up leaves the object\n"
+    "live.",
     rn::METHOD);
 
 const rn::Signature base_release_sig(
