@@ -24,8 +24,8 @@ namespace ravu_image {
 // of kChunk elements (the ufunc buffer size) and adds each piece's pairwise
 // sum to the running total; the pairwise sum splits a piece in halves down
 // to blocks of at most kBlock elements, each summed in eight lanes.  The
-// loops below repeat that order, so np.mean and np.std of the float32
-// image come out bit for bit.
+// loops below repeat that order, so np.mean of the float32 image comes out
+// bit for bit, and np.std too but for 8-bit images (below).
 constexpr size_t kChunk = 8192;
 constexpr size_t kBlock = 128;
 
@@ -62,10 +62,11 @@ inline Isa widest_isa() {
 // For 8-bit images the loops give numpy's mean bit for bit but the exact
 // deviation, rounded once to float32, in place of numpy's float32 one, from
 // which it differs by a few units in the last place (numpy's rounding of
-// each square and each partial sum).  Summing the squares in numpy's order
-// costs a float pass as long as the whole rest of the work (on a 416x416x3
-// frame 19 us against 3 us for the integer moments and 36 us in all); the
-// wider element types, never the hot case, get numpy's deviation exactly.
+// each square and each partial sum: up to 3 on 416x416x3 frames, 9 on
+// 1080p ones).  numpy's order for the squares would take a float pass of
+// its own, 19 us on a 416x416x3 frame where the integer moments take 3 us
+// and the whole standardisation 36 us.  The wider element types, never the
+// hot case, get numpy's deviation bit for bit.
 struct Stats {
     float mean, std;
 };
