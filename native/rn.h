@@ -3,8 +3,10 @@
 // (module globals looked up at call time and calls of them),
 // rn_signature.h (each signature stated once: parsing with CPython's own
 // TypeError messages, defaults, docstring, text signature),
-// rn_callable.h (function-like objects of our own type) and
-// rn_imports.h (the bindings of a module body, the exact-integer test).
+// rn_callable.h (function-like objects of our own type), rn_imports.h
+// (the bindings of a module body, the exact-integer test), rn_thread.h
+// (threads the interpreter may end at exit) and rn_redis.h (Redis scripts
+// run by digest and loaded again when the server lost them).
 // Every module includes this file once.
 #pragma once
 
@@ -13,4 +15,5 @@
 #include "rn_callable.h"
 #include "rn_imports.h"
 #include "rn_signature.h"
+#include "rn_redis.h"
 #include "rn_thread.h"
