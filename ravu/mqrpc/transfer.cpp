@@ -56,13 +56,9 @@ constexpr long long kMaxExpiry = 99999999999999LL;
 
 // ---------------------------------------------------------------- helpers
 
-PyObject* global(PyObject* name) { return rn::global(g_module, name); }
-
 // template.format(**kwargs) with the module global template `name`.
 PyObject* fill(PyObject* name, PyObject* kwargs) {
-    rn::ptr tmpl(global(name));
-    if (!tmpl) return nullptr;
-    rn::ptr format(PyObject_GetAttr(tmpl.get(), RN_ID(format)));
+    rn::ptr format(rn::global(g_module, {name, RN_ID(format)}));
     if (!format) return nullptr;
     rn::ptr empty(PyTuple_New(0));
     return empty ? PyObject_Call(format.get(), empty.get(), kwargs) : nullptr;
@@ -107,7 +103,7 @@ const rn::Signature get_mq_id_sig(
 PyObject* get_mq_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* conn = get_mq_id_sig.single(args, nargs, kwnames);
     if (!conn) return nullptr;
-    rn::ptr digest(global(RN_ID(_get_mq_id_sha)));
+    rn::ptr digest(rn::global(g_module, RN_ID(_get_mq_id_sha)));
     if (!digest) return nullptr;
     // After any failure the script is loaded again and run once more: a
     // second run only draws one more number.
@@ -147,7 +143,7 @@ PyObject* load_push_script(PyObject* conn, PyObject* expiry) {
 PyObject* push(PyObject* conn, PyObject* key, PyObject* data, PyObject* timeout) {
     rn::ptr expiry(checked_expiry(timeout));
     if (!expiry) return nullptr;
-    rn::ptr last(global(RN_ID(_lpush_sha)));
+    rn::ptr last(rn::global(g_module, RN_ID(_lpush_sha)));
     if (!last) return nullptr;
     if (last.get() == Py_None) PyDict_Clear(g_push_digests);  // nothing loaded by this process
     rn::ptr digest(PyDict_GetItemWithError(g_push_digests, expiry.get()), true);
@@ -182,7 +178,7 @@ const rn::Signature send_request_sig(
 PyObject* send_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     if (!send_request_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr timeout(global(RN_ID(_send_request_timeout)));
+    rn::ptr timeout(rn::global(g_module, RN_ID(_send_request_timeout)));
     return timeout ? push(a[0], a[1], a[2], timeout.get()) : nullptr;
 }
 
@@ -195,14 +191,14 @@ const rn::Signature send_result_sig(
 PyObject* send_result(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     if (!send_result_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    rn::ptr timeout(global(RN_ID(_send_result_timeout)));
+    rn::ptr timeout(rn::global(g_module, RN_ID(_send_result_timeout)));
     return timeout ? push(a[0], a[1], a[2], timeout.get()) : nullptr;
 }
 
 // ---------------------------------------------------------------- receives
 
 PyObject* brpop(PyObject* conn, PyObject* keys, PyObject* timeout_name) {
-    rn::ptr timeout(global(timeout_name));
+    rn::ptr timeout(rn::global(g_module, timeout_name));
     if (!timeout) return nullptr;
     PyObject* a[3] = {conn, keys, timeout.get()};
     return PyObject_VectorcallMethod(RN_ID(brpop), a, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);

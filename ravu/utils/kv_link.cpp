@@ -3,15 +3,15 @@
 //
 // The module state lives in module globals (`__local`, `__pool_dict`,
 // `__redis_conf`, `_socket_timeout`, `_mutex`), read at every call as the
-// functions of a Python module would.  The two getters are callables of a
-// small type of our own, since they carry a return annotation and a
-// builtin function has no `__annotations__`.
+// functions of a Python module would.  The two getters are function
+// objects of our own, since they carry a return annotation and a builtin
+// function has no `__annotations__`.
 #include "rn.h"
 
 namespace {
 
 PyObject* g_module = nullptr;
-PyTypeObject* g_getter_type = nullptr;
+PyTypeObject* g_function_type = nullptr;
 
 // ---------------------------------------------------------------- pool key
 
@@ -93,11 +93,6 @@ PyObject* under_mutex(Make make) {
     return result.release();
 }
 
-PyObject* redis_attr(PyObject* name) {
-    rn::ptr redis(rn::global(g_module, RN_ID(redis)));
-    return redis ? PyObject_GetAttr(redis.get(), name) : nullptr;
-}
-
 // dict(conf): the keyword arguments of a constructor, a copy.
 PyObject* conf_kwargs(PyObject* conf) {
     return PyObject_CallOneArg((PyObject*)&PyDict_Type, conf);
@@ -124,7 +119,7 @@ PyObject* make_local_client(PyObject* cache, PyObject* key, PyObject* conf) {
     if (!found || found.get() != Py_None) return found.release();
     rn::ptr kwargs(conf_kwargs(conf));
     if (!kwargs) return nullptr;
-    rn::ptr cls(redis_attr(RN_ID(Redis)));
+    rn::ptr cls(rn::global(g_module, {RN_ID(redis), RN_ID(Redis)}));
     if (!cls) return nullptr;
     const int dup = PyDict_Contains(kwargs.get(), RN_ID(socket_timeout));
     if (dup < 0) return nullptr;
@@ -156,13 +151,13 @@ PyObject* make_pool_client(PyObject* cache, PyObject* key, PyObject* conf) {
     if (!found || found.get() != Py_None) return found.release();
     rn::ptr kwargs(conf_kwargs(conf));
     if (!kwargs) return nullptr;
-    rn::ptr pool_cls(redis_attr(RN_ID(ConnectionPool)));
+    rn::ptr pool_cls(rn::global(g_module, {RN_ID(redis), RN_ID(ConnectionPool)}));
     if (!pool_cls) return nullptr;
     rn::ptr empty(PyTuple_New(0));
     if (!empty) return nullptr;
     rn::ptr pool(PyObject_Call(pool_cls.get(), empty.get(), kwargs.get()));
     if (!pool || !make_first_connection(pool.get())) return nullptr;
-    rn::ptr cls(redis_attr(RN_ID(Redis)));
+    rn::ptr cls(rn::global(g_module, {RN_ID(redis), RN_ID(Redis)}));
     if (!cls) return nullptr;
     rn::ptr kw(Py_BuildValue("{sO}", "connection_pool", pool.get()));
     if (!kw) return nullptr;
@@ -210,77 +205,7 @@ PyObject* conn_pool(PyObject* index) {
     return under_mutex([&]() { return make_pool_client(cache.get(), key.get(), conf.get()); });
 }
 
-// ---------------------------------------------------------------- getter type
-
-// A module-level function that carries attributes of its own in a
-// __dict__ (`__name__`, `__qualname__`, `__doc__`, `__text_signature__`,
-// `__annotations__`).  It defines __get__ returning itself, as builtin
-// functions bind, which also makes inspect read its text signature.
-struct Getter {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* dict;
-    const rn::Signature* sig;
-    PyObject* (*impl)(PyObject*);
-};
-
-PyObject* getter_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Getter* g = reinterpret_cast<Getter*>(self);
-    PyObject* a[1];
-    if (!g->sig->parse(args, (Py_ssize_t)nargsf, kwnames, a)) return nullptr;
-    return g->impl(a[0]);
-}
-
-PyObject* getter_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
-
-PyObject* getter_repr(PyObject* self) {
-    rn::ptr name(PyObject_GetAttr(self, RN_ID(__qualname__)));
-    if (!name) return nullptr;
-    return PyUnicode_FromFormat("<function %S>", name.get());
-}
-
-int getter_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Getter*>(self)->dict);
-    return 0;
-}
-
-int getter_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Getter*>(self)->dict);
-    return 0;
-}
-
-// Pickled and copied as the module-level name it is, as a function is.
-PyObject* getter_reduce(PyObject* self, PyObject*) {
-    return PyObject_GetAttr(self, RN_ID(__qualname__));
-}
-
-PyMethodDef getter_methods[] = {{"__reduce__", getter_reduce, METH_NOARGS, nullptr}, {}};
-
-PyMemberDef getter_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Getter, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(Getter, dict), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyGetSetDef getter_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
-PyType_Slot getter_slots[] = {{Py_tp_call, (void*)PyVectorcall_Call},
-                              {Py_tp_descr_get, (void*)getter_get},
-                              {Py_tp_repr, (void*)getter_repr},
-                              {Py_tp_traverse, (void*)getter_traverse},
-                              {Py_tp_clear, (void*)getter_clear},
-                              {Py_tp_dealloc, (void*)rn::gc_dealloc<getter_clear>},
-                              {Py_tp_members, getter_members},
-                              {Py_tp_methods, getter_methods},
-                              {Py_tp_getset, getter_getset},
-                              {0, nullptr}};
-
-PyType_Spec getter_spec = {"ravu.utils.kv_link.client_getter", sizeof(Getter), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                               Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                           getter_slots};
+// ---------------------------------------------------------------- getters
 
 const rn::Signature local_sig(
     "redis_conn_local", "index=None",
@@ -299,29 +224,25 @@ const rn::Signature pool_sig(
     "A port or db without an integer conversion raises TypeError, and an option\n"
     "the connections refuse raises here (no connection is opened); neither is cached.");
 
-// The body of a docstring made by a Signature, after its "--" line.
-const char* doc_body(const rn::Signature& sig) {
-    const char* d = std::strstr(sig.doc(), "\n--\n\n");
-    return d ? d + 5 : sig.doc();
+// The getters are function objects (rn_callable.h), since they carry a
+// return annotation and a builtin function has no __annotations__; as
+// class attributes they stay unbound, as builtin functions do.
+template <const rn::Signature& S, PyObject* (*Impl)(PyObject*)>
+PyObject* getter_call(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* a[1];
+    if (!S.parse(args, (Py_ssize_t)nargsf, kwnames, a)) return nullptr;
+    return Impl(a[0]);
 }
 
-PyObject* new_getter(const rn::Signature& sig, PyObject* (*impl)(PyObject*),
-                     PyObject* annotation) {
-    Getter* g = PyObject_GC_New(Getter, g_getter_type);
-    if (!g) return nullptr;
-    g->vectorcall = getter_call;
-    g->dict = nullptr;
-    g->sig = &sig;
-    g->impl = impl;
-    PyObject_GC_Track(g);
-    rn::ptr self(reinterpret_cast<PyObject*>(g));
-    rn::ptr dict(Py_BuildValue("{sssssssssss{sO}}", "__name__", sig.name(), "__qualname__",
-                               sig.name(), "__module__", "ravu.utils.kv_link", "__doc__",
-                               doc_body(sig), "__text_signature__", "(index=None)",
-                               "__annotations__", "return", annotation));
-    if (!dict) return nullptr;
-    g->dict = dict.release();
-    return self.release();
+const rn::FunctionKind local_kind{local_sig, getter_call<local_sig, conn_local>, rn::STAYS};
+const rn::FunctionKind pool_kind{pool_sig, getter_call<pool_sig, conn_pool>, rn::STAYS};
+
+PyObject* new_getter(const rn::FunctionKind& kind, PyObject* annotation) {
+    rn::ptr fn(rn::new_function(g_function_type, kind));
+    rn::ptr annotations(fn ? Py_BuildValue("{sO}", "return", annotation) : nullptr);
+    if (!annotations || PyObject_SetAttr(fn.get(), RN_ID(__annotations__), annotations.get()) < 0)
+        return nullptr;
+    return fn.release();
 }
 
 // ---------------------------------------------------------------- time-out
@@ -389,16 +310,11 @@ void read_conf(PyObject* m) {
     if (PyModule_AddObjectRef(m, "__redis_conf", value.get()) < 0) PyErr_Clear();
 }
 
-int add_import(PyObject* m, const char* module, const char* attr, const char* as) {
-    rn::ptr v(attr ? rn::import_attr(module, attr) : PyImport_ImportModule(module));
-    return v ? PyModule_AddObjectRef(m, as, v.get()) : -1;
-}
-
 int init(PyObject* m) {
-    if (add_import(m, "ravu._internal.path", "relative_conf_path", "relative_conf_path") < 0 ||
-        add_import(m, "werkzeug.local", "Local", "Local") < 0 ||
-        add_import(m, "redis", nullptr, "redis") < 0 || add_import(m, "json", nullptr, "json") < 0 ||
-        add_import(m, "threading", nullptr, "threading") < 0)
+    if (rn::bind_import(m, "ravu._internal.path", "relative_conf_path") < 0 ||
+        rn::bind_import(m, "werkzeug.local", "Local") < 0 ||
+        rn::bind_import(m, nullptr, "redis") < 0 || rn::bind_import(m, nullptr, "json") < 0 ||
+        rn::bind_import(m, nullptr, "threading") < 0)
         return -1;
     rn::ptr local_cls(rn::global(m, RN_ID(Local)));
     rn::ptr local(local_cls ? PyObject_CallNoArgs(local_cls.get()) : nullptr);
@@ -415,12 +331,12 @@ int init(PyObject* m) {
         return -1;
     read_conf(m);
 
-    g_getter_type = (PyTypeObject*)PyType_FromModuleAndSpec(m, &getter_spec, nullptr);
-    if (!g_getter_type) return -1;
-    rn::ptr annotation(redis_attr(RN_ID(Redis)));
+    g_function_type = rn::function_type(m, "ravu.utils.kv_link.function");
+    if (!g_function_type) return -1;
+    rn::ptr annotation(rn::global(m, {RN_ID(redis), RN_ID(Redis)}));
     if (!annotation) return -1;
-    rn::ptr local_fn(new_getter(local_sig, conn_local, annotation.get()));
-    rn::ptr pool_fn(new_getter(pool_sig, conn_pool, annotation.get()));
+    rn::ptr local_fn(new_getter(local_kind, annotation.get()));
+    rn::ptr pool_fn(new_getter(pool_kind, annotation.get()));
     if (!local_fn || !pool_fn || PyModule_AddObjectRef(m, "redis_conn_local", local_fn.get()) < 0 ||
         PyModule_AddObjectRef(m, "redis_conn_pool", pool_fn.get()) < 0 ||
         PyModule_AddObjectRef(m, "redis_conn", pool_fn.get()) < 0)

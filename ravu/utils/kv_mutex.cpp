@@ -35,24 +35,20 @@ struct Mutex : rn::PlainObject {
 
 // str(uuid.uuid4())
 PyObject* new_token() {
-    rn::ptr uuid(rn::global(g_module, RN_ID(uuid)));
-    if (!uuid) return nullptr;
-    rn::ptr u(PyObject_CallMethodNoArgs(uuid.get(), RN_ID(uuid4)));
+    rn::ptr u(rn::call_global(g_module, {RN_ID(uuid), RN_ID(uuid4)}));
     return u ? PyObject_Str(u.get()) : nullptr;
 }
 
 // time.time()
 PyObject* now() {
-    rn::ptr time(rn::global(g_module, RN_ID(time)));
-    return time ? PyObject_CallMethodNoArgs(time.get(), RN_ID(time)) : nullptr;
+    return rn::call_global(g_module, {RN_ID(time), RN_ID(time)});
 }
 
 // time.sleep(0.01)
 bool pause_10ms() {
-    rn::ptr time(rn::global(g_module, RN_ID(time)));
     rn::ptr pause(PyFloat_FromDouble(0.01));
-    if (!time || !pause) return false;
-    rn::ptr r(PyObject_CallMethodOneArg(time.get(), RN_ID(sleep), pause.get()));
+    if (!pause) return false;
+    rn::ptr r(rn::call_global(g_module, {RN_ID(time), RN_ID(sleep)}, pause.get()));
     return bool(r);
 }
 
@@ -102,8 +98,7 @@ int mutex_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* redis_client(PyObject* self) {
     rn::ptr conf(get_attr(self, RN_ID(redis_conf)));
     if (!conf) return nullptr;
-    rn::ptr get(rn::global(g_module, RN_ID(redis_conn)));
-    return get ? PyObject_CallOneArg(get.get(), conf.get()) : nullptr;
+    return rn::call_global(g_module, RN_ID(redis_conn), conf.get());
 }
 
 // One SET key token EX lock_timeout NX: 1 when the key was made, 0 when it
@@ -285,12 +280,8 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.kv_mutex",
                          -1, nullptr};
 
 int init(PyObject* m) {
-    rn::ptr time(PyImport_ImportModule("time"));
-    rn::ptr uuid(time ? PyImport_ImportModule("uuid") : nullptr);
-    rn::ptr conn(uuid ? rn::import_attr("ravu.utils.kv_link", "redis_conn") : nullptr);
-    if (!conn || PyModule_AddObjectRef(m, "time", time.get()) < 0 ||
-        PyModule_AddObjectRef(m, "uuid", uuid.get()) < 0 ||
-        PyModule_AddObjectRef(m, "redis_conn", conn.get()) < 0 ||
+    if (rn::bind_import(m, nullptr, "time") < 0 || rn::bind_import(m, nullptr, "uuid") < 0 ||
+        rn::bind_import(m, "ravu.utils.kv_link", "redis_conn") < 0 ||
         PyModule_AddStringConstant(m, "_unlock_script", kUnlockScript) < 0)
         return -1;
     g_set_kwnames = Py_BuildValue("(ss)", "ex", "nx");
