@@ -177,19 +177,13 @@ PyObject* ident_text(PyObject* ident) {
 
 // log().info(head + "[" + thread id + "]:" + str(request.mq_id))
 PyObject* log_line(const char* head) {
-    rn::ptr log(rn::global(g_module, RN_ID(log)));
-    if (!log) return nullptr;
-    rn::ptr logger(PyObject_CallNoArgs(log.get()));
+    rn::ptr logger(rn::call_global(g_module, RN_ID(log)));
     if (!logger) return nullptr;
     rn::ptr info(PyObject_GetAttr(logger.get(), RN_ID(info)));
     if (!info) return nullptr;
-    rn::ptr get_ident(rn::global(g_module, RN_ID(get_ident)));
-    if (!get_ident) return nullptr;
-    rn::ptr ident(PyObject_CallNoArgs(get_ident.get()));
+    rn::ptr ident(rn::call_global(g_module, RN_ID(get_ident)));
     if (!ident) return nullptr;
-    rn::ptr request(rn::global(g_module, RN_ID(request)));
-    if (!request) return nullptr;
-    rn::ptr mq_id(PyObject_GetAttr(request.get(), RN_ID(mq_id)));
+    rn::ptr mq_id(rn::global(g_module, {RN_ID(request), RN_ID(mq_id)}));
     if (!mq_id) return nullptr;
     rn::ptr number(ident_text(ident.get()));
     if (!number) return nullptr;

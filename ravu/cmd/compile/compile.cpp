@@ -30,9 +30,7 @@ int truth(PyObject* result) {
 }
 
 bool print_text(PyObject* text) {
-    rn::ptr print(rn::global(g_module, RN_ID(print)));
-    if (!print) return false;
-    rn::ptr r(PyObject_CallOneArg(print.get(), text));
+    rn::ptr r(rn::call_global(g_module, RN_ID(print), text));
     return bool(r);
 }
 
@@ -104,9 +102,7 @@ PyObject* generate_dir_impl(PyObject* project_dir) {
 }
 
 PyObject* create_temp_impl(PyObject*) {
-    rn::ptr cls(rn::global(g_module, {RN_ID(datetime), RN_ID(datetime)}));
-    if (!cls) return nullptr;
-    rn::ptr now(PyObject_CallMethodNoArgs(cls.get(), RN_ID(now)));
+    rn::ptr now(rn::call_global(g_module, {RN_ID(datetime), RN_ID(datetime), RN_ID(now)}));
     if (!now) return nullptr;
     rn::ptr date(PyObject_CallMethodOneArg(now.get(), RN_ID(strftime), RN_STR("%Y-%m-%d")));
     if (!date) return nullptr;
