@@ -70,4 +70,19 @@ inline int bind_import(PyObject* m, const char* module, const char* name,
     return PyModule_AddObjectRef(m, as ? as : name, v.get());
 }
 
+// The bindings of a module body, in order, as one table:
+//   rn::bind_imports(m, {{nullptr, "numpy", "np"}, {"threading", "Lock"}})
+// is `import numpy as np` then `from threading import Lock`.
+struct Import {
+    const char* module;  // NULL for `import name`
+    const char* name;
+    const char* as = nullptr;
+};
+
+inline int bind_imports(PyObject* m, std::initializer_list<Import> imports) {
+    for (const Import& i : imports)
+        if (bind_import(m, i.module, i.name, i.as) < 0) return -1;
+    return 0;
+}
+
 }  // namespace rn

@@ -122,9 +122,8 @@ int init(PyObject* m) {
     if (rn::bind_import(m, nullptr, "numpy", "np") < 0) return -1;
     if (_import_array() < 0) return -1;
     // `from PIL import Image` binds the submodule PIL.Image itself.
-    if (rn::bind_import(m, nullptr, "PIL.Image", "Image") < 0 ||
-        rn::bind_import(m, nullptr, "base64") < 0 || rn::bind_import(m, nullptr, "io") < 0 ||
-        rn::bind_import(m, nullptr, "re") < 0 || rn::bind_import(m, nullptr, "cv2") < 0)
+    if (rn::bind_imports(m, {{nullptr, "PIL.Image", "Image"}, {nullptr, "base64"}, {nullptr, "io"},
+                             {nullptr, "re"}, {nullptr, "cv2"}}) < 0)
         return -1;
     if (PyModule_AddFunctions(m, codec_methods) < 0 || PyModule_AddFunctions(m, draw_methods) < 0)
         return -1;

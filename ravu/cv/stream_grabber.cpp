@@ -726,17 +726,15 @@ int init(PyObject* m) {
         return -1;
     // The bindings of the module body, in order; the star import must not
     // replace any of the earlier ones.
-    if (rn::bind_import(m, "threading", "Thread") < 0 ||
-        rn::bind_import(m, "threading", "Event") < 0 ||
-        rn::bind_import(m, "threading", "Lock") < 0 || rn::bind_import(m, nullptr, "time") < 0 ||
-        rn::bind_import(m, nullptr, "traceback") < 0 ||
-        rn::bind_import(m, nullptr, "numpy", "np") < 0)
+    if (rn::bind_imports(m, {{"threading", "Thread"}, {"threading", "Event"},
+                             {"threading", "Lock"}, {nullptr, "time"}, {nullptr, "traceback"},
+                             {nullptr, "numpy", "np"}}) < 0)
         return -1;
     st.time_sleep = rn::import_attr("time", "sleep");
     if (!st.time_sleep) return -1;
     if (rn::star_import(m, "ravu.utils") < 0) return -1;
-    if (rn::bind_import(m, "ravu.cv.feeds.plain_feed", "PlainFeed") < 0 ||
-        rn::bind_import(m, "ravu.cv.feeds.feed_base", "FeedBase") < 0)
+    if (rn::bind_imports(m, {{"ravu.cv.feeds.plain_feed", "PlainFeed"},
+                             {"ravu.cv.feeds.feed_base", "FeedBase"}}) < 0)
         return -1;
     rn::ptr frame_map(rn::add_type(m, &frame_map_spec));
     if (!frame_map) return -1;

@@ -482,8 +482,7 @@ int init(PyObject* m) {
     if (rn::bind_import(m, nullptr, "math") < 0) return -1;
     g_sqrt = rn::global(m, {RN_ID(math), RN_ID(sqrt)});
     if (!g_sqrt) return -1;
-    if (rn::bind_import(m, "ravu.cv.image", "draw_line") < 0 ||
-        rn::bind_import(m, nullptr, "numpy", "np") < 0)
+    if (rn::bind_imports(m, {{"ravu.cv.image", "draw_line"}, {nullptr, "numpy", "np"}}) < 0)
         return -1;
     g_np = rn::global(m, RN_ID(np));
     if (!g_np) return -1;

@@ -258,9 +258,8 @@ int bind_library_parts(PyObject* lock_factory) {
 }
 
 int module_exec(PyObject* m) {
-    if (rn::bind_import(m, nullptr, "mmap") < 0 || rn::bind_import(m, nullptr, "os") < 0 ||
-        rn::bind_import(m, nullptr, "numpy", "np") < 0 ||
-        rn::bind_import(m, "queue", "Queue") < 0 || rn::bind_import(m, nullptr, "threading") < 0)
+    if (rn::bind_imports(m, {{nullptr, "mmap"}, {nullptr, "os"}, {nullptr, "numpy", "np"},
+                             {"queue", "Queue"}, {nullptr, "threading"}}) < 0)
         return -1;
     if (bind_segment_class(m) < 0) return -1;
     rn::ptr lock_factory(rn::import_attr("_thread", "allocate_lock"));

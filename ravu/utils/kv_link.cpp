@@ -311,10 +311,9 @@ void read_conf(PyObject* m) {
 }
 
 int init(PyObject* m) {
-    if (rn::bind_import(m, "ravu._internal.path", "relative_conf_path") < 0 ||
-        rn::bind_import(m, "werkzeug.local", "Local") < 0 ||
-        rn::bind_import(m, nullptr, "redis") < 0 || rn::bind_import(m, nullptr, "json") < 0 ||
-        rn::bind_import(m, nullptr, "threading") < 0)
+    if (rn::bind_imports(m, {{"ravu._internal.path", "relative_conf_path"},
+                             {"werkzeug.local", "Local"}, {nullptr, "redis"}, {nullptr, "json"},
+                             {nullptr, "threading"}}) < 0)
         return -1;
     rn::ptr local_cls(rn::global(m, RN_ID(Local)));
     rn::ptr local(local_cls ? PyObject_CallNoArgs(local_cls.get()) : nullptr);

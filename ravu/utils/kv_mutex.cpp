@@ -280,8 +280,8 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.kv_mutex",
                          -1, nullptr};
 
 int init(PyObject* m) {
-    if (rn::bind_import(m, nullptr, "time") < 0 || rn::bind_import(m, nullptr, "uuid") < 0 ||
-        rn::bind_import(m, "ravu.utils.kv_link", "redis_conn") < 0 ||
+    if (rn::bind_imports(m, {{nullptr, "time"}, {nullptr, "uuid"},
+                             {"ravu.utils.kv_link", "redis_conn"}}) < 0 ||
         PyModule_AddStringConstant(m, "_unlock_script", kUnlockScript) < 0)
         return -1;
     g_set_kwnames = Py_BuildValue("(ss)", "ex", "nx");

@@ -281,10 +281,10 @@ int init(PyObject* m) {
     g_two = PyLong_FromLong(2);
     if (!g_default_interval || !g_zero || !g_two) return -1;
     // The bindings of the module body, in order.
-    if (rn::bind_import(m, nullptr, "threading") < 0 || rn::bind_import(m, nullptr, "time") < 0 ||
-        rn::bind_import(m, "ravu.utils.logging", "log") < 0 ||
-        rn::bind_import(m, "ravu.utils.working", "get_class_or_func") < 0 ||
-        rn::bind_import(m, nullptr, "traceback") < 0)
+    if (rn::bind_imports(m, {{nullptr, "threading"}, {nullptr, "time"},
+                             {"ravu.utils.logging", "log"},
+                             {"ravu.utils.working", "get_class_or_func"},
+                             {nullptr, "traceback"}}) < 0)
         return -1;
     rn::ptr tasks(PyList_New(0));
     rn::ptr start(PyLong_FromLong(0));

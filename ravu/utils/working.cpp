@@ -432,9 +432,9 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.utils.working",
 
 int init(PyObject* m) {
     // The bindings of the module body, in order, then its functions.
-    if (rn::bind_import(m, nullptr, "os") < 0 || rn::bind_import(m, nullptr, "importlib") < 0 ||
-        rn::bind_import(m, "ravu._internal.path", "relative_project_path") < 0 ||
-        rn::bind_import(m, "ravu.utils.logging", "log") < 0)
+    if (rn::bind_imports(m, {{nullptr, "os"}, {nullptr, "importlib"},
+                             {"ravu._internal.path", "relative_project_path"},
+                             {"ravu.utils.logging", "log"}}) < 0)
         return -1;
     if (PyModule_AddFunctions(m, methods) < 0) return -1;
     g_os = rn::global(m, RN_ID(os));

@@ -424,11 +424,10 @@ PyModuleDef moduledef = {
 
 int init(PyObject* m) {
     // The dependencies first, in this order; without them the import fails.
-    if (rn::bind_import(m, "distutils.core", "setup") < 0 ||
-        rn::bind_import(m, "Cython.Build", "cythonize") < 0)
+    if (rn::bind_imports(m, {{"distutils.core", "setup"}, {"Cython.Build", "cythonize"},
+                             {nullptr, "sys"}, {nullptr, "os"}, {nullptr, "shutil"},
+                             {nullptr, "datetime"}}) < 0)
         return -1;
-    for (const char* name : {"sys", "os", "shutil", "datetime"})
-        if (rn::bind_import(m, nullptr, name) < 0) return -1;
     if (PyModule_AddObjectRef(m, "src_dir", Py_None) < 0 ||
         PyModule_AddObjectRef(m, "dst_dir", Py_None) < 0)
         return -1;
