@@ -124,8 +124,11 @@ public:
     // the argument, or the parameter's default when not given.  `star`
     // (with *args) receives the extra positional arguments as a tuple,
     // `starstar` (with **kwargs) the extra keywords as a dict.
-    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
-               ptr* star = nullptr, ptr* starstar = nullptr) const {
+    // One out-of-line copy per module: inlined, its short copying loops
+    // become calls of memcpy in every caller, which costs more than the call.
+    __attribute__((noinline)) bool parse(PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames, PyObject** out,
+                                         ptr* star = nullptr, ptr* starstar = nullptr) const {
         nargs = PyVectorcall_NARGS(nargs);
         if (!ready_ && !prepare()) return false;
         const Py_ssize_t nparams = size();
