@@ -46,9 +46,7 @@ void standardise_array(PyArrayObject* in, PyArrayObject* out) {
     const T* p = static_cast<const T*>(PyArray_DATA(in));
     float* o = static_cast<float*>(PyArray_DATA(out));
     const size_t n = static_cast<size_t>(PyArray_SIZE(in));
-    Py_BEGIN_ALLOW_THREADS
-    standardise_all(p, n, o);
-    Py_END_ALLOW_THREADS
+    rn::without_gil([&] { standardise_all(p, n, o); });
 }
 
 // The numpy expression itself, for subclasses of ndarray (a masked array's
@@ -252,9 +250,7 @@ PyObject* letterbox_uint8(PyObject* image, const Fit& f, PyObject* interpolation
     const long long top = (h - nh) / 2, left = (w - nw) / 2;
     PyArrayObject* canvas_arr = reinterpret_cast<PyArrayObject*>(canvas.get());
     uint8_t* data = static_cast<uint8_t*>(PyArray_DATA(canvas_arr));
-    Py_BEGIN_ALLOW_THREADS
-    fill_margins(data, h, w, c, top, nh, left, nw, 128);
-    Py_END_ALLOW_THREADS
+    rn::without_gil([&] { fill_margins(data, h, w, c, top, nh, left, nw, 128); });
     rn::ptr rows(slice_of(top, top + nh)), cols(slice_of(left, left + nw));
     if (!rows || !cols) return nullptr;
     rn::ptr index(PyTuple_Pack(2, rows.get(), cols.get()));

@@ -247,6 +247,7 @@ PyObject* do_read(PyObject* self, PyObject* is_block, PyObject* timeout, PyObjec
         if (same) {
             rn::ptr event(gattr(g.get(), RN_ID(event)));
             if (!event) return nullptr;
+            rn::park_at_exit();  // a reader in a daemon thread may sit in this wait at exit
             PyObject* wa[2] = {event.get(), timeout};
             rn::ptr r(PyObject_VectorcallMethod(RN_ID(wait), wa, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 st.timeout_kwnames));

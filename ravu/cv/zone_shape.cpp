@@ -359,9 +359,7 @@ PyObject* fill(PyObject* mask_win, CropOf crop_of) {
                               (const uint8_t*)PyArray_BYTES(m), PyArray_STRIDE(m, 0),
                               PyArray_STRIDE(m, 1), (uint8_t*)PyArray_BYTES((PyArrayObject*)out),
                               dims[0], dims[1]};
-            Py_BEGIN_ALLOW_THREADS
-            geo::fill_masked(w);
-            Py_END_ALLOW_THREADS
+            rn::without_gil([&] { geo::fill_masked(w); });
             return out;
         }
         if (!(stack = stacked(mask_win))) return nullptr;

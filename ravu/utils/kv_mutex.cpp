@@ -126,6 +126,7 @@ int try_take(PyObject* self, PyObject* token) {
 // as the caller leaves it.  Returns 1 (held), 0 (deadline passed) or -1
 // (error).
 int acquire(PyObject* self, PyObject* token) {
+    rn::park_at_exit();  // each poll's pause and round trip lets the interpreter end us
     rn::ptr start(now());
     if (!start) return -1;
     rn::ptr timeout(get_attr(self, RN_ID(acquire_timeout)));

@@ -99,6 +99,9 @@ PyObject* release(Wrapper* w) {
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                              PyObject* kwnames) {
     Wrapper* w = reinterpret_cast<Wrapper*>(self);
+    // The wait and the callable both let the interpreter end a daemon
+    // thread here at exit, with our references below; one test per call.
+    rn::park_at_exit();
     // Hold our references: the callable may drop the last outside one.
     rn::ptr func(w->func, true), mutex(w->mutex, true);
     const int got = acquire(w);

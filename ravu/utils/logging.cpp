@@ -460,6 +460,7 @@ PyObject* init_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     rn::ptr mutex(rn::global(st.module, RN_ID(_log_mutex)));
     if (!mutex) return nullptr;
     // The lock's own acquire lets other threads run while it waits.
+    rn::park_at_exit();
     rn::ptr got(PyObject_CallMethodNoArgs(mutex.get(), RN_ID(acquire)));
     if (!got) return nullptr;
     rn::ptr result(set_up(a));

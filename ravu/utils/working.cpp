@@ -290,10 +290,7 @@ PyObject* collect_native(PyObject* root, PyObject* root_package) {
     if (size == 0 || (Py_ssize_t)std::strlen(bytes) != size) return result.release();
     Walk walk;
     const std::string top(bytes, size);
-    bool ok;
-    Py_BEGIN_ALLOW_THREADS
-    ok = walk.visit(top);
-    Py_END_ALLOW_THREADS
+    const bool ok = rn::without_gil([&] { return walk.visit(top); });
     if (!ok) {
         rn::ptr where(PyUnicode_DecodeFSDefaultAndSize(walk.error_path.data(),
                                                        (Py_ssize_t)walk.error_path.size()));
