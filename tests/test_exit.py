@@ -25,32 +25,35 @@ RUNS = 20        # children that leave with sys.exit(0)
 STATUS_RUNS = 4  # and children that leave with sys.exit(3), run alongside
 
 # Every case gets: `status` (its exit status), `work` (a directory of its
-# own), `arg` (the case's value from ARGS), `ready` (a threading.Event the
-# main thread waits on before it leaves) and spin(body, n), which runs
-# body() again and again in n daemon threads and sets `ready` once every
-# thread has finished a pass (so each is in its loop from then on).
+# own), `arg` (the case's value from case_arg), `ready` (a threading.Event
+# it sets when its threads are under way) and spin(body, n), which runs
+# body() again and again in n daemon threads.  The main thread leaves once
+# `ready` is set, or, in a case that spins, once every spinning thread has
+# finished a pass (so that each is in its loop from then on).
 PRELUDE = """\
 import os, sys, threading, time
 status, work, arg = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 ready = threading.Event()
+passes = threading.Semaphore(0)
+spinning = []
 
 def spin(body, n=2):
-    passes, lock = [0], threading.Lock()
     def loop():
         body()
-        with lock:
-            passes[0] += 1
-            if passes[0] == n:
-                ready.set()
+        passes.release()
         while True:
             body()
     for _ in range(n):
-        threading.Thread(target=loop, daemon=True).start()
+        spinning.append(threading.Thread(target=loop, daemon=True))
+        spinning[-1].start()
 
 """
 
 EPILOGUE = """
-ready.wait()
+for _ in spinning:
+    passes.acquire()
+if not spinning:
+    ready.wait()
 sys.exit(status)
 """
 
