@@ -11,7 +11,6 @@
 // assigned by numpy with its unsafe cast.
 #include "image.h"
 #include "image_core.h"
-#include "geo_num.h"
 
 #include <cmath>
 
@@ -134,10 +133,10 @@ PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 // `a, b = seq` with the interpreter's errors.
 bool unpack2(PyObject* seq, rn::ptr& a, rn::ptr& b) {
-    PyObject* out[2];
-    if (!geo::unpack(seq, out, 2)) return false;
-    a = out[0];
-    b = out[1];
+    rn::pynum::Num out[2];
+    if (!rn::pynum::unpack(seq, out, 2)) return false;
+    a = out[0].o.release();
+    b = out[1].o.release();
     return true;
 }
 

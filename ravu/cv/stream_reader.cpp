@@ -317,7 +317,7 @@ PyObject* dispatch(PyObject* self, PyObject* is_block, PyObject* timeout, PyObje
                    PyObject* is_copy, PyObject* is_map) {
     if (Py_IS_TYPE(self, st.reader_type)) {
         PyObject* d = reinterpret_cast<Reader*>(self)->dict;
-        if (!d || !PyDict_GET_SIZE(d) || !rn::ptr(rn::instance_dict_get(self, RN_ID(_read))))
+        if (!d || !PyDict_GET_SIZE(d) || !rn::ptr(rn::own_entry(self, RN_ID(_read))))
             return do_read(self, is_block, timeout, is_return_num, is_copy, is_map);
     }
     PyObject* a[6] = {self, is_block, timeout, is_return_num, is_copy, is_map};
