@@ -86,7 +86,7 @@ inline bool adopt(Num& out, PyObject* r) {
 
 inline bool set_value(Num& out, Val r) {
     out.v = r;
-    out.o = nullptr;
+    if (out.o) out.o = nullptr;
     return true;
 }
 
@@ -95,31 +95,35 @@ inline bool attr(Num& out, PyObject* self, PyObject* name, PyTypeObject* exact) 
     return adopt(out, get_attr(self, name, exact));
 }
 
-inline bool binop(Num& out, Num& a, Num& b, Val (*fast)(Val, Val), binaryfunc slow) {
-    const Val r = fast(a.v, b.v);
+// The operation in C where rn_num.h decides it, else the interpreter's.
+// Templates, so that each operation compiles to its own straight code.
+template <Val (*Fast)(Val, Val), binaryfunc Slow>
+inline bool binop(Num& out, Num& a, Num& b) {
+    const Val r = Fast(a.v, b.v);
     if (num::known(r)) return set_value(out, r);
     PyObject* x = obj(a);
     PyObject* y = x ? obj(b) : nullptr;
-    return y && adopt(out, slow(x, y));
+    return y && adopt(out, Slow(x, y));
 }
 
-inline bool add(Num& out, Num& a, Num& b) { return binop(out, a, b, num::add, PyNumber_Add); }
-inline bool sub(Num& out, Num& a, Num& b) { return binop(out, a, b, num::sub, PyNumber_Subtract); }
-inline bool mul(Num& out, Num& a, Num& b) { return binop(out, a, b, num::mul, PyNumber_Multiply); }
+inline bool add(Num& out, Num& a, Num& b) { return binop<num::add, PyNumber_Add>(out, a, b); }
+inline bool sub(Num& out, Num& a, Num& b) { return binop<num::sub, PyNumber_Subtract>(out, a, b); }
+inline bool mul(Num& out, Num& a, Num& b) { return binop<num::mul, PyNumber_Multiply>(out, a, b); }
 inline bool truediv(Num& out, Num& a, Num& b) {
-    return binop(out, a, b, num::truediv, PyNumber_TrueDivide);
+    return binop<num::truediv, PyNumber_TrueDivide>(out, a, b);
 }
 
-inline bool unop(Num& out, Num& a, Val (*fast)(Val), unaryfunc slow) {
-    const Val r = fast(a.v);
+template <Val (*Fast)(Val), unaryfunc Slow>
+inline bool unop(Num& out, Num& a) {
+    const Val r = Fast(a.v);
     if (num::known(r)) return set_value(out, r);
     PyObject* x = obj(a);
-    return x && adopt(out, slow(x));
+    return x && adopt(out, Slow(x));
 }
 
-inline bool neg(Num& out, Num& a) { return unop(out, a, num::neg, PyNumber_Negative); }
-inline bool abs(Num& out, Num& a) { return unop(out, a, num::abs, PyNumber_Absolute); }
-inline bool to_int(Num& out, Num& a) { return unop(out, a, num::to_int, PyNumber_Long); }
+inline bool neg(Num& out, Num& a) { return unop<num::neg, PyNumber_Negative>(out, a); }
+inline bool abs(Num& out, Num& a) { return unop<num::abs, PyNumber_Absolute>(out, a); }
+inline bool to_int(Num& out, Num& a) { return unop<num::to_int, PyNumber_Long>(out, a); }
 
 // bool(a <op> b) for Py_LT, Py_GT, Py_EQ or Py_NE, as an `if` takes it; -1
 // on error.

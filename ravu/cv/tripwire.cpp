@@ -57,17 +57,8 @@ PyObject* np_attr(PyObject* name) {
 // (self._A * x + self._B * y) + self._C
 bool line_eval(Num& out, PyObject* self, Num& x, Num& y) {
     Num a, ax, b, by, s, c;
-    if (!attr(a, self, RN_ID(_A))) return false;
-    if (Py_IS_TYPE(self, g_type) && a.fast() && x.fast() && y.fast()) {
-        // Reading _B and _C before the products is the same here: the
-        // reads are dict look-ups and exact arithmetic runs no code.
-        if (!attr(b, self, RN_ID(_B)) || !attr(c, self, RN_ID(_C))) return false;
-        const num::Val r = num::add(num::add(num::mul(a.v, x.v), num::mul(b.v, y.v)), c.v);
-        if (num::known(r)) return pynum::set_value(out, r);
-        return pynum::mul(ax, a, x) && pynum::mul(by, b, y) && pynum::add(s, ax, by) &&
-               pynum::add(out, s, c);
-    }
-    return pynum::mul(ax, a, x) && attr(b, self, RN_ID(_B)) && pynum::mul(by, b, y) &&
+    return attr(a, self, RN_ID(_A)) && pynum::mul(ax, a, x) && attr(b, self, RN_ID(_B)) &&
+           pynum::mul(by, b, y) &&
            pynum::add(s, ax, by) && attr(c, self, RN_ID(_C)) && pynum::add(out, s, c);
 }
 
@@ -98,29 +89,6 @@ bool line_value(Num& out, PyObject* self, Num& x, Num& y) {
     if (!yo) return false;
     PyObject* args[2] = {xo, yo};
     return pynum::adopt(out, PyObject_Vectorcall(f.get(), args, 2, nullptr));
-}
-
-// The instance dict's value for `name` (new reference) of a plain
-// Tripwire, or NULL (no exception) when not there.
-PyObject* own_entry(PyObject* self, PyObject* name) { return rn::own_entry(self, name); }
-
-// self._F(x, y) as a value, for a plain Tripwire whose _F is its own line
-// function and exact int and float numbers throughout: dict reads and
-// arithmetic only.  Unknown where it cannot decide; the general path then
-// does it all anew, nothing observable having happened here.
-num::Val line_exact(PyObject* self, PyObject* x, PyObject* y) {
-    if (!Py_IS_TYPE(self, g_type)) return {};
-    rn::ptr f(own_entry(self, RN_ID(_F)));
-    if (!f || !rn::is_stock_builtin(f.get(), self, (PyCFunction)(void (*)(void))line_function))
-        return {};
-    rn::ptr a(own_entry(self, RN_ID(_A)));
-    rn::ptr b(a ? own_entry(self, RN_ID(_B)) : nullptr);
-    rn::ptr c(b ? own_entry(self, RN_ID(_C)) : nullptr);
-    if (!c) return {};
-    using pynum::classify;
-    return num::add(num::add(num::mul(classify(a.get()), classify(x)),
-                           num::mul(classify(b.get()), classify(y))),
-                   classify(c.get()));
 }
 
 // ---------------------------------------------------------------- constructor
@@ -212,11 +180,7 @@ PyObject* side(PyObject* self, PyObject* sign_name, Num& x, Num& y) {
     rn::ptr sign(rn::global_stock(g_module, RN_ID(np), RN_ID(sign), g_sign, &own_sign));
     if (!sign) return nullptr;
     Num f;
-    const num::Val fv = line_exact(self, pynum::obj(x), pynum::obj(y));
-    if (num::known(fv))
-        pynum::set_value(f, fv);
-    else if (PyErr_Occurred() || !line_value(f, self, x, y))
-        return nullptr;
+    if (!line_value(f, self, x, y)) return nullptr;
     const num::Val sg = own_sign ? num::sign(f.v) : num::Val();
     if (num::known(sg)) {
         // numpy scalar arithmetic on the two signs: int64 times int64 stays
@@ -356,8 +320,6 @@ const rn::Signature has_sig(
 PyObject* has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!has_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    const num::Val fv = line_exact(self, a[0], a[1]);
-    if (num::known(fv)) return PyBool_FromLong(num::eq(fv, num::of_int(0)) == 1);
     Num x = pynum::from(a[0]), y = pynum::from(a[1]), f;
     return line_value(f, self, x, y) ? pynum::equals_zero(f) : nullptr;
 }
@@ -371,12 +333,6 @@ const rn::Signature distance_sig(
 PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!distance_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    const num::Val fv = line_exact(self, a[0], a[1]);
-    if (num::known(fv)) {
-        rn::ptr d(own_entry(self, RN_ID(_D)));
-        const num::Val r = d ? num::truediv(num::abs(fv), pynum::classify(d.get())) : num::Val();
-        if (num::known(r)) return PyFloat_FromDouble(r.f);  // true division: a float
-    }
     Num x = pynum::from(a[0]), y = pynum::from(a[1]), f, af, d, out;
     if (!line_value(f, self, x, y) || !pynum::abs(af, f) || !attr(d, self, RN_ID(_D)) ||
         !pynum::truediv(out, af, d))
