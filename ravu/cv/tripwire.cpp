@@ -181,6 +181,8 @@ PyObject* side(PyObject* self, PyObject* sign_name, Num& x, Num& y) {
     if (!sign) return nullptr;
     Num f;
     if (!line_value(f, self, x, y)) return nullptr;
+    // numpy.sign's value in C: 103 ns against 613 ns calling it and numpy's scalar
+    // product (bench_direction_tripwire, Tripwire.hor_or_ver_position).
     const num::Val sg = own_sign ? num::sign(f.v) : num::Val();
     if (num::known(sg)) {
         // numpy scalar arithmetic on the two signs: int64 times int64 stays

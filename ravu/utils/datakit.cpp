@@ -127,6 +127,7 @@ bool fast_state(PyObject* self, rn::ptr& dict, Ring* q) {
 PyObject* ring_item(PyObject* self, PyObject* index) {
     Ring q;
     rn::ptr d;
+    // Pays: q[-1] 30 ns against 39 ns for the protocol road (bench_lock_ring).
     if (fast_state(self, d, &q)) {
         PyObject* queue = q.queue.get();
         const long long cur = q.cur, size = q.size;
@@ -222,6 +223,8 @@ PyObject* queue_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* data = a[0];
     Ring q;
     rn::ptr d;
+    // Pays: 120 ns a put against 167 ns for the three protocol steps
+    // (bench_lock_ring, CircularQueue.put, lock included).
     if (fast_state(self, d, &q)) {
         PyObject* queue = q.queue.get();
         const long long cur = q.cur, size = q.size;
@@ -270,6 +273,8 @@ const rn::Signature getall_sig(
 PyObject* queue_getall(PyObject* self) {
     Ring q;
     rn::ptr d;
+    // Pays: 217 ns against 1388 ns for 32 slots read one by one
+    // (bench_lock_ring, CircularQueue.getall (32)).
     if (fast_state(self, d, &q)) {
         // No Python code runs in this loop, so reading the state once is
         // the same as reading it for every slot.
