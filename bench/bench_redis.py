@@ -5,9 +5,11 @@ side on one private redis-server.
 - Round trip of one request between two processes (get_mq_id, send_request,
   recv_request, send_result, recv_result), median and 99th percentile over
   5,000 requests, against the floor of the five bare commands (INCR, LPUSH,
-  BRPOP, LPUSH, BRPOP) and against plain-Python transfer functions.  The
-  three variants run in rotating blocks of 50 requests, each with its own
-  serving process, so that drift of the machine touches them alike.
+  BRPOP, LPUSH, BRPOP), against plain-Python transfer functions, and against
+  the module running the id script of before it deleted the reply list of
+  the id it draws (the cost of that DEL).  The variants run in rotating
+  blocks of 50 requests, each with its own serving process, so that drift
+  of the machine touches them alike.
 - KvMutex enter + exit, uncontended, against bare SET NX EX + EVALSHA of
   the release script, against the same two commands with the release made
   through register_script as the lock's rules prescribe, and against a
@@ -35,12 +37,21 @@ REQUESTS = 5000
 BLOCK = 50
 PY_TRANSFER = ref.Transfer()  # one per process, its scripts loaded once
 
+# The id script as it was before it reset a counter below zero and deleted
+# the reply list of the id it draws.
+ID_SCRIPT_BEFORE = ref.ID_SCRIPT.replace("(id < 0 or id >= ", "(id >= ").replace(
+    'redis.call("del", "RAVU_MQ_RESP_" .. id)\n', "")
+assert ID_SCRIPT_BEFORE.count("redis.call") == 2
+ID_SHA_BEFORE = []  # its digest, loaded once
+NAMES = {"floor": "floor", "ravu": "ravu", "ravu_id_before": "ravu, id script before",
+         "python": "python"}
+
 
 # ---------------------------------------------------------------- round trip
 
 def variant(name):
     """(get_id, send_request, recv_request, send_result, recv_result) of a variant."""
-    if name == "ravu":
+    if name in ("ravu", "ravu_id_before"):
         from ravu.mqrpc import transfer as t
         return t.get_mq_id, t.send_request, t.recv_request, t.send_result, t.recv_result
     if name == "python":
@@ -69,7 +80,7 @@ def serve(name, port):
 
 
 def round_trips(port):
-    names = ["floor", "ravu", "python"]
+    names = list(NAMES)
     servers = [subprocess.Popen([sys.executable, __file__, "serve", n, str(port)]) for n in names]
     conn = redis.Redis(port=port)
     times = {n: [] for n in names}
@@ -88,11 +99,26 @@ def round_trips(port):
         for s in servers:
             s.wait(30)
     print("\nclient CPU time per request (us):",
-          ", ".join(f"{n} {cpu[n] / REQUESTS / 1000:.1f}" for n in names))
-    return times
+          ", ".join(f"{NAMES[n]} {cpu[n] / REQUESTS / 1000:.1f}" for n in names))
+    return {NAMES[n]: v for n, v in times.items()}
 
 
 def run_block(conn, name, count, out):
+    if name != "ravu_id_before":
+        return run_requests(conn, name, count, out)
+    from ravu.mqrpc import transfer
+    if not ID_SHA_BEFORE:
+        ID_SHA_BEFORE.append(conn.script_load(
+            ID_SCRIPT_BEFORE.format(key="RAVU_MQ_ID", max_id=1000000)))
+    current = transfer._get_mq_id_sha  # the module runs whatever digest this holds
+    transfer._get_mq_id_sha = ID_SHA_BEFORE[0]
+    try:
+        run_requests(conn, name, count, out)
+    finally:
+        transfer._get_mq_id_sha = current
+
+
+def run_requests(conn, name, count, out):
     get_id, send_request, _, _, recv_result = variant(name)
     url = "RAVU_MQ_URL_bench_" + name
     clock = time.perf_counter_ns

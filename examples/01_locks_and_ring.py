@@ -1,21 +1,22 @@
 """Time-out locks and the ring buffer."""
 import threading
 import time
+from typing import List
 
 from ravu.utils import CircularQueue, lock_func
 
 
 @lock_func(timeout=0.5)
-def slow_job(name):
+def slow_job(name: str) -> str:
     time.sleep(1.0)
     return name
 
 
 # Two threads call one locked function: the second gives up after 0.5 s.
-results = []
+results: List[str] = []
 
 
-def call(name):
+def call(name: str) -> None:
     try:
         results.append(slow_job(name))
     except Exception as exc:  # the time-out is a plain Exception

@@ -4,8 +4,9 @@ import os
 import shutil
 import tempfile
 import threading
+from typing import Dict, List, Tuple
 
-import cv2
+import cv2  # type: ignore[import]  # OpenCV ships no type information
 import numpy as np
 
 from ravu.utils.logging import init_logger
@@ -33,9 +34,9 @@ try:
     print(f"source: {os.path.basename(first.device_name)}, {first.width}x{first.height}, "
           f"{first.fps:g} fps, endpoint {first.endpoint!r}")
 
-    got = {"first": [], "second": []}
+    got: Dict[str, List[Tuple[int, int]]] = {"first": [], "second": []}
 
-    def consume(name, reader, timeout):
+    def consume(name: str, reader: StreamReader, timeout: float) -> None:
         while True:
             try:
                 frame, num = reader.read(is_return_num=True, timeout=timeout)
@@ -56,11 +57,14 @@ try:
         nums = [n for n, _ in frames]
         print(f"{name} reader: {len(frames)} frames, numbers {nums[0]}..{nums[-1]}, "
               f"skipped {nums[-1] - nums[0] + 1 - len(nums)}")
+    # The ring answers None for a number it does not hold.
+    history = [first.get_frame(n) for n in range(-4, 1)]
     print("history of the last 5 frames:",
-          [int(first.get_frame(n).mean()) for n in range(-4, 1)])
-    snapshot = first.read_non_blocking()
-    print("non-blocking read: frame", first.cur_frame_num, "shape", snapshot.shape,
-          "a copy:", snapshot is not first.bound_grabber.cur_frame)
+          [None if f is None else int(f.mean()) for f in history])
+    snapshot = first.read_non_blocking()  # None only before the first frame
+    if snapshot is not None:
+        print("non-blocking read: frame", first.cur_frame_num, "shape", snapshot.shape,
+              "a copy:", snapshot is not first.bound_grabber.cur_frame)
 
     grabber = first.bound_grabber
     grabber.stop()

@@ -9,14 +9,14 @@ get_handles(url), with request.mq_id set in the handling thread -> send_result.
 import json
 import os
 import re
-import shutil
-import socket
 import subprocess
 import sys
-import tempfile
 import threading
-import time
+from typing import Any, Dict, List
 
+import redis  # type: ignore[import]  # redis-py ships no type information here
+
+from _redis_server import local_redis
 from ravu.mqrpc import route, transfer
 from ravu.mqrpc.context import request
 from ravu.utils.kv_link import redis_conn_pool
@@ -27,7 +27,7 @@ MQ_ID = re.compile(r"^RAVU_MQ_RESP_[0-9]{1,6}$")
 
 
 # ---- the client, run in a second process: python3 40_request_road.py client PORT
-def client(port):
+def client(port: int) -> None:
     conn = redis_conn_pool({"host": "127.0.0.1", "port": port})
     asks = [("sum", [1, 2, 3]), ("sum", [40, 2]), ("ping", None), ("sum", "not numbers")]
     for url, args in asks:
@@ -40,27 +40,28 @@ def client(port):
 
 # ---- handlers, registered at import as a service's modules would
 @route.response_route("sum")
-def add_numbers():
+def add_numbers() -> int:
+    numbers: List[int] = request.args
     # One sum at a time across every process that shares the server.
     with KvMutex("sum", CONF, acquire_timeout=5):
-        return sum(request.args)
+        return sum(numbers)
 
 
 @route.response_route("sum", route.PHASE_AFTER)
-def after_sum():
+def after_sum() -> None:
     print(f"dispatcher: answered {request.mq_id}", flush=True)
 
 
 @route.response_route("ping")
-def pong():
+def pong() -> str:
     return "pong"
 
 
-CONF = {}
+CONF: Dict[str, Any] = {}
 
 
 # ---- the dispatcher: outside the modules, here in the example
-def dispatcher(conn, stop):
+def dispatcher(conn: redis.Redis, stop: threading.Event) -> None:
     urls = route.get_redis_urls()
     while not stop.is_set():
         popped = transfer.recv_request(conn, urls)
@@ -88,50 +89,24 @@ def dispatcher(conn, stop):
         transfer.send_result(conn, mq_id, json.dumps(result))
 
 
-def start_redis():
-    workdir = tempfile.mkdtemp(prefix="ravu-example-")
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    server = subprocess.Popen(
-        ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
-         "--appendonly", "no", "--dir", workdir],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    conn = redis_conn_pool({"host": "127.0.0.1", "port": port})
-    deadline = time.monotonic() + 10
-    while True:
-        try:
-            conn.ping()
-            return server, port, workdir
-        except Exception:
-            if time.monotonic() > deadline or server.poll() is not None:
-                server.kill()
-                shutil.rmtree(workdir, ignore_errors=True)
-                raise RuntimeError("redis-server did not start")
-            time.sleep(0.05)
-
-
-def main():
+def main() -> None:
     from ravu.utils.logging import init_logger
 
     # The default before handler of "ping" logs "RECV[thread]:mq_id" through it.
     init_logger("request_road", open_localfile=False)
-    server, port, workdir = start_redis()
-    CONF.update(host="127.0.0.1", port=port)
-    transfer.set_recv_request_timeout(1)
-    stop = threading.Event()
-    serving = threading.Thread(target=dispatcher, args=(redis_conn_pool(CONF), stop))
-    serving.start()
-    try:
-        asker = subprocess.run([sys.executable, os.path.abspath(__file__), "client", str(port)],
-                               timeout=60)
-        print("client exit status:", asker.returncode)
-    finally:
-        stop.set()
-        serving.join()
-        server.terminate()
-        server.wait()
-        shutil.rmtree(workdir, ignore_errors=True)
+    with local_redis() as port:
+        CONF.update(host="127.0.0.1", port=port)
+        transfer.set_recv_request_timeout(1)
+        stop = threading.Event()
+        serving = threading.Thread(target=dispatcher, args=(redis_conn_pool(CONF), stop))
+        serving.start()
+        try:
+            asker = subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "client", str(port)], timeout=60)
+            print("client exit status:", asker.returncode)
+        finally:
+            stop.set()
+            serving.join()
 
 
 if __name__ == "__main__":

@@ -5,8 +5,9 @@ written as a PNG to look at."""
 import os
 import tempfile
 
-import cv2
+import cv2  # type: ignore[import]  # OpenCV ships no type information
 import numpy as np
+import numpy.typing as npt
 
 from ravu.cv.box import Box
 from ravu.cv.direction import Direction
@@ -16,7 +17,7 @@ from ravu.cv.zone_shape import ZoneShape
 W, H = 1280, 720
 
 
-def street_frame():
+def street_frame() -> npt.NDArray[np.uint8]:
     """A 1280x720 street scene: sky, verge, a road with lane marks and three cars."""
     rng = np.random.default_rng(7)
     frame = np.zeros((H, W, 3), np.uint8)

@@ -4,8 +4,10 @@
 // rn_pynum.h (the interpreter's int and float arithmetic, exact in C where
 // rn_num.h can be, the number protocol elsewhere),
 // rn_signature.h (each signature stated once: parsing with CPython's own
-// TypeError messages, defaults, docstring, text signature) and
-// rn_imports.h (the bindings of a module body).
+// TypeError messages, defaults, docstring, text signature),
+// rn_imports.h (the bindings of a module body),
+// rn_thread.h (threads the interpreter may end at exit) and rn_redis.h
+// (Redis scripts run by digest and loaded again when the server lost them).
 // Every module includes this file once.
 #pragma once
 
@@ -14,4 +16,5 @@
 #include "rn_imports.h"
 #include "rn_pynum.h"
 #include "rn_signature.h"
+#include "rn_redis.h"
 #include "rn_thread.h"

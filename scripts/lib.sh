@@ -44,3 +44,14 @@ check_stubs() {
         "$PY" -m mypy.stubtest --concise --allowlist "$ROOT/scripts/stubtest-allowlist.txt" \
         "${modules[@]}")
 }
+
+# The package (stubs and plain modules) and the examples, typed as a user's
+# service would be, under mypy's strictest common settings; run from build/,
+# as stubtest is, with a cache of its own there (other options than stubtest's).
+check_types() {
+    # mypy 1.0 takes a package or files per run, not both.
+    local mypy=("$PY" -m mypy --strict --cache-dir .mypy_cache_strict)
+    echo "mypy --strict: ravu, then examples/"
+    (cd "$ROOT/build" && MYPYPATH="$ROOT" "${mypy[@]}" -p ravu &&
+        MYPYPATH="$ROOT" "${mypy[@]}" "$ROOT"/examples/*.py)
+}

@@ -13,11 +13,12 @@ if (t ~= "number") then
   id = 0
   redis.call("set", "{key}", 0)
 end
-if (id >= {max_id})
+if (id < 0 or id >= {max_id})
 then
   id = 0
   redis.call("set", "{key}", 0)
 end
+redis.call("del", "RAVU_MQ_RESP_" .. id)
 return tostring(id)
 """
 
@@ -97,7 +98,7 @@ class Transfer:
             sha = self._load_push(conn, timeout)
             if not isinstance(e, redis.exceptions.NoScriptError):
                 raise
-        return conn.evalsha(sha, 1, key, data)
+            return conn.evalsha(sha, 1, key, data)
 
     def send_request(self, conn, url, data):
         return self.lpush_expire(conn, url, data, self.send_request_timeout)

@@ -2,7 +2,9 @@
 inspect.signature and help() can show."""
 import importlib
 import inspect
+import pkgutil
 import pydoc
+import re
 
 import pytest
 
@@ -68,6 +70,41 @@ def test_module_has_a_docstring_and_renders_as_a_help_page(modname):
     page = pydoc.render_doc(mod, renderer=pydoc.plaintext)
     for name in public_names(mod):
         assert name in page
+
+
+def package_modules():
+    """Every module of the package, the plain ones too; not the build tool's
+    __main__, whose import would run it."""
+    import ravu
+    return sorted(m.name for m in pkgutil.walk_packages(ravu.__path__, "ravu.")
+                  if not m.name.endswith(".__main__"))
+
+
+def own_callables(mod):
+    """The public functions and classes a module defines itself, in its
+    __all__ or not."""
+    return sorted(n for n, v in vars(mod).items()
+                  if not n.startswith("_") and callable(v)
+                  and getattr(v, "__module__", None) == mod.__name__)
+
+
+def named(name, text):
+    return re.search(r"(?<![\w.])%s(?!\w)" % re.escape(name), text) is not None
+
+
+@pytest.mark.parametrize("modname", package_modules())
+def test_reference_page_sums_the_module_up_and_names_every_public_function(modname):
+    mod = importlib.import_module(modname)
+    # pydoc puts the first docstring line after NAME only when a blank line
+    # follows it.
+    synopsis, _ = pydoc.splitdoc(mod.__doc__ or "")
+    assert synopsis, "no one-line summary"
+    page = pydoc.render_doc(mod, renderer=pydoc.plaintext)
+    assert [n for n in own_callables(mod) if not named(n, page)] == []
+    # A page lists only __all__ when there is one: the names outside it are
+    # found through the module docstring.
+    outside = [n for n in own_callables(mod) if n not in getattr(mod, "__all__", [n])]
+    assert [n for n in outside if not named(n, mod.__doc__)] == []
 
 
 @pytest.mark.parametrize("modname,name", list(entries()))

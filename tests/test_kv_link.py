@@ -15,7 +15,7 @@ import ravu.utils.kv_link as kv_link
 from ravu.utils.kv_link import (_redis_pool_key, get_redis_socket_timeout, redis_conn,
                                 redis_conn_local, redis_conn_pool, set_redis_socket_timeout)
 from tests._proc import run_py
-from tests._redis import RedisServer
+from tests._redis import RedisServer, free_port
 
 MODULE_CONF = getattr(kv_link, "__redis_conf")
 
@@ -194,6 +194,42 @@ def test_constructor_errors_propagate_and_nothing_is_cached(fn, conf, error):
     assert fn({"host": "bad-kw"}) is fn({"host": "bad-kw"})
 
 
+# ---- options of the connections: a pool makes its connections at the
+# first command, after the client is cached; an option its connection class
+# refuses must fail the getter instead, leaving nothing cached
+
+REFUSED = [
+    (redis_conn_pool, {"colour": "red"}, TypeError, "colour"),
+    (redis_conn_pool, {"retry_on_timeout": True, "retry_on_error": 5}, AttributeError, "append"),
+    (redis_conn_pool, {"ssl_cert_reqs": "none"}, TypeError, "ssl_cert_reqs"),
+    (redis_conn_local, {"colour": "red"}, TypeError, "colour"),
+    (redis_conn_local, {"ssl": True, "ssl_cert_reqs": "bogus"}, redis.RedisError, "Certificate"),
+]
+
+
+@pytest.mark.parametrize("db, fn, option, error, message",
+                         [(db, *case) for db, case in enumerate(REFUSED, 1)])
+def test_option_the_connections_refuse_fails_the_getter_and_caches_nothing(srv, db, fn, option,
+                                                                         error, message):
+    conf = {"host": "127.0.0.1", "port": srv.port, "db": db}
+    for _ in range(2):
+        with pytest.raises(error, match=message):
+            fn(dict(conf, **option))
+    good = fn(conf)
+    assert good.ping() and fn(dict(conf, **option)) is good
+
+
+@pytest.mark.parametrize("fn", [redis_conn_pool, redis_conn_local])
+def test_getters_open_no_connection(srv, fn):
+    down = fn({"host": "127.0.0.1", "port": free_port()})  # nothing listens there
+    with pytest.raises(redis.ConnectionError):
+        down.ping()
+    # The connection made up front waits in the pool for the first command:
+    # a pool of one connection still serves.
+    one = fn({"host": "127.0.0.1", "port": srv.port, "db": 9, "max_connections": 1})
+    assert one.ping() and one.ping()
+
+
 def test_clients_reach_the_server(srv):
     conf = {"port": srv.port}
     assert redis_conn(conf).ping() and redis_conn_local(conf).ping()
@@ -220,7 +256,11 @@ FILES = [
     ('{"host": "h", "db": 3}', {"host": "h", "db": 3}, "h-6379-3"),
     ('{"host": "h", "port": 1, ', {"host": "127.0.0.1", "port": 6379}, "127.0.0.1-6379-0"),
     ("", {"host": "127.0.0.1", "port": 6379}, "127.0.0.1-6379-0"),
-    ("[1, 2]", [1, 2], "AttributeError"),
+    # a file that holds no mapping leaves the defaults too
+    ("[1, 2]", {"host": "127.0.0.1", "port": 6379}, "127.0.0.1-6379-0"),
+    ("6380", {"host": "127.0.0.1", "port": 6379}, "127.0.0.1-6379-0"),
+    ('"127.0.0.2"', {"host": "127.0.0.1", "port": 6379}, "127.0.0.1-6379-0"),
+    ("null", {"host": "127.0.0.1", "port": 6379}, "127.0.0.1-6379-0"),
     ('{"port": "6379"}', {"port": "6379"}, "TypeError"),
     ("{}", {}, "127.0.0.1-6379-0"),
 ]

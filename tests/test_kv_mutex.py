@@ -132,6 +132,32 @@ def test_failed_reload_of_the_lost_release_script_keeps_its_cause(srv, conf, mon
     assert isinstance(info.value.__context__, redis.exceptions.NoScriptError)
 
 
+def test_release_error_other_than_a_lost_script_loads_nothing(srv, conf, monkeypatch):
+    loads = []
+
+    def gone(self, *args):
+        raise redis.ConnectionError("gone")
+
+    m = KvMutex("job", conf)
+    m.__enter__()
+    monkeypatch.setattr(redis.Redis, "evalsha", gone)
+    monkeypatch.setattr(redis.Redis, "script_load", lambda self, text: loads.append(text))
+    with pytest.raises(redis.ConnectionError, match="gone") as info:
+        m.__exit__(None, None, None)
+    assert loads == [] and info.value.__context__ is None
+
+
+def test_configuration_with_an_option_the_client_refuses(srv):
+    # Each use fails in the getter, and the key's client is not spoilt.
+    bad = {"host": "127.0.0.1", "port": srv.port, "db": 5, "colour": "red"}
+    for _ in range(2):
+        with pytest.raises(TypeError, match="colour"):
+            with KvMutex("job", bad):
+                pass
+    with KvMutex("job", {"host": "127.0.0.1", "port": srv.port, "db": 5}):
+        assert srv.client(db=5).exists("RAVU_RDLOCKjob") == 1
+
+
 def test_exception_in_block_propagates_after_release(srv, conf):
     m = KvMutex("job", conf)
     with pytest.raises(KeyError, match="inner"):

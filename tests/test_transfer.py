@@ -74,14 +74,33 @@ def test_ids_count_from_one_and_wrap_at_a_million(conn):
     assert type(get_mq_id(conn)) is str
 
 
-@pytest.mark.parametrize("value", ["abc", "1.5", ["a list"]])
-def test_counter_that_is_no_integer_is_reset(conn, value):
+@pytest.mark.parametrize("value", ["abc", "1.5", ["a list"], -5, -2, -10 ** 7, 10 ** 7,
+                                   2 ** 63 - 1])
+def test_counter_outside_its_range_or_no_integer_is_reset(conn, value):
+    # Whatever another client left in the counter, ids keep their format.
     if isinstance(value, list):
         conn.rpush("RAVU_MQ_ID", *value)
     else:
         conn.set("RAVU_MQ_ID", value)
     assert get_mq_id(conn) == "RAVU_MQ_RESP_0"
     assert conn.get("RAVU_MQ_ID") == b"0"
+    assert get_mq_id(conn) == "RAVU_MQ_RESP_1"
+
+
+@pytest.mark.parametrize("counter, n", [(None, 1), (41, 42), (999999, 0), ("abc", 0), (-5, 0)])
+def test_an_id_is_handed_out_with_an_empty_reply_list(conn, counter, n):
+    # Ids are reused: a late reply to an earlier request of the same id
+    # must not answer the new one.
+    if counter is not None:
+        conn.set("RAVU_MQ_ID", counter)
+    mq_id = f"RAVU_MQ_RESP_{n}"
+    conn.lpush(mq_id, "late reply to an earlier request")
+    conn.lpush("RAVU_MQ_RESP_7", "pending reply of another request")
+    assert get_mq_id(conn) == mq_id
+    assert conn.exists(mq_id) == 0
+    assert conn.lrange("RAVU_MQ_RESP_7", 0, -1) == [b"pending reply of another request"]
+    send_result(conn, mq_id, "its own reply")
+    assert recv_result(conn, mq_id) == (mq_id.encode(), b"its own reply")
 
 
 def test_id_script_survives_a_flushed_script_cache_within_the_call(conn):
@@ -93,8 +112,10 @@ def test_id_script_survives_a_flushed_script_cache_within_the_call(conn):
 
 
 def test_ids_over_a_decoding_client_fail(srv, conn):
-    with pytest.raises(AttributeError, match="decode"):
+    with pytest.raises(AttributeError, match="decode") as info:
         get_mq_id(srv.client(decode_responses=True))
+    # the second run's error, raised with the first one as its context
+    assert isinstance(info.value.__context__, AttributeError)
 
 
 # ---- pushes and receives
@@ -257,8 +278,9 @@ def test_missing_script_error_alone_is_retried_once(conn):
     assert send_result(ok, "reply", "x") == 1
     assert ok.log == ["evalsha", "script_load", "evalsha"]
     failing = Scripted(conn, redis.exceptions.NoScriptError("gone"), redis.ConnectionError("x"))
-    with pytest.raises(redis.ConnectionError):
+    with pytest.raises(redis.ConnectionError) as info:
         send_result(failing, "reply", "y")
+    assert isinstance(info.value.__context__, redis.exceptions.NoScriptError)
     assert failing.log == ["evalsha", "script_load", "evalsha"]
     assert conn.lrange("reply", 0, -1) == [b"x"]
 
@@ -312,6 +334,10 @@ RULES = {
     "ids wrap": [("server", "set", "RAVU_MQ_ID", 999998)] + [("get_mq_id",)] * 3,
     "counter holding text": [("server", "set", "RAVU_MQ_ID", "x"), ("get_mq_id",)],
     "counter of another type": [("server", "sadd", "RAVU_MQ_ID", "m"), ("get_mq_id",)],
+    "counter below zero": [("server", "set", "RAVU_MQ_ID", -5), ("get_mq_id",), ("get_mq_id",)],
+    "reply list left from an earlier request": [
+        ("server", "set", "RAVU_MQ_ID", 41), ("server", "lpush", "RAVU_MQ_RESP_42", "late"),
+        ("server", "lpush", "RAVU_MQ_RESP_43", "next"), ("get_mq_id",)],
     "ids after a script flush": [("get_mq_id",), ("server", "script_flush"), ("get_mq_id",)],
     "first in first out": [("send_request", "RAVU_MQ_URL_u", "A"),
                            ("send_request", "RAVU_MQ_URL_u", 2),

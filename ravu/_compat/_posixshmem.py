@@ -1,7 +1,8 @@
-"""``shm_open`` and ``shm_unlink`` over the tmpfs that Linux mounts at
-/dev/shm, with the interface of the interpreter's ``_posixshmem``: the path
-is "/" + name, and failures raise ``OSError`` carrying the errno and the
-path that was asked for."""
+"""``shm_open`` and ``shm_unlink`` over the tmpfs that Linux mounts at /dev/shm.
+
+The interface is the interpreter's ``_posixshmem``: the path is "/" + name,
+and failures raise ``OSError`` carrying the errno and the path that was
+asked for."""
 import errno
 import os
 
@@ -10,7 +11,7 @@ __all__ = ["shm_open", "shm_unlink"]
 _ROOT = "/dev/shm"
 
 
-def _file(path):
+def _file(path: object) -> str:
     # Like the C library: leading slashes go, and what is left must be one
     # non-empty path component.
     if not isinstance(path, str):
@@ -23,7 +24,7 @@ def _file(path):
     return os.path.join(_ROOT, name)
 
 
-def shm_open(path, flags, mode=0o777):
+def shm_open(path: str, flags: int, mode: int = 0o777) -> int:
     """Opens the shared-memory object `path`; returns its descriptor."""
     file = _file(path)
     try:
@@ -34,7 +35,7 @@ def shm_open(path, flags, mode=0o777):
         raise OSError(e.errno, e.strerror, path) from None
 
 
-def shm_unlink(path):
+def shm_unlink(path: str) -> None:
     """Removes the name `path` of a shared-memory object."""
     file = _file(path)
     try:

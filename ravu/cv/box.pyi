@@ -1,16 +1,30 @@
 """Box: an axis-aligned rectangle of a frame, its measures, crop and outline."""
-from typing import Any, Sequence
+from typing import Any, Optional, Protocol, Sequence, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 
 from ravu.cv.image import draw_box_text as draw_box_text
 
 
 __all__ = ["Box"]
 
+# Crops are views: the frame's element type stays.
+_SCT = TypeVar("_SCT", bound=np.generic)
+
+
+class _HasLTRB(Protocol):
+    def to_ltrb(self) -> Sequence[Any]: ...
+
+
+class _HasLTRBArea(_HasLTRB, Protocol):
+    def area(self) -> Any: ...
+
+
 class Box:
     """Axis-aligned box: upper row, left column, rows and columns, kept as given."""
 
+    # Coordinates are kept and computed as passed: ints, floats, numpy scalars.
     top: Any
     left: Any
     height: Any
@@ -31,7 +45,8 @@ class Box:
     def to_tlbr(self) -> list[Any]: ...
     def to_ltrb(self) -> list[Any]: ...
     def area(self) -> Any: ...
-    def inter_area(self, box: Any) -> Any: ...
-    def iou(self, box: Any) -> Any: ...
-    def crop(self, image: np.ndarray) -> np.ndarray: ...
-    def draw(self, image: np.ndarray, bgr_color: Sequence[int] = ..., thickness: int | None = ...) -> None: ...
+    def inter_area(self, box: _HasLTRB) -> Any: ...
+    def iou(self, box: _HasLTRBArea) -> Any: ...
+    def crop(self, image: npt.NDArray[_SCT]) -> npt.NDArray[_SCT]: ...
+    def draw(self, image: npt.NDArray[Any], bgr_color: Sequence[int] = ...,
+             thickness: Optional[int] = ...) -> None: ...

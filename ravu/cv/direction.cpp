@@ -326,8 +326,9 @@ PyType_Spec direction_spec = {"ravu.cv.direction.Direction", sizeof(rn::PlainObj
                               direction_slots};
 
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.direction",
-                         "Direction: a directed segment that measures vectors against itself\n"
-                         "(angle, projections) and draws itself as an arrow.",
+                         "Direction: a directed segment, measuring vectors and drawn as an arrow.\n\n"
+                         "Direction(start_x, start_y, end_x, end_y) measures vectors against\n"
+                         "itself (angle, projections) and draws itself as an arrow.",
                          -1, nullptr};
 
 int init(PyObject* m) {

@@ -1,8 +1,9 @@
 """Direction: a directed segment that measures vectors against itself and
 draws itself as an arrow."""
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
+import numpy.typing as npt
 
 # Coordinates are kept and computed as passed: ints, floats, numpy scalars.
 _Coord = Union[int, float, np.number[Any]]
@@ -28,7 +29,7 @@ class Direction:
     def vertical_projection_len(self, x: _Coord, y: _Coord) -> Any: ...
     def draw(
         self,
-        image: np.ndarray[Any, Any],
-        bgr_color: Tuple[int, int, int] = ...,
+        image: npt.NDArray[Any],
+        bgr_color: Sequence[int] = ...,
         thickness: Optional[int] = ...,
     ) -> None: ...

@@ -112,9 +112,10 @@ PyObject* arr_to_b64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "ravu.cv.image",
-    "Image functions: drawing boxes, polygons, lines and points on frames in\n"
-    "place through OpenCV; base64 image text through Pillow; standardisation\n"
-    "to zero mean and unit deviation; aspect-keeping resizing and letterboxing.",
+    "Image functions: drawing, base64 image text, standardisation, resizing.\n\n"
+    "Boxes, polygons, lines and points are drawn on frames in place through\n"
+    "OpenCV; base64 image text goes through Pillow; standardisation is to zero\n"
+    "mean and unit deviation; resizing keeps the aspect, letterboxing pads.",
     -1, nullptr};
 
 int init(PyObject* m) {

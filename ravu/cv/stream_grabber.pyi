@@ -2,7 +2,7 @@
 import threading
 from typing import Any, Dict, Optional, Tuple
 
-import numpy as np
+import numpy.typing as npt
 
 from ravu.utils.datakit import CircularQueue
 
@@ -26,11 +26,13 @@ class StreamGrabber(threading.Thread):
     reconnect_time: float
     retrieve_step: int
     grab_sleep_time: float
-    cur_frame: Optional[np.ndarray]
+    # None before the first frame.
+    cur_frame: Optional[npt.NDArray[Any]]
     cur_map_frame: Any
     cur_frame_num: int
     event: threading.Event
     history_size: int
+    # None for a size of 0 or less.
     history: Optional[CircularQueue]
     map_history_size: int
     map_history: Optional[CircularQueue]
@@ -44,6 +46,6 @@ class StreamGrabber(threading.Thread):
     def run(self) -> None: ...
     def stop(self) -> None: ...
     def read_frame(self) -> bool: ...
-    def update_frame(self, frame: np.ndarray) -> None: ...
-    def get_frame(self, frame_num: int) -> Optional[np.ndarray]: ...
+    def update_frame(self, frame: npt.NDArray[Any]) -> None: ...
+    def get_frame(self, frame_num: int) -> Optional[npt.NDArray[Any]]: ...
     def get_map_frame(self, frame_num: int) -> Any: ...

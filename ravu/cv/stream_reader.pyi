@@ -2,13 +2,17 @@
 import threading
 from typing import Any, Callable, Dict, Hashable, Literal, Optional, Tuple, Union, overload
 
-import numpy as np
+import numpy.typing as npt
 
 from ravu.cv.stream_grabber import StreamGrabber
 
 __all__ = ["create_cap", "StreamReader"]
 
-_Frame = Optional[np.ndarray]
+# A blocking read gives a frame: it returns only once the grabber delivered
+# one.  The non-blocking reads and the history give None before the first
+# frame (or for a number not in the ring).
+_Frame = npt.NDArray[Any]
+_MaybeFrame = Optional[npt.NDArray[Any]]
 
 
 def create_cap(endpoint: Hashable, device_name: Any, cap_cls: Any = None,
@@ -49,7 +53,7 @@ class StreamReader:
     def cap_lock(self) -> threading.Lock: ...
     @property
     def catch(self) -> Dict[Any, Any]: ...
-    def get_frame(self, frame_num: int) -> _Frame: ...
+    def get_frame(self, frame_num: int) -> _MaybeFrame: ...
     def get_map_frame(self, frame_num: int) -> Any: ...
     def _read(self, is_block: bool, timeout: float, is_return_num: bool, is_copy: bool,
               is_map: bool) -> Union[Any, Tuple[Any, int]]: ...
@@ -60,19 +64,31 @@ class StreamReader:
     def read(self, is_return_num: Literal[True], timeout: float = 8,
              is_copy: bool = True) -> Tuple[_Frame, int]: ...
     @overload
+    def read(self, is_return_num: bool, timeout: float = 8,
+             is_copy: bool = True) -> Union[_Frame, Tuple[_Frame, int]]: ...
+    @overload
     def read_map(self, is_return_num: Literal[False] = False, timeout: float = 8,
                  is_copy: bool = True) -> Any: ...
     @overload
     def read_map(self, is_return_num: Literal[True], timeout: float = 8,
                  is_copy: bool = True) -> Tuple[Any, int]: ...
     @overload
-    def read_non_blocking(self, is_return_num: Literal[False] = False,
-                          is_copy: bool = True) -> _Frame: ...
+    def read_map(self, is_return_num: bool, timeout: float = 8,
+                 is_copy: bool = True) -> Any: ...
     @overload
-    def read_non_blocking(self, is_return_num: Literal[True], is_copy: bool = True) -> Tuple[_Frame, int]: ...
+    def read_non_blocking(self, is_return_num: Literal[False] = False,
+                          is_copy: bool = True) -> _MaybeFrame: ...
+    @overload
+    def read_non_blocking(self, is_return_num: Literal[True],
+                          is_copy: bool = True) -> Tuple[_MaybeFrame, int]: ...
+    @overload
+    def read_non_blocking(self, is_return_num: bool,
+                          is_copy: bool = True) -> Union[_MaybeFrame, Tuple[_MaybeFrame, int]]: ...
     @overload
     def read_map_non_blocking(self, is_return_num: Literal[False] = False,
                               is_copy: bool = True) -> Any: ...
     @overload
     def read_map_non_blocking(self, is_return_num: Literal[True],
                               is_copy: bool = True) -> Tuple[Any, int]: ...
+    @overload
+    def read_map_non_blocking(self, is_return_num: bool, is_copy: bool = True) -> Any: ...

@@ -435,8 +435,9 @@ PyType_Spec tripwire_spec = {"ravu.cv.tripwire.Tripwire", sizeof(rn::PlainObject
                              tripwire_slots};
 
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.tripwire",
-                         "Tripwire: the straight line through two points, with side tests,\n"
-                         "distances and projections.",
+                         "Tripwire: the straight line through two points.\n\n"
+                         "Tripwire(x1, y1, x2, y2) answers side tests, distances, projections\n"
+                         "and angles of points and vectors, and draws itself.",
                          -1, nullptr};
 
 int bind(PyObject* m, const char* name, PyObject* value) {

@@ -1,6 +1,6 @@
 """Tripwire: the straight line through two points, with side tests,
 distances and projections."""
-from typing import Any, Callable, Optional, Tuple, Union
+from typing import Any, Callable, Optional, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -41,7 +41,7 @@ class Tripwire:
     def get_projection(self, x: _Coord, y: _Coord) -> npt.NDArray[np.float64]: ...
     def draw(
         self,
-        image: np.ndarray[Any, Any],
-        bgr_color: Tuple[int, int, int] = ...,
+        image: npt.NDArray[Any],
+        bgr_color: Sequence[int] = ...,
         thickness: Optional[int] = ...,
     ) -> None: ...

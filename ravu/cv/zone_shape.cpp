@@ -262,7 +262,9 @@ PyObject* has_of(PyObject* self, PyObject* x, PyObject* y) {
 const rn::Signature has_sig(
     "ZoneShape.has", "x, y",
     "Whether the frame point (x, y) lies in the polygon: image01[y][x] == 1 as np.bool_,\n"
-    "read from the live mask after moving the point onto the nearest frame cell.",
+    "read from the live mask.  x and y are integers (int or numpy integers); a point\n"
+    "outside the frame is first clamped onto the nearest edge cell.  Floats, such as a\n"
+    "box centre, raise numpy's IndexError: round or int() them first.",
     rn::METHOD);
 const rn::Signature crop_has_sig(
     "ZoneShape.crop_has", "x, y",
@@ -524,8 +526,10 @@ PyType_Spec zone_spec = {"ravu.cv.zone_shape.ZoneShape", sizeof(rn::PlainObject)
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "ravu.cv.zone_shape",
-    "ZoneShape, a polygonal zone of a frame with its mask, window, crops and point tests;\n"
-    "merge_region, one common window for several zones.",
+    "Polygonal zones of a frame: mask, crop window, crops and point tests.\n\n"
+    "ZoneShape(width, height, xy_list, ...) -- a zone with its 0/1 mask, bounding\n"
+    "    box and crop window.\n"
+    "merge_region(zones) -- one common window for several zones.",
     -1, nullptr};
 
 int init(PyObject* m) {

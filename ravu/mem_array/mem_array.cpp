@@ -163,7 +163,15 @@ PyModuleDef module_def = {
     "removes a once-only segment.  With max_pool_size > 0 the segments come\n"
     "from a per-process pool (MemArrayOncePool) and go back to it.  Element\n"
     "types: the eleven numeric types of TYPE_DICT_t2n (see MAType).\n\n"
-    "Writers and readers share the elements without any locking.",
+    "Writers and readers share the elements without any locking.\n\n"
+    "The classes behind the three functions (outside __all__):\n\n"
+    "MemArray -- the base: uuid, shape, dtype, shm, data; info(), release().\n"
+    "MemArrayOnce -- a new segment of its own, unlinked by its release().\n"
+    "MemArrayReuse -- a segment borrowed from a pool; empty when none is free.\n"
+    "MemArrayRead -- attached to an existing segment by its descriptor.\n"
+    "MemArrayOncePool -- the pool of one shape and element type.\n"
+    "MAType -- one element type as code, numpy type and size.\n"
+    "SharedMemory -- the reading side's mapping of a segment.",
     -1, module_methods};
 
 // ---------------------------------------------------------------- set-up

@@ -4,7 +4,8 @@ import os as os
 import threading as threading
 from queue import Queue as Queue
 from types import ModuleType, TracebackType
-from typing import Any, ClassVar, Mapping, Optional, Sequence, Type, Union
+from typing import (Any, ClassVar, Literal, Mapping, Optional, Sequence, SupportsIndex, Type,
+                    TypeVar, Union, overload)
 
 import numpy as np
 import numpy.typing as npt
@@ -19,21 +20,25 @@ _posixshmem: ModuleType
 TYPE_DICT_n2t: dict[int, type]
 TYPE_DICT_t2n: dict[str, int]
 
-_Shape = Sequence[Any]
-_ElementType = Any  # a code (int), a type name (str), a numpy dtype or scalar type
+_Shape = Sequence[SupportsIndex]
+# A code of TYPE_DICT_n2t, a type name of TYPE_DICT_t2n, a numpy dtype or
+# scalar type (bool too).
+_ElementType = Union[int, str, np.dtype[Any], Type[Any]]
 _Descriptor = Mapping[str, Any]
+_MA = TypeVar("_MA", bound="MemArray")
 
 class SharedMemory:
     _fd: int
-    _name: Optional[str]
+    _name: str
     _size: int
     _mmap: Any
     _buf: Optional[memoryview]
     def __init__(self, name: str) -> None: ...
+    # None only after close(), when the attachment is no longer to be used.
     @property
-    def buf(self) -> Optional[memoryview]: ...
+    def buf(self) -> memoryview: ...
     @property
-    def name(self) -> Optional[str]: ...
+    def name(self) -> str: ...
     @property
     def size(self) -> int: ...
     def close(self) -> None: ...
@@ -51,6 +56,8 @@ class MAType:
     def size(self) -> int: ...
 
 class MemArray:
+    # None in an empty array: a bare MemArray(), a MemArrayReuse that its
+    # pool could not serve, and any array after release().
     uuid: Optional[str]
     shape: Optional[_Shape]
     dtype: Optional[_ElementType]
@@ -66,7 +73,7 @@ class MemArray:
     def name(self) -> str: ...
     def release(self) -> None: ...
     def _release(self) -> None: ...
-    def __enter__(self) -> MemArray: ...
+    def __enter__(self: _MA) -> _MA: ...
     def __exit__(
         self,
         exc_type: Optional[Type[BaseException]],
@@ -74,7 +81,18 @@ class MemArray:
         exc_tb: Optional[TracebackType],
     ) -> None: ...
 
-class MemArrayOnce(MemArray):
+# A once-only or attached array holds its segment from construction until
+# release(), after which it is not to be used: no None to check for.  (A
+# type-checking name only: both derive from MemArray itself.)
+class _HeldArray(MemArray):
+    uuid: str
+    shape: _Shape
+    dtype: _ElementType
+    data: npt.NDArray[Any]
+    @property
+    def ndarray(self) -> npt.NDArray[Any]: ...
+
+class MemArrayOnce(_HeldArray):
     def __init__(self, shape: _Shape, dtype: _ElementType) -> None: ...
     def _release(self) -> None: ...
 
@@ -103,14 +121,20 @@ class MemArrayReuse(MemArray):
     def __init__(self, shape: _Shape, dtype: _ElementType, max_pool_size: Any) -> None: ...
     def _release(self) -> None: ...
 
-class MemArrayRead(MemArray):
+class MemArrayRead(_HeldArray):
     def __init__(self, uuid: str, shape: _Shape, dtype: _ElementType) -> None: ...
     def _release(self) -> None: ...
 
-def new_mem_array(
-    shape: _Shape, dtype: _ElementType, max_pool_size: Any = 0
-) -> Union[MemArrayOnce, MemArrayReuse]: ...
-def make_mem_array(
-    array: npt.NDArray[Any], max_pool_size: Any = 0
-) -> Union[MemArrayOnce, MemArrayReuse]: ...
+# A max_pool_size of 0 makes a once-only array; any other borrows from a pool.
+@overload
+def new_mem_array(shape: _Shape, dtype: _ElementType,
+                  max_pool_size: Literal[0] = 0) -> MemArrayOnce: ...
+@overload
+def new_mem_array(shape: _Shape, dtype: _ElementType,
+                  max_pool_size: float) -> Union[MemArrayOnce, MemArrayReuse]: ...
+@overload
+def make_mem_array(array: npt.NDArray[Any], max_pool_size: Literal[0] = 0) -> MemArrayOnce: ...
+@overload
+def make_mem_array(array: npt.NDArray[Any],
+                   max_pool_size: float) -> Union[MemArrayOnce, MemArrayReuse]: ...
 def load_mem_array(info: _Descriptor, /) -> MemArrayRead: ...

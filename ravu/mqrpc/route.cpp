@@ -306,10 +306,17 @@ PyMethodDef methods[] = {route_sig.def(response_route),
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "ravu.mqrpc.route",
-    "Request handlers by URL and phase.  Register with @response_route(url,\n"
-    "phase) or add_response_route(url, func, phase); a dispatcher waits with\n"
-    "recv_request(conn, get_redis_urls()), makes the request current as\n"
-    "request.mq_id and calls the three handlers of get_handles(url) in order.",
+    "Request handlers by URL and phase.\n\n"
+    "Register with @response_route(url, phase) or add_response_route(url, func,\n"
+    "phase); a dispatcher waits with recv_request(conn, get_redis_urls()), makes\n"
+    "the request current as request.mq_id and calls the three handlers of\n"
+    "get_handles(url) in order.  Outside __all__, for the dispatcher:\n\n"
+    "get_handles(url) -- the (before, during, after) handlers of a URL.\n"
+    "get_urls() -- the registered URLs, in order of registration.\n"
+    "get_redis_urls() -- their request list keys, \"RAVU_MQ_URL_\" + URL.\n"
+    "default_before_handle() -- logs \"RECV[<thread>]:<request.mq_id>\".\n"
+    "default_during_handle() -- returns \"ok\".\n"
+    "default_after_handle() -- logs \"SEND[<thread>]:<request.mq_id>\".",
     -1, methods};
 
 int init(PyObject* m) {

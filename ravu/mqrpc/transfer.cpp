@@ -12,8 +12,12 @@ namespace {
 
 PyObject* g_module = nullptr;
 PyObject* g_push_digests = nullptr;  // expiry (int) -> digest of its push script
-PyObject* g_no_script = nullptr;     // redis.exceptions.NoScriptError, found at first need
 
+// The id script.  A counter outside 0..max_id-1 (set so by any other
+// client) is reset like one that holds no integer, so every id keeps its
+// format.  Ids are reused (the counter wraps, or is lost with the server's
+// data), and a late reply to an earlier request of the same id may still
+// wait in its list: the id is handed out with its reply list deleted.
 const char kIdScript[] =
     "\n"
     "local id = redis.pcall(\"incr\", \"{key}\")\n"
@@ -22,11 +26,12 @@ const char kIdScript[] =
     "  id = 0\n"
     "  redis.call(\"set\", \"{key}\", 0)\n"
     "end\n"
-    "if (id >= {max_id})\n"
+    "if (id < 0 or id >= {max_id})\n"
     "then\n"
     "  id = 0\n"
     "  redis.call(\"set\", \"{key}\", 0)\n"
     "end\n"
+    "redis.call(\"del\", \"RAVU_MQ_RESP_\" .. id)\n"
     "return tostring(id)\n";
 
 const char kPushScript[] =
@@ -71,16 +76,6 @@ PyObject* load(PyObject* conn, PyObject* text, PyObject* store) {
     return digest.release();
 }
 
-// redis-py's missing-script error class, borrowed; NULL (no exception)
-// when it cannot be imported.
-PyObject* no_script_error() {
-    if (!g_no_script) {
-        g_no_script = rn::import_attr("redis.exceptions", "NoScriptError");
-        if (!g_no_script) PyErr_Clear();
-    }
-    return g_no_script;
-}
-
 // ---------------------------------------------------------------- message ids
 
 PyObject* load_id_script(PyObject* conn) {
@@ -92,11 +87,7 @@ PyObject* load_id_script(PyObject* conn) {
 
 // "RAVU_MQ_RESP_" + conn.evalsha(digest, 0).decode()
 PyObject* run_id_script(PyObject* conn, PyObject* digest) {
-    rn::ptr zero(PyLong_FromLong(0));
-    if (!zero) return nullptr;
-    PyObject* a[3] = {conn, digest, zero.get()};
-    rn::ptr reply(PyObject_VectorcallMethod(RN_ID(evalsha), a, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr));
+    rn::ptr reply(rn::evalsha(conn, digest, 0, {}));
     if (!reply) return nullptr;
     rn::ptr text(PyBytes_CheckExact(reply.get())
                      ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(reply.get()),
@@ -110,27 +101,20 @@ const rn::Signature get_mq_id_sig(
     "get_mq_id", "conn",
     "A new message id, \"RAVU_MQ_RESP_\" + n (n from 0 to 999999, wrapping), drawn\n"
     "from the server's counter \"RAVU_MQ_ID\"; it is also the key of the request's\n"
-    "reply list.  conn must return bytes (no response decoding).  A script lost\n"
-    "from the server's cache is loaded again within the call.");
+    "reply list, handed out empty.  conn must return bytes (no response decoding).\n"
+    "A script lost from the server's cache is loaded again within the call.");
 
 PyObject* get_mq_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* conn = get_mq_id_sig.single(args, nargs, kwnames);
     if (!conn) return nullptr;
     rn::ptr digest(global(RN_ID(_get_mq_id_sha)));
     if (!digest) return nullptr;
-    if (digest.get() == Py_None) {
-        digest = load_id_script(conn);
-        if (!digest) return nullptr;
-    }
-    PyObject* id = run_id_script(conn, digest.get());
-    if (id || !PyErr_ExceptionMatches(PyExc_Exception)) return id;
-    // Load again and retry; a failure there is raised with the first
-    // error as its context, as in an `except` block.
-    rn::SavedError first;
-    digest = load_id_script(conn);
-    if (digest) id = run_id_script(conn, digest.get());
-    if (id) first.drop();
-    return id;
+    // After any failure the script is loaded again and run once more: a
+    // second run only draws one more number.
+    return rn::run_script(
+        digest.get() == Py_None ? nullptr : digest.get(), rn::ScriptRetry::kRerunAny,
+        [&](PyObject* d) { return run_id_script(conn, d); },
+        [&] { return load_id_script(conn); });
 }
 
 // ---------------------------------------------------------------- pushes
@@ -159,14 +143,6 @@ PyObject* load_push_script(PyObject* conn, PyObject* expiry) {
     return digest.release();
 }
 
-PyObject* run_push(PyObject* conn, PyObject* digest, PyObject* key, PyObject* data) {
-    rn::ptr one(PyLong_FromLong(1));
-    if (!one) return nullptr;
-    PyObject* a[5] = {conn, digest, one.get(), key, data};
-    return PyObject_VectorcallMethod(RN_ID(evalsha), a, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
-}
-
 // The push script's result: the list's new length, or -1 when it was full.
 PyObject* push(PyObject* conn, PyObject* key, PyObject* data, PyObject* timeout) {
     rn::ptr expiry(checked_expiry(timeout));
@@ -175,22 +151,14 @@ PyObject* push(PyObject* conn, PyObject* key, PyObject* data, PyObject* timeout)
     if (!last) return nullptr;
     if (last.get() == Py_None) PyDict_Clear(g_push_digests);  // nothing loaded by this process
     rn::ptr digest(PyDict_GetItemWithError(g_push_digests, expiry.get()), true);
-    if (!digest) {
-        if (PyErr_Occurred()) return nullptr;
-        digest = load_push_script(conn, expiry.get());
-        if (!digest) return nullptr;
-    }
-    PyObject* r = run_push(conn, digest.get(), key, data);
-    if (r || !PyErr_ExceptionMatches(PyExc_Exception)) return r;
-    // Load again as after any failure; push again only when the server had
-    // lost the script, since any other error may come after the push.
-    rn::SavedError first;
-    digest = load_push_script(conn, expiry.get());
-    if (!digest) return nullptr;  // raised with the first error as its context
-    PyObject* no_script = no_script_error();
-    if (!no_script || !first.matches(no_script)) return nullptr;  // the first error
-    first.drop();
-    return run_push(conn, digest.get(), key, data);
+    if (!digest && PyErr_Occurred()) return nullptr;
+    // Any failure loads the script again; only a push the server refused
+    // for want of the script is pushed again, since any other error may
+    // come after the push.
+    return rn::run_script(
+        digest.get(), rn::ScriptRetry::kReloadAny,
+        [&](PyObject* d) { return rn::evalsha(conn, d, 1, {key, data}); },
+        [&] { return load_push_script(conn, expiry.get()); });
 }
 
 const rn::Signature lpush_sig(
@@ -307,11 +275,12 @@ PyMethodDef methods[] = {
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "ravu.mqrpc.transfer",
-    "Requests and results over Redis lists.  A client takes a message id\n"
-    "(get_mq_id), pushes its request (send_request) and waits on the id's reply\n"
-    "list (recv_result); a serving process pops requests (recv_request) and\n"
-    "pushes results (send_result).  Lists hold at most 1000 entries and expire\n"
-    "after the send time-out; payloads are opaque.",
+    "Requests and results over Redis lists.\n\n"
+    "A client takes a message id (get_mq_id), pushes its request\n"
+    "(send_request) and waits on the id's reply list (recv_result); a serving\n"
+    "process pops requests (recv_request) and pushes results (send_result).\n"
+    "Lists hold at most 1000 entries and expire after the send time-out;\n"
+    "payloads are opaque.",
     -1, methods};
 
 int init(PyObject* m) {

@@ -1,4 +1,6 @@
-"""Utility modules; the names below are the ones other ravu modules take by
+"""Utility modules.
+
+The names re-exported here are the ones other ravu modules take by
 ``from ravu.utils import *``."""
 from ravu.utils.lock import lock_class_func, lock_func
 from ravu.utils.datakit import CircularQueue, get_any_from_dict

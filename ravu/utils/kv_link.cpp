@@ -106,6 +106,19 @@ PyObject* conf_kwargs(PyObject* conf) {
 // cache.get(key), borrowed-free: new reference or None.
 PyObject* cache_get(PyObject* cache, PyObject* key) { return conf_get(cache, key); }
 
+// A connection pool builds its connections at the first command, so an
+// option its connection class refuses (a keyword it lacks, a value it
+// cannot take) would fail every command of a client already cached.  The
+// pool's first connection is made now and handed back to it for that
+// command: making one opens nothing, so a server that is down fails no
+// getter.
+bool make_first_connection(PyObject* pool) {
+    rn::ptr conn(PyObject_CallMethodNoArgs(pool, RN_ID(make_connection)));
+    if (!conn) return false;
+    rn::ptr released(PyObject_CallMethodOneArg(pool, RN_ID(release), conn.get()));
+    return bool(released);
+}
+
 PyObject* make_local_client(PyObject* cache, PyObject* key, PyObject* conf) {
     rn::ptr found(cache_get(cache, key));
     if (!found || found.get() != Py_None) return found.release();
@@ -130,7 +143,11 @@ PyObject* make_local_client(PyObject* cache, PyObject* key, PyObject* conf) {
     rn::ptr empty(PyTuple_New(0));
     if (!empty) return nullptr;
     rn::ptr client(PyObject_Call(cls.get(), empty.get(), kwargs.get()));
-    if (!client || PyObject_SetItem(cache, key, client.get()) < 0) return nullptr;
+    if (!client) return nullptr;
+    rn::ptr pool(PyObject_GetAttr(client.get(), RN_ID(connection_pool)));
+    if (!pool || !make_first_connection(pool.get()) ||
+        PyObject_SetItem(cache, key, client.get()) < 0)
+        return nullptr;
     return client.release();
 }
 
@@ -144,7 +161,7 @@ PyObject* make_pool_client(PyObject* cache, PyObject* key, PyObject* conf) {
     rn::ptr empty(PyTuple_New(0));
     if (!empty) return nullptr;
     rn::ptr pool(PyObject_Call(pool_cls.get(), empty.get(), kwargs.get()));
-    if (!pool) return nullptr;
+    if (!pool || !make_first_connection(pool.get())) return nullptr;
     rn::ptr cls(redis_attr(RN_ID(Redis)));
     if (!cls) return nullptr;
     rn::ptr kw(Py_BuildValue("{sO}", "connection_pool", pool.get()));
@@ -278,8 +295,9 @@ const rn::Signature pool_sig(
     "redis_conn_pool", "index=None",
     "The process-wide redis.Redis client, over a connection pool of its own, for\n"
     "a Redis configuration (None: the one read from \"redis.json\").  Cached by\n"
-    "\"host-port-db\" for the life of the process and shared by all threads;\n"
-    "a port or db without an integer conversion raises TypeError.");
+    "\"host-port-db\" for the life of the process and shared by all threads.\n"
+    "A port or db without an integer conversion raises TypeError, and an option\n"
+    "the connections refuse raises here (no connection is opened); neither is cached.");
 
 // The body of a docstring made by a Signature, after its "--" line.
 const char* doc_body(const rn::Signature& sig) {
@@ -336,14 +354,19 @@ PyMethodDef methods[] = {get_timeout_sig.def(get_timeout_fn), set_timeout_sig.de
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "ravu.utils.kv_link",
-    "Cached redis-py clients: one per thread (redis_conn_local) or one per process\n"
-    "(redis_conn_pool, also redis_conn) for each host, port and db.  The\n"
-    "configuration not passed by the caller is read once at import from\n"
-    "\"redis.json\" in the configuration directory.",
+    "Cached redis-py clients, one per thread or one per process and server.\n\n"
+    "redis_conn_local(index=None) -- the calling thread's client.\n"
+    "redis_conn_pool(index=None), redis_conn(index=None) -- the process's client.\n"
+    "get_redis_socket_timeout(), set_redis_socket_timeout(socket_timeout) --\n"
+    "    the socket time-out of the per-thread clients made from then on.\n\n"
+    "Clients are cached by host, port and db.  The configuration not passed\n"
+    "by the caller is read once at import from \"redis.json\" in the\n"
+    "configuration directory.",
     -1, methods};
 
 // __redis_conf = json.load(open(relative_conf_path("redis.json"))), every
-// failure dropped: the defaults stay.
+// failure dropped: the defaults stay.  A file whose top level is not an
+// object is such a failure: a list or a number has no options to give.
 void read_conf(PyObject* m) {
     rn::ptr path_fn(rn::global(m, RN_ID(relative_conf_path)));
     rn::ptr path(path_fn ? PyObject_CallOneArg(path_fn.get(), RN_STR("redis.json")) : nullptr);
@@ -359,7 +382,7 @@ void read_conf(PyObject* m) {
         rn::SavedError saved;
         rn::ptr closed(PyObject_CallMethodNoArgs(file.get(), RN_ID(close)));
     }
-    if (PyErr_Occurred() || !value) {
+    if (PyErr_Occurred() || !value || !PyDict_Check(value.get())) {
         PyErr_Clear();
         return;
     }

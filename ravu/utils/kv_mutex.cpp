@@ -145,11 +145,10 @@ int acquire(PyObject* self, PyObject* token) {
 
 // ---------------------------------------------------------------- release
 
-// redis-py's classes, found at the first release: (client, Script,
-// NoScriptError), or all NULL when redis-py is not importable.
+// redis-py's classes, found at the first release: (client, Script), or
+// both NULL when redis-py is not importable.
 PyObject* g_redis_cls = nullptr;
 PyObject* g_script_cls = nullptr;
-PyObject* g_no_script = nullptr;
 bool g_redis_looked = false;
 
 // Whether `script` is a plain redis-py Script registered on `conn`, an
@@ -162,14 +161,12 @@ int plain_script(PyObject* conn, PyObject* script) {
         g_redis_looked = true;
         g_redis_cls = rn::import_attr("redis.client", "Redis");
         g_script_cls = g_redis_cls ? rn::import_attr("redis.commands.core", "Script") : nullptr;
-        g_no_script = g_script_cls ? rn::import_attr("redis.exceptions", "NoScriptError") : nullptr;
-        if (!g_no_script) {
+        if (!g_script_cls) {
             PyErr_Clear();
             Py_CLEAR(g_redis_cls);
-            Py_CLEAR(g_script_cls);
         }
     }
-    if (!g_no_script || (PyObject*)Py_TYPE(conn) != g_redis_cls ||
+    if (!g_script_cls || (PyObject*)Py_TYPE(conn) != g_redis_cls ||
         (PyObject*)Py_TYPE(script) != g_script_cls)
         return 0;
     rn::ptr owner(PyObject_GetAttr(script, RN_ID(registered_client)));
@@ -177,29 +174,21 @@ int plain_script(PyObject* conn, PyObject* script) {
     return owner.get() == conn;
 }
 
-PyObject* evalsha_one(PyObject* conn, PyObject* digest, PyObject* key, PyObject* token) {
-    rn::ptr one(PyLong_FromLong(1));
-    if (!one) return nullptr;
-    PyObject* a[5] = {conn, digest, one.get(), key, token};
-    return PyObject_VectorcallMethod(RN_ID(evalsha), a, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
-}
-
+// Script.__call__'s rule: only a lost script is loaded again (the new
+// digest kept on the script object, as it does) and rerun.
 PyObject* run_plain_script(PyObject* conn, PyObject* script, PyObject* key, PyObject* token) {
     rn::ptr digest(PyObject_GetAttr(script, RN_ID(sha)));
     if (!digest) return nullptr;
-    PyObject* r = evalsha_one(conn, digest.get(), key, token);
-    if (r || !PyErr_ExceptionMatches(g_no_script)) return r;
-    // As in Script.__call__'s `except NoScriptError:` block: a failure of
-    // the reload carries the missing-script error as its context.
-    rn::SavedError lost;
-    rn::ptr text(PyObject_GetAttr(script, RN_ID(script)));
-    if (!text) return nullptr;
-    digest = PyObject_CallMethodOneArg(conn, RN_ID(script_load), text.get());
-    if (!digest || PyObject_SetAttr(script, RN_ID(sha), digest.get()) < 0) return nullptr;
-    r = evalsha_one(conn, digest.get(), key, token);
-    if (r) lost.drop();
-    return r;
+    return rn::run_script(
+        digest.get(), rn::ScriptRetry::kLost,
+        [&](PyObject* d) { return rn::evalsha(conn, d, 1, {key, token}); },
+        [&]() -> PyObject* {
+            rn::ptr text(PyObject_GetAttr(script, RN_ID(script)));
+            if (!text) return nullptr;
+            rn::ptr loaded(PyObject_CallMethodOneArg(conn, RN_ID(script_load), text.get()));
+            if (!loaded || PyObject_SetAttr(script, RN_ID(sha), loaded.get()) < 0) return nullptr;
+            return loaded.release();
+        });
 }
 
 PyObject* mutex_enter(PyObject* self) {

@@ -461,7 +461,9 @@ PyModuleDef moduledef = {
     "lock_func(mutex=None, timeout=3) -- decorator: one lock per function (or the\n"
     "    lock given), taken around every call.\n"
     "lock_class_func(instance, func, mutex_name='', timeout=3) -- lock one method\n"
-    "    of one object with the object's lock '_mutex_' + mutex_name.\n\n"
+    "    of one object with the object's lock '_mutex_' + mutex_name.\n"
+    "get_new_func(func, timeout, mutex) -- the wrapper both use: calls func\n"
+    "    under mutex (outside __all__).\n\n"
     "A call that cannot take its lock within timeout seconds raises\n"
     "Exception('<function name> acquire timeout') and the function is not\n"
     "called.  The locks are plain, not re-entrant.",

@@ -2,6 +2,7 @@
 from typing import ClassVar, List
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = ["RecordByTime", "RecordByFrequency"]
 
@@ -18,7 +19,7 @@ class RecordByTime:
 
 
 class RecordByFrequency:
-    data: np.ndarray
+    data: npt.NDArray[np.float32]
     mean_over: float
     index: int
     size: int

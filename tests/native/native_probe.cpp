@@ -74,6 +74,18 @@ PyObject* finally_raises(PyObject*, PyObject* cleanup) {
     return nullptr;
 }
 
+// run_script(retry, digest, run, load): rn::run_script with the Python
+// callables run(digest) and load(); retry is the ScriptRetry's position
+// (lost, reload any, rerun any), a digest of None loads first.
+PyObject* run_script(PyObject*, PyObject* args) {
+    int retry;
+    PyObject *digest, *run, *load;
+    if (!PyArg_ParseTuple(args, "iOOO", &retry, &digest, &run, &load)) return nullptr;
+    return rn::run_script(
+        digest == Py_None ? nullptr : digest, static_cast<rn::ScriptRetry>(retry),
+        [&](PyObject* d) { return PyObject_CallOneArg(run, d); },
+        [&] { return PyObject_CallNoArgs(load); });
+}
 
 // The same signatures stated once, as text: parsing, defaults and the
 // text signature all come from it.
@@ -114,6 +126,7 @@ PyMethodDef methods[] = {
     m_sig.def(method),
     {"global_of", global_of, METH_O, nullptr},
     {"finally_raises", finally_raises, METH_O, nullptr},
+    {"run_script", run_script, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "_native_probe", nullptr, -1, methods};

@@ -128,3 +128,68 @@ def test_saved_error_restores_or_chains_like_finally():
     with pytest.raises(ValueError, match="second") as info:
         probe.finally_raises(cleanup)
     assert isinstance(info.value.__context__, KeyError)
+
+
+# ---- the Redis script runner: what follows a failed run, by its rule
+
+LOST, RELOAD_ANY, RERUN_ANY = range(3)
+
+
+class Script:
+    """run(digest) and load() of a script whose runs raise `errors` in
+    turn (then succeed); load() hands out d1, d2, ... or raises."""
+
+    def __init__(self, *errors, load_error=None):
+        self.errors, self.load_error, self.log = list(errors), load_error, []
+
+    def run(self, digest):
+        self.log.append(digest)
+        if self.errors:
+            raise self.errors.pop(0)
+        return "ran " + digest
+
+    def load(self):
+        self.log.append("load")
+        if self.load_error:
+            raise self.load_error
+        return "d%d" % self.log.count("load")
+
+
+def fresh_error(name):
+    """A fresh error of each kind the table names (an error raised twice
+    would carry its first context along)."""
+    import redis
+    return {"lost": lambda: redis.exceptions.NoScriptError("lost"),
+            "gone": lambda: ConnectionError("gone"), "again": lambda: KeyError("again"),
+            "interrupt": KeyboardInterrupt}[name]()
+
+
+RUNNER = [
+    # rule, digest, errors of the runs, load error, calls, result or (error, its context)
+    (LOST, "d0", [], None, ["d0"], "ran d0"),
+    (RERUN_ANY, None, [], None, ["load", "d1"], "ran d1"),
+    (LOST, "d0", ["lost"], None, ["d0", "load", "d1"], "ran d1"),
+    (LOST, "d0", ["gone"], None, ["d0"], (ConnectionError, None)),
+    (LOST, "d0", ["lost", "gone"], None, ["d0", "load", "d1"], (ConnectionError, "lost")),
+    (RELOAD_ANY, "d0", ["gone"], None, ["d0", "load"], (ConnectionError, None)),
+    (RELOAD_ANY, "d0", ["lost"], None, ["d0", "load", "d1"], "ran d1"),
+    (RELOAD_ANY, "d0", ["gone"], ValueError("no room"), ["d0", "load"], (ValueError, "gone")),
+    (RERUN_ANY, "d0", ["gone"], None, ["d0", "load", "d1"], "ran d1"),
+    (RERUN_ANY, "d0", ["gone", "again"], None, ["d0", "load", "d1"], (KeyError, "gone")),
+    (RERUN_ANY, "d0", ["interrupt"], None, ["d0"], (KeyboardInterrupt, None)),
+    (LOST, None, [], ValueError("no room"), ["load"], (ValueError, None)),
+]
+
+
+@pytest.mark.parametrize("rule, digest, errors, load_error, log, outcome", RUNNER)
+def test_script_runner_rules(rule, digest, errors, load_error, log, outcome):
+    script = Script(*map(fresh_error, errors), load_error=load_error)
+    if isinstance(outcome, str):
+        assert probe.run_script(rule, digest, script.run, script.load) == outcome
+    else:
+        error, context = outcome
+        with pytest.raises(error) as info:
+            probe.run_script(rule, digest, script.run, script.load)
+        got = info.value.__context__
+        assert (got if got is None else str(got).strip("'")) == context
+    assert script.log == log

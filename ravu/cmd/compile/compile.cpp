@@ -437,8 +437,9 @@ PyMethodDef methods[] = {generate_dir_sig.def(generate_dir),
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "ravu.cmd.compile",
-    "Build tool: copies a project tree below the working directory and compiles\n"
-    "its sources marked '# @Compile : True' into extension modules.\n\n"
+    "Build tool: a compiled copy of a project tree.\n\n"
+    "Copies a project tree below the working directory and compiles its\n"
+    "sources marked '# @Compile : True' into extension modules.\n\n"
     "Run: python3 -m ravu.cmd.compile <project directory>",
     -1, nullptr};
 

@@ -1,2 +1,4 @@
-"""Capture sources the stream grabber reads: `FeedBase`, the interface, and
-`PlainFeed`, files and streams opened with OpenCV."""
+"""Capture sources the stream grabber reads.
+
+`FeedBase` (ravu.cv.feeds.feed_base) is the interface, `PlainFeed`
+(ravu.cv.feeds.plain_feed) files and streams opened with OpenCV."""
