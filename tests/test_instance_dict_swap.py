@@ -102,3 +102,54 @@ def test_dict_changed_during_its_own_lookup(request, tmp_path, setup, name, call
         "print(t.fired, t.freed_during_lookup)\n")
     _, out, _ = run_py(tmp_path, source)
     assert out.split()[-2:] == ["True", "False"]
+
+
+class _Raising(str):
+    """A stranger key hashing as an attribute name whose comparison raises."""
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise LookupError("search failed")
+
+
+def _box():
+    from ravu.cv.box import Box
+    return Box(1, 2, 3, 4)
+
+
+def _direction():
+    from ravu.cv.direction import Direction
+    return Direction(0, 0, 10, 10)
+
+
+def _tripwire():
+    from ravu.cv.tripwire import Tripwire
+    return Tripwire(0, 0, 10, 5)
+
+
+def _zone():
+    from ravu.cv.zone_shape import ZoneShape
+    return ZoneShape(30, 20, [(0, 0), (10, 0), (10, 10), (0, 10)])
+
+
+# The method a call reaches through the object, whose look-up in the
+# instance dict fails: the failure is the call's, as the interpreter's own
+# attribute look-up raises it.
+RAISING = [
+    (_box, "inter_area", lambda o: o.iou(o)),
+    (_box, "area", lambda o: o.iou(o)),
+    (_direction, "unit_vector", lambda o: o.angle(3, 4)),
+    (_direction, "horizontal_projection_len", lambda o: o.angle(3, 4)),
+    (_tripwire, "horizontal_position", lambda o: o.hor_or_ver_position(3, 4)),
+    (_zone, "has", lambda o: o.crop_has(1, 1)),
+]
+
+
+@pytest.mark.parametrize("make, name, call", RAISING, ids=[r[1] for r in RAISING])
+def test_failed_search_of_a_method_is_raised(make, name, call):
+    o = make()
+    d = {_Raising(name): None}
+    d.update(vars(o))
+    o.__dict__ = d
+    with pytest.raises(LookupError, match="search failed"):
+        call(o)

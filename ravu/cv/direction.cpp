@@ -49,9 +49,11 @@ bool own_hpl(PyObject* self) {
     return rn::is_stock_method(self, g_type, RN_ID(horizontal_projection_len), g_own_hpl);
 }
 
-// self.unit_vector(x, y) unpacked into two values; `own`: own_unit(self).
+// self.unit_vector(x, y) unpacked into two values; `own`: own_unit(self)
+// (false with an error set when its look-up failed).
 bool call_unit(PyObject* self, bool own, Num& x, Num& y, Num& ux, Num& uy) {
     if (own) return unit(ux, uy, x, y);
+    if (PyErr_Occurred()) return false;
     PyObject* xo = pynum::obj(x);
     PyObject* yo = xo ? pynum::obj(y) : nullptr;
     if (!yo) return false;
@@ -72,9 +74,10 @@ bool hpl(Num& out, PyObject* self, Num& x, Num& y) {
            pynum::mul(b, uy, y) && pynum::add(out, a, b);
 }
 
-// `own`: own_hpl(self).
+// `own`: own_hpl(self), as for call_unit.
 bool call_hpl(PyObject* self, bool own, Num& x, Num& y, Num& out) {
     if (own) return hpl(out, self, x, y);
+    if (PyErr_Occurred()) return false;
     PyObject* xo = pynum::obj(x);
     PyObject* yo = xo ? pynum::obj(y) : nullptr;
     if (!yo) return false;

@@ -260,6 +260,7 @@ PyObject* hor_or_ver_position(PyObject* self, PyObject* const* args, Py_ssize_t 
         Num x = pynum::from(a[0]), y = pynum::from(a[1]);
         return side(self, differ ? RN_ID(_signA) : RN_ID(_signB), x, y);
     }
+    if (PyErr_Occurred()) return nullptr;
     PyObject* call[3] = {self, a[0], a[1]};
     return PyObject_VectorcallMethod(name, call, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
