@@ -44,21 +44,15 @@ inline PyObject* dict_get_ref(PyObject* d, PyObject* key) {
     return Py_XNewRef(PyDict_GetItemWithError(d, key));
 }
 
-// The values of `names` in dict `d`, held in `out`; false when one is
-// missing, with an exception only when a search failed.  A constructor
-// that enters them first and in this order leaves the very name objects
-// as the dict's first keys: those are taken in one pass, which runs no
-// code; any other layout is searched name by name.
+// The values of `names` in dict `d` (which the caller holds), held in
+// `out`, looked up in this order; false when one is missing, with an
+// exception only when a search failed.
 template <size_t N>
 inline bool dict_entries(PyObject* d, PyObject* const (&names)[N], ptr (&out)[N]) {
-    ptr held(d, true);
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    size_t i = 0;
-    for (; i < N && PyDict_Next(d, &pos, &key, &value) && key == names[i]; ++i)
-        out[i].set(value, true);
-    for (; i < N; ++i)
-        if (!(out[i] = dict_get_ref(d, names[i]))) return false;
+    for (size_t i = 0; i < N; ++i) {
+        out[i] = Py_XNewRef(PyDict_GetItemWithError(d, names[i]));
+        if (!out[i]) return false;
+    }
     return true;
 }
 

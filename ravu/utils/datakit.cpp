@@ -107,19 +107,19 @@ long long small_int(PyObject* v) {
 
 // The state of an exact ring for the fast paths: an exact list, 0 <= cur,
 // size > 0, all exact ints.  False (maybe with an exception set) sends the
-// caller to the general path.
+// caller to the general path.  Each value is taken before the next search,
+// which may run a key's __eq__: the list held, the numbers as C values.
 bool fast_state(PyObject* self, rn::ptr& dict, Ring* q) {
     dict = rn::held_dict(self, st.queue_type);
     if (!dict) return false;
-    rn::ptr v[3];
-    if (!rn::dict_entries(dict.get(), {RN_ID(size), RN_ID(queue), RN_ID(cur_index)}, v)) {
+    PyObject* d = dict.get();
+    q->queue = Py_XNewRef(PyDict_GetItemWithError(d, RN_ID(queue)));
+    q->cur = q->queue ? small_int(PyDict_GetItemWithError(d, RN_ID(cur_index))) : -1;
+    q->size = q->cur >= 0 ? small_int(PyDict_GetItemWithError(d, RN_ID(size))) : -1;
+    if (q->size <= 0 || !PyList_CheckExact(q->queue.get())) {
         PyErr_Clear();  // the general path looks again and raises properly
         return false;
     }
-    q->size = small_int(v[0].get());
-    q->cur = small_int(v[2].get());
-    if (!PyList_CheckExact(v[1].get()) || q->cur < 0 || q->size <= 0) return false;
-    q->queue = v[1];
     return true;
 }
 
