@@ -7,6 +7,12 @@ creating, an attach through _posixshmem.shm_open, os.fstat, mmap and
 memoryview for reading, and the pool over queue.Queue.  The attach cases
 run in a second process, as a reader would.  Prints ns/op (best of a few
 rounds) and the ratio Python / C++.
+
+    PYTHONPATH=. /usr/bin/python3 bench/bench_mem_array.py --against DIR
+
+The hot rows against their floors (bench/floors.cpp, and the standard
+segment class alone for a once-only array), this tree beside the build in
+DIR (see bench/_rows.py).
 """
 import json
 import mmap
@@ -22,6 +28,9 @@ import numpy as np
 from multiprocessing.shared_memory import SharedMemory as Ledger
 
 from ravu.mem_array import mem_array as M
+
+import _bench_floors as floors
+import _rows
 
 SHAPE = (1080, 1920, 3)
 
@@ -232,7 +241,40 @@ def attach_cases(uuid):
     return {"cpp": cpp, "py": py}
 
 
+def drain_pools():
+    for pool in list(M.MemArrayOncePool._pool_dict.values()) + list(PyPool._pool_dict.values()):
+        while not pool.pool.empty():
+            pool.pool.get_nowait().release()
+
+
+def hot_rows():
+    nbytes = int(np.prod(SHAPE))
+
+    def ledger_alone():
+        s = Ledger(create=True, size=nbytes)
+        s.close()
+        s.unlink()
+
+    names = {"S": SHAPE, "u8": np.uint8, "py_new": py_new, "new": M.new_mem_array,
+             "floor": floors, "ledger_alone": ledger_alone, "n": nbytes}
+    rows = [("new_mem_array + release, 1080p once-only", 2000, {
+        "python": ("py_new(S, u8).release()", names),
+        "ravu": ("new(S, u8).release()", names),
+        "floor": ("ledger_alone()", names),  # the segment class the module must use
+        "bare system calls": ("floor.segment_syscalls(n)", names)})]
+    for new in (M.new_mem_array, py_new):
+        new(SHAPE, np.uint8, 2).release()
+    rows.append(("pooled borrow + release", 200000, {
+        "python": ("py_new(S, u8, 2).release()", names),
+        "ravu": ("new(S, u8, 2).release()", names),
+        "floor": ("floor.new_mem_array(S, u8, 2).release()", names)}))
+    return rows
+
+
 def main():
+    if _rows.main_rows(sys.argv, hot_rows):
+        drain_pools()
+        return
     if len(sys.argv) == 3 and sys.argv[1] == "--attach":
         print(json.dumps(attach_cases(sys.argv[2])))
         return
@@ -299,9 +341,7 @@ def main():
     print("%-46s %14.0f" % ("np.copyto into an existing 1080p array", floor))
     print("make_mem_array pooled / np.copyto floor: %.2fx" % (pooled / floor))
 
-    for pool in list(M.MemArrayOncePool._pool_dict.values()) + list(PyPool._pool_dict.values()):
-        while not pool.pool.empty():
-            pool.pool.get_nowait().release()
+    drain_pools()
 
 
 if __name__ == "__main__":

@@ -8,6 +8,11 @@ Cases: latency from update_frame to the return of a blocked read() (median
 and 99th percentile over 1,000 frames); a non-blocking read(is_copy=False);
 read() of a 1920x1080x3 frame against a bare np.copy; 8 reader threads on
 one grabber at 30 fps for 10 s (frames missed per reader, CPU used).
+
+    PYTHONPATH=. /usr/bin/python3 bench/bench_stream.py --against DIR
+
+The non-blocking read without a copy against its floor (bench/floors.cpp),
+this tree beside the build in DIR (see bench/_rows.py).
 """
 import resource
 import statistics
@@ -21,6 +26,9 @@ import numpy as np
 from ravu.utils.logging import init_logger
 import ravu.cv.stream_grabber as sg
 import ravu.cv.stream_reader as sr
+
+import _bench_floors as floors
+import _rows
 
 QUICK = "--quick" in sys.argv
 FRAME_1080 = np.random.default_rng(1).integers(0, 255, (1080, 1920, 3), np.uint8)
@@ -325,6 +333,18 @@ def read_1080(impl, n):
     return per_op("r._cur_frame_num = 0; r.read()", {"r": r}, n)
 
 
+def hot_rows():
+    gc, rc = make_pair("C++", SMALL)
+    gc.update_frame(SMALL)
+    gp, rp = make_pair("Python", SMALL)
+    gp.update_frame(SMALL)
+    names = {"rc": rc, "rp": rp, "rf": floors.Reader(gc)}
+    return [("non-blocking read without a copy", 500000, {
+        "python": ("rp.read_non_blocking(is_copy=False)", names),
+        "ravu": ("rc.read_non_blocking(is_copy=False)", names),
+        "floor": ("rf.read_non_blocking(is_copy=False)", names)})]
+
+
 def cpu_seconds():
     u = resource.getrusage(resource.RUSAGE_SELF)
     return u.ru_utime + u.ru_stime
@@ -370,6 +390,8 @@ def fan_out(impl, readers, seconds, frame):
 
 def main():
     init_logger(appname="bench_stream", open_console=False, open_localfile=False)
+    if _rows.main_rows(sys.argv, hot_rows):
+        return
     n_lat = 200 if QUICK else 1000
     n_ops = 20000 if QUICK else 200000
     n_big = 50 if QUICK else 300

@@ -4,6 +4,7 @@ written out in plain Python (the reference functions of _image_ref)."""
 import base64
 import binascii
 import io
+import math
 import re
 import types
 
@@ -452,17 +453,11 @@ def test_b64_to_arr_errors_and_bomb_guard(monkeypatch):
 # ---------------------------------------------------------------- normalize
 
 
-def exact_standardised(image):
-    """float64 standardisation of the float32 values, the accuracy yardstick."""
-    x = image.astype(np.float32).astype(np.float64)
-    return (x - x.mean()) / max(x.std(), 1 / np.sqrt(x.size))
-
-
-def sample(shape, dtype, seed=3):
+def sample(shape, dtype, seed=3, spread=None):
     rng = np.random.default_rng(seed)
     dtype = np.dtype(dtype)
     if dtype.kind == "f":
-        return (rng.standard_normal(shape) * 40 + 100).astype(dtype)
+        return (rng.standard_normal(shape) * (spread or 40) + (spread or 100)).astype(dtype)
     if dtype.kind == "b":
         return rng.integers(0, 2, shape).astype(dtype)
     info = np.iinfo(dtype)
@@ -470,27 +465,90 @@ def sample(shape, dtype, seed=3):
                         endpoint=True).astype(dtype)
 
 
-@pytest.mark.parametrize("image", [
+def exact_deviation(image):
+    """The population deviation of integer elements, exact until one final
+    float64 division and root, as float32."""
+    x = image.astype(np.int64).ravel()
+    n, s, q = x.size, int(x.sum()), int((x * x).sum())
+    return np.float32(math.sqrt(float(n * q - s * s) / n / n))
+
+
+def expected_standardised(image):
+    """What normalize_image gives: the numpy expression; for 8-bit elements
+    with the exact deviation in place of numpy's float32 one (a few units
+    in the last place apart)."""
+    if image.dtype.itemsize != 1 or image.dtype.kind not in "ui":
+        return ref_normalize_image(image)
+    f = image.astype(np.float32)
+    std_adj = np.maximum(exact_deviation(image), 1.0 / np.sqrt(f.size))
+    return np.multiply(np.subtract(f, np.mean(f)), 1 / std_adj)
+
+
+NORMALIZE_CASES = [
     sample((416, 416, 3), np.uint8), sample((64, 48, 3), np.uint8), sample((100, 3), np.int8),
     sample((300, 200), np.uint16), sample((300, 200), np.int16), sample((64, 64), np.int32),
     sample((64, 64), np.int64), sample((50, 60, 3), np.float32), sample((50, 60), np.float64),
     sample((50, 60), np.float16), sample((40, 30), np.bool_), sample((30, 20), ">u2"),
     sample((416, 416, 3), np.uint8)[:, ::3], np.asfortranarray(sample((40, 30, 3), np.uint8)),
+    sample((40, 30, 3), np.float32).transpose(1, 0, 2), sample((41, 33), np.int16)[::-1],
     sample((7,), np.uint8), np.float64(5.0), np.array(7, np.uint8),
     sample((2, 2, 2, 2), np.float32),
-])
-def test_normalize_matches_the_numpy_expression(image):
+    # around numpy's 8192-element pieces and its 128-element blocks
+    *(sample((n,), np.uint8, seed=n) for n in (127, 129, 8191, 8192, 8193, 16385, 24581)),
+    *(sample((n,), np.float32, seed=n) for n in (8191, 8192, 8193, 16385)),
+    sample((91, 90), np.uint16), sample((91, 91), np.int16), sample((97, 85, 1), np.uint8),
+    sample((257, 255, 3), np.uint8), sample((33, 31, 1), np.float64),
+    # large values, where float32 rounds at every addition
+    sample((300, 301), np.float32, spread=3e7), sample((100, 99), np.float64, spread=1e15),
+    np.full((200, 100), 65535, np.uint16) - sample((200, 100), np.uint8).astype(np.uint16),
+    np.where(sample((150, 150), np.bool_), np.int16(-32768), np.int16(32767)),
+    np.full((9, 9), 127, np.int8),
+]
+
+
+def same_bits(got, want):
+    return got.dtype == want.dtype and got.shape == want.shape and \
+        np.array_equal(got.view(np.uint32), want.view(np.uint32))
+
+
+@pytest.mark.parametrize("image", NORMALIZE_CASES)
+def test_normalize_gives_the_numpy_expression(image):
     before = image.copy()
     got = normalize_image(image)
     want = ref_normalize_image(image)
-    assert type(got) is np.ndarray and got.dtype == np.float32 and got.shape == image.shape
+    assert type(got) is np.ndarray and got.dtype == np.float32 and got.shape == np.shape(image)
     np.testing.assert_array_equal(image, before)
-    # numpy's float32 mean and deviation are themselves a few units of the
-    # last place off, so they are compared at the result's scale, while the
-    # exact yardstick holds within two units.
-    unit = np.spacing(np.float32(np.abs(want).max()))
-    np.testing.assert_allclose(got, want, rtol=0, atol=8 * unit)
-    np.testing.assert_allclose(got, exact_standardised(image), rtol=0, atol=2 * unit)
+    assert same_bits(got, np.asarray(expected_standardised(image), np.float32))
+    # 8-bit images: numpy's float32 deviation is a few units off the exact one.
+    np.testing.assert_array_max_ulp(got, want, 4)
+    if isinstance(want, np.ndarray):
+        assert got.strides == want.strides  # numpy's layout: Fortran stays Fortran
+
+
+def cpu_flags():
+    with open("/proc/cpuinfo") as f:
+        return set(next(line for line in f if line.startswith("flags")).split(":")[1].split())
+
+
+ISAS = {"sse2": {"sse2"}, "avx2": {"avx2"},
+        "avx512": {"avx512f", "avx512bw", "avx512vl", "avx512dq"}}
+
+
+@pytest.mark.parametrize("isa", ISAS)
+def test_normalize_gives_the_same_bits_on_every_vector_width(isa):
+    if not ISAS[isa] <= cpu_flags():
+        with pytest.raises(ValueError, match="lacks"):
+            image_mod._normalize_image_isa(NORMALIZE_CASES[0], isa)
+        pytest.skip(f"this processor lacks {isa}")
+    for image in NORMALIZE_CASES:
+        got = image_mod._normalize_image_isa(image, isa)
+        assert same_bits(got, normalize_image(image))
+
+
+def test_normalize_vector_width_names():
+    for bad in ("avx", "AVX2", 2, None):
+        with pytest.raises(ValueError, match="unknown instruction set"):
+            image_mod._normalize_image_isa(np.zeros(3, np.uint8), bad)
 
 
 def test_normalize_is_exact_where_numpy_sums_are():
@@ -513,13 +571,17 @@ def test_normalize_of_array_subclasses_is_numpys_own(image):
         assert got.mask.tolist() == image.mask.tolist() and got[0, 0] == np.float32(-1.2247448)
 
 
-@pytest.mark.parametrize("image", [
-    np.full((416, 416, 3), 77, np.uint8), np.full((300, 300), 0.1, np.float32),
-    np.full((100, 100), 1e10), np.full((10, 10), -3, np.int16), np.full((9,), 2 ** 40, np.int64),
+@pytest.mark.parametrize("image,zeros", [
+    (np.full((416, 416, 3), 77, np.uint8), True), (np.full((10, 10), -3, np.int16), True),
+    (np.full((9,), 2 ** 40, np.int64), True), (np.full((1080, 1920, 3), 255, np.uint8), True),
+    # numpy's float32 mean of these is not the value itself (0.10000001), so
+    # numpy's expression leaves small differences, scaled by sqrt(N).
+    (np.full((300, 300), 0.1, np.float32), False), (np.full((100, 100), 1e10), False),
 ])
-def test_normalize_of_a_uniform_image_is_zero(image):
+def test_normalize_of_a_uniform_image(image, zeros):
     got = normalize_image(image)
-    assert got.dtype == np.float32 and not got.any()
+    assert got.dtype == np.float32 and same_bits(got, ref_normalize_image(image))
+    assert bool(got.any()) is not zeros
 
 
 def test_normalize_of_empty_and_non_finite_images():

@@ -2,8 +2,10 @@
 pooled shared arrays.  Every test checks /dev/shm afterwards: a segment it
 created and left fails it."""
 import collections.abc
+import gc
 import os
 import pathlib
+import pickle
 import queue
 import subprocess
 import sys
@@ -587,7 +589,11 @@ def test_signature_errors_are_those_of_a_def():
 # ---------------------------------------------------------------- views after release
 
 # Each case leaves `views` (arrays taken from `data`, and slices of them)
-# alive after the objects were released; `uuid` names the segment.
+# alive after the objects were released; `uuid` names the segment.  The
+# creator's pages are the segment class's own mapping, so when arrays
+# outlive its release the segment's close() (its descriptors and mapping)
+# waits for the last of them; a reader's descriptor closes at its release.
+CREATOR_VIEWS = {"creator", "with block"}
 VIEW_CASES = {
     "creator": """
         a = M.make_mem_array(np.ones(1000))
@@ -633,10 +639,10 @@ def test_arrays_taken_from_data_outlive_the_release(case):
         fds = len(os.listdir("/proc/self/fd"))
     """) + textwrap.dedent(VIEW_CASES[case]) + textwrap.dedent("""
         # The release did all else at once: object emptied, name removed,
-        # descriptors closed.
+        # descriptors closed (the creator's with its pages).
         assert a.uuid is None and a.shm is None and a.info()["uuid"] is None
         assert not os.path.exists("/dev/shm/" + uuid)
-        assert len(os.listdir("/proc/self/fd")) == fds
+        assert (len(os.listdir("/proc/self/fd")) == fds) == FDS_AT_RELEASE
         assert mapped(uuid)
         assert [float(v.sum()) for v in views] == [v.size for v in views]
         views[-1][:] = 2  # still writable
@@ -647,12 +653,99 @@ def test_arrays_taken_from_data_outlive_the_release(case):
         views.clear()
         gc.collect()
         assert not mapped(uuid)  # the mapping went with the last view
+        assert len(os.listdir("/proc/self/fd")) == fds
         print("ok")
-    """)
+    """).replace("FDS_AT_RELEASE", str(case not in CREATOR_VIEWS))
     env = dict(os.environ, PYTHONPATH=str(ROOT))
     res = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                          timeout=60)
     assert (res.returncode, res.stdout.strip()) == (0, "ok"), res.stderr
+
+
+# A child that maps a once-only array, runs `steps` and reports how often
+# the segment is mapped at each "mark" and whether its name still exists.
+SINGLE_MAPPING = textwrap.dedent("""
+    import gc
+    import os
+    import numpy as np
+    from ravu.mem_array import mem_array as M
+
+    def mark():
+        gc.collect()
+        with open("/proc/self/maps") as f:
+            print(f.read().count(uuid), os.path.exists("/dev/shm/" + uuid))
+
+    a = M.new_mem_array((3, 4096), np.uint8)
+    uuid = a.uuid
+    a.data[:] = 5
+""")
+
+# (what the child does after creating `a`, the marks it prints)
+SINGLE_MAPPING_CASES = {
+    # the pages are mapped once, by the segment class, and go at release
+    "released": ("mark(); a.release(); mark()", ["1 True", "0 False"]),
+    # an array outliving the release keeps them until it goes
+    "outlived": ("v = a.data[1]; a.release(); mark(); assert v.sum() == 5 * 4096; "
+                 "v[:] = 6; del v; mark()", ["1 False", "0 False"]),
+    # an object dropped unreleased keeps its name; its arrays keep the pages
+    "dropped": ("v = a.ndarray[2:]; del a; mark(); assert v.sum() == 5 * 4096; del v; "
+                "mark(); M._posixshmem.shm_unlink('/' + uuid)", ["1 True", "0 True"]),
+    # the pooled segment's arrays stand on the same single mapping
+    "pooled": ("p = M.new_mem_array((3, 4096), np.uint8, 1); v = p.data; p.release(); mark(); "
+               "a.release(); mark(); del v", ["1 True", "0 False"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(SINGLE_MAPPING_CASES))
+def test_once_only_pages_are_mapped_once(case):
+    steps, marks = SINGLE_MAPPING_CASES[case]
+    out = run_child(SINGLE_MAPPING + steps + "\nprint('end')\n")
+    assert out.split("\n")[:-1] == marks + ["end"]
+
+
+def test_release_with_outliving_arrays_when_the_unlink_fails(monkeypatch):
+    # The unlink after the arrays' close was handed to them fails: the
+    # object stays live with an array over the same pages, and a second
+    # release, once the outliving array is gone, closes and unlinks.
+    a = M.new_mem_array((8,), np.uint8)
+    a.data[:] = 3
+    kept = a.data[2:]
+    unlink = type(a.shm).unlink
+    monkeypatch.setattr(type(a.shm), "unlink", lambda self: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        a.release()
+    assert a.uuid is not None and list(a.data) == [3] * 8
+    a.data[0] = 9
+    monkeypatch.setattr(type(a.shm), "unlink", unlink)
+    del kept
+    uuid = a.uuid
+    a.release()
+    assert a.uuid is None and uuid not in segments()
+
+
+@pytest.mark.parametrize("hold, buf_left", [
+    # an export of the segment's buffer: its close() refuses at once
+    (lambda shm: pickle.PickleBuffer(shm.buf), True),
+    # a slice of it: the close releases the buffer, then the mapping refuses
+    (lambda shm: shm.buf[:2], False),
+], ids=["buffer export", "buffer slice"])
+def test_release_when_the_close_fails_after_the_array_went(hold, buf_left):
+    # The release raises the close's error and the object stays live; its
+    # array views the pages again while the segment still has a buffer.
+    a = M.new_mem_array((8,), np.uint8)
+    a.data[:] = 4
+    held = hold(a.shm)
+    with pytest.raises(BufferError):
+        a.release()
+    assert a.uuid is not None and (a.shm.buf is not None) == buf_left
+    if buf_left:
+        assert list(a.data) == [4] * 8
+    else:
+        assert a.data is None
+    del held
+    gc.collect()
+    a.release()
+    assert a.uuid is None
 
 
 def test_pooled_view_sees_the_next_borrower():

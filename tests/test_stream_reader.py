@@ -559,3 +559,55 @@ def test_read_flag_truth_errors_propagate(cap):
     r.bound_grabber.is_run = Truth(KeyError("x"))
     with pytest.raises(KeyError):
         r.read_non_blocking()
+
+
+class Swap:
+    """A flag whose truth test first runs `act` (the reader calls it between
+    two of its look-ups of the grabber's attributes)."""
+
+    def __init__(self, value, act):
+        self.value, self.act = value, act
+
+    def __bool__(self):
+        self.act()
+        return self.value
+
+
+def test_reads_look_again_after_code_ran(cap):
+    # Code run by a truth test may change the grabber, even give it another
+    # __dict__: the attributes read after it are those it left, as Python's
+    # own look-ups would find them.
+    r = cap()
+    g = r.bound_grabber
+    first, second = np.zeros((2, 2, 3), np.uint8), np.ones((2, 2, 3), np.uint8)
+    g.update_frame(first)
+
+    def new_dict():
+        d = dict(vars(g))
+        d["cur_frame"], d["cur_frame_num"] = second, 7
+        g.__dict__ = d
+
+    def in_place():
+        g.cur_frame, g.cur_frame_num = second, 9
+
+    # (the read, its flags' truth tests running `act`, what it returns)
+    cases = [
+        # is_run is tested first: number and frame come from the new dict
+        (lambda: r.read_non_blocking(True, is_copy=False), "is_run", new_dict, (second, 7)),
+        # is_map before the frame is taken, after the number
+        (lambda: r._read(False, 0, True, False, Swap(False, new_dict)), None, None, (second, 1)),
+        (lambda: r._read(False, 0, True, False, Swap(False, in_place)), None, None, (second, 1)),
+        # is_return_num last: the frame was taken before
+        (lambda: r.read_non_blocking(Swap(True, new_dict), is_copy=False), None, None,
+         (first, 1)),
+    ]
+    for read, flag, act, expected in cases:
+        vars(g).update(cur_frame=first, cur_frame_num=1, is_run=True)
+        if flag:
+            setattr(g, flag, Swap(True, act))
+        got = read()
+        assert got[0] is expected[0] and got[1] == expected[1]
+    g.is_run = Swap(True, lambda: g.__dict__.pop("cur_frame"))
+    with pytest.raises(AttributeError, match="cur_frame"):
+        r.read_non_blocking(is_copy=False)
+    g.is_run = True

@@ -1,9 +1,12 @@
 // Standardisation and aspect-keeping resizing of ravu.cv.image.
 //
-// normalize_image computes what image.astype(float32), its mean, its
-// population deviation (bounded below by 1/sqrt(N)) and the float32
-// subtract-and-multiply give, in two passes with the GIL released and with
-// exact statistics, so that a uniform image gives exact zeros.
+// normalize_image gives what image.astype(float32), np.mean, np.std (bounded
+// below by 1/sqrt(N)) and the float32 subtract-and-multiply give, bit for
+// bit: the loops of image_core.h add in numpy's order, on the widest vectors
+// the processor has, with the GIL released.  The elements are read where
+// they lie when the array is dense (C or Fortran order), else from a copy
+// in numpy's K order, which is the order astype leaves them in and numpy
+// sums them in; the result has that layout too, as numpy's has.
 //
 // The resizing functions do the fitting arithmetic on Python numbers, as
 // written, and leave the pixels to cv2.resize.  letterbox_image of a uint8
@@ -13,6 +16,8 @@
 #include "image_core.h"
 
 #include <cmath>
+#include <cstring>
+#include <utility>
 
 namespace ravu_image {
 namespace {
@@ -27,27 +32,16 @@ const rn::Signature normalize_image_sig(
     "A uniform image gives zeros, an empty one an empty array.  Returns a new\n"
     "float32 array of the image's shape; the input is not changed.");
 
-template <typename T>
-void standardise_all(const T* p, size_t n, float* out) {
-    const Moments m = moments(p, n);
-    const float mean = static_cast<float>(m.mean);
-    // numpy: std is float32, the bound 1/sqrt(N) float64, their maximum and
-    // its inverse float64, cast to float32 for the multiplication.
-    const double std32 = static_cast<float>(m.std);
-    const double floor = 1.0 / std::sqrt(static_cast<double>(n));
-    const double std_adj = std::isnan(std32) ? std32 : std::max(std32, floor);
-    const float factor = static_cast<float>(1 / std_adj);
-    standardise(p, n, mean, factor, out);
-}
+// Chosen once, at import.
+const Isa g_isa = widest_isa();
 
 template <typename T>
-void standardise_array(PyArrayObject* in, PyArrayObject* out) {
+void standardise_array(Isa isa, PyArrayObject* in, PyArrayObject* out) {
     const T* p = static_cast<const T*>(PyArray_DATA(in));
     float* o = static_cast<float*>(PyArray_DATA(out));
     const size_t n = static_cast<size_t>(PyArray_SIZE(in));
-    Py_BEGIN_ALLOW_THREADS
-    standardise_all(p, n, o);
-    Py_END_ALLOW_THREADS
+    rn::Unlocked unlocked;
+    standardise(isa, p, n, o);
 }
 
 // The numpy expression itself, for subclasses of ndarray (a masked array's
@@ -86,9 +80,7 @@ PyObject* normalize_by_numpy(PyObject* image_in) {
     return np_call(RN_ID(multiply), {centred.get(), factor.get()});
 }
 
-PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* image = normalize_image_sig.single(args, nargs, kwnames);
-    if (!image) return nullptr;
+PyObject* standardised(PyObject* image, Isa isa) {
     if (PyArray_Check(image) && !PyArray_CheckExact(image)) return normalize_by_numpy(image);
     int type = -1;
     if (PyArray_Check(image)) {
@@ -99,7 +91,7 @@ PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     switch (type) {
     case NPY_UBYTE: case NPY_BYTE: case NPY_USHORT: case NPY_SHORT: case NPY_FLOAT:
         // Elements read directly: their float32 values are exact (or are them).
-        src = PyArray_FROM_OTF(image, type, NPY_ARRAY_IN_ARRAY);
+        src = Py_NewRef(image);
         break;
     default: {
         // Any other type goes through numpy's own cast to float32 first.
@@ -108,25 +100,64 @@ PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         rn::ptr cast(PyObject_CallMethodOneArg(image, RN_ID(astype), f32.get()));
         if (!cast) return nullptr;
         type = NPY_FLOAT;
-        src = PyArray_FROM_OTF(cast.get(), NPY_FLOAT, NPY_ARRAY_IN_ARRAY);
+        src = PyArray_FROM_OTF(cast.get(), NPY_FLOAT, 0);
     }
     }
     if (!src) return nullptr;
     PyArrayObject* in = reinterpret_cast<PyArrayObject*>(src.get());
-    rn::ptr out(PyArray_SimpleNew(PyArray_NDIM(in), PyArray_DIMS(in), NPY_FLOAT));
+    if (!(PyArray_IS_C_CONTIGUOUS(in) || PyArray_IS_F_CONTIGUOUS(in)) || !PyArray_ISALIGNED(in)) {
+        // Dense and aligned by construction, in numpy's K order.
+        src = PyArray_NewCopy(in, NPY_KEEPORDER);
+        if (!src) return nullptr;
+        in = reinterpret_cast<PyArrayObject*>(src.get());
+    }
+    // The same axis order as the input, so element i of each is the i-th in memory.
+    rn::ptr out(PyArray_NewLikeArray(in, NPY_KEEPORDER, PyArray_DescrFromType(NPY_FLOAT), 0));
     if (!out) return nullptr;
     PyArrayObject* o = reinterpret_cast<PyArrayObject*>(out.get());
     if (PyArray_SIZE(in) == 0) return out.release();
     switch (type) {
-    case NPY_UBYTE: standardise_array<uint8_t>(in, o); break;
-    case NPY_BYTE: standardise_array<int8_t>(in, o); break;
-    case NPY_USHORT: standardise_array<uint16_t>(in, o); break;
-    case NPY_SHORT: standardise_array<int16_t>(in, o); break;
-    default: standardise_array<float>(in, o); break;
+    case NPY_UBYTE: standardise_array<uint8_t>(isa, in, o); break;
+    case NPY_BYTE: standardise_array<int8_t>(isa, in, o); break;
+    case NPY_USHORT: standardise_array<uint16_t>(isa, in, o); break;
+    case NPY_SHORT: standardise_array<int16_t>(isa, in, o); break;
+    default: standardise_array<float>(isa, in, o); break;
     }
     // Always an array, 0-d included, where numpy's scalar arithmetic would
     // give a float64 scalar.
     return out.release();
+}
+
+PyObject* normalize_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* image = normalize_image_sig.single(args, nargs, kwnames);
+    if (!image) return nullptr;
+    return standardised(image, g_isa);
+}
+
+// For the tests only: normalize_image on the loops of one instruction set,
+// "sse2", "avx2" or "avx512", so that every width the processor has can be
+// compared; ValueError for one it lacks.
+const rn::Signature normalize_image_isa_sig(
+    "_normalize_image_isa", "image, isa",
+    "normalize_image(image) computed with the loops of instruction set `isa`\n"
+    "('sse2', 'avx2' or 'avx512'); for tests.");
+
+PyObject* normalize_image_isa(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    PyObject* a[2];
+    if (!normalize_image_isa_sig.parse(args, nargs, kwnames, a)) return nullptr;
+    static const std::pair<const char*, Isa> names[] = {
+        {"sse2", Isa::sse2}, {"avx2", Isa::avx2}, {"avx512", Isa::avx512}};
+    const char* name = PyUnicode_Check(a[1]) ? PyUnicode_AsUTF8(a[1]) : nullptr;
+    if (!name && PyErr_Occurred()) return nullptr;
+    for (const auto& [text, isa] : names) {
+        if (name && std::strcmp(name, text) == 0) {
+            if (!isa_supported(isa))
+                return PyErr_Format(PyExc_ValueError, "this processor lacks %s", text);
+            return standardised(a[0], isa);
+        }
+    }
+    return PyErr_Format(PyExc_ValueError, "unknown instruction set %R", a[1]);
 }
 
 // ---------------------------------------------------------------- fitting
@@ -351,7 +382,8 @@ PyObject* letterbox_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef array_methods[] = {normalize_image_sig.def(normalize_image),
                                resize_image_scale_sig.def(resize_image_scale),
-                               letterbox_image_sig.def(letterbox_image), {}};
+                               letterbox_image_sig.def(letterbox_image),
+                               normalize_image_isa_sig.def(normalize_image_isa), {}};
 
 int init_array_defaults(PyObject* inter_linear) {
     resize_image_scale_sig.set_default("interpolation", inter_linear);

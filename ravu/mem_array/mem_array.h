@@ -145,30 +145,45 @@ PyObject* pool_key(PyObject* shape, PyObject* dtype);
 
 // ---------------------------------------------------------------- views and mappings
 
-// A shared read-write mapping of a whole shared-memory object: the buffer
-// behind SharedMemory.buf, and the base of every array over a segment.
-// Like mmap.mmap it refuses to close while buffers are exported; unlike it,
-// closing only ends its use as a buffer, and the pages are unmapped when the
-// object goes, so an array that still views them (it holds the object as
+// The owner of the pages under every array over a segment, and the buffer
+// behind the reader-side SharedMemory.buf.  Two kinds:
+// - a reader's mapping of a whole shared-memory object, its own: like
+//   mmap.mmap it refuses to close while buffers are exported; unlike it,
+//   closing only ends its use as a buffer, and the pages are unmapped when
+//   the object goes;
+// - a creator's view of the pages the segment class mapped: it holds the
+//   segment object, so the class's own mapping (unmapped by its close(),
+//   and by its finaliser) stays while any array stands on it.  A release
+//   that finds arrays still standing on it hands the segment's close() to
+//   this object, which calls it when the last of them goes.
+// Either way an array that still views the pages (it holds the object as
 // its base) never points at unmapped memory.
 struct Mapping {
     PyObject_HEAD
     void* addr;  // the buffer: the mapped object from byte 0
     Py_ssize_t len;
-    void* map_addr;  // what munmap takes: `addr` rounded down to a page
+    void* map_addr;  // a reader's: what munmap takes (`addr` rounded down to a page)
     size_t map_len;
+    PyObject* ledger;  // a creator's: the segment object whose mapping this is
     Py_ssize_t exports;
     bool closed;
+    bool close_at_end;  // the ledger's close() is ours to call, at the end
+    bool* watch;        // set to true when the object goes
 };
 
-// A _Mapping owning [map_addr, map_addr + map_len), showing `len` bytes
-// from `addr`; NULL (the pages stay mapped) if it cannot be made.
+// A reader's _Mapping owning [map_addr, map_len), showing `len` bytes from
+// `addr`; NULL (the pages stay mapped) if it cannot be made.
 PyObject* new_mapping(void* map_addr, size_t map_len, void* addr, Py_ssize_t len);
 // close(): BufferError while buffers are exported.
 int mapping_close_now(Mapping* m);
 // np.ndarray(shape, dtype=dtype, buffer=buf), refused for element types
-// that hold object references, standing on the owner of the pages.
-PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf);
+// that hold object references, standing on the owner of the pages: the
+// reader's mapping behind `buf`, or, given the segment object `ledger`
+// whose buffer `buf` is, a creator's view that holds it.
+PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf, PyObject* ledger = nullptr);
+// The creator's view that `data` stands on, when it is the pages of
+// `ledger` and their close() is not handed over yet; borrowed, or NULL.
+Mapping* creator_pages(PyObject* data, PyObject* ledger);
 
 // ---------------------------------------------------------------- SharedMemory
 

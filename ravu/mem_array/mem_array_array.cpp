@@ -159,9 +159,11 @@ const rn::Signature release_sig(
     "Give the segment back and empty the object (all five fields None).\n\n"
     "A once-only array closes and unlinks its segment, an attached one closes\n"
     "its attachment, a pooled one returns its segment to the pool.  Arrays\n"
-    "taken from `data` stay valid (their pages stay mapped until they go);\n"
-    "a pooled one then sees what the next borrower writes.  Does nothing on\n"
-    "an empty object; an error of the clean-up leaves the object live.",
+    "taken from `data` stay valid (their pages stay mapped until they go; a\n"
+    "once-only segment's name goes at once, its close() with the last of\n"
+    "them); a pooled one then sees what the next borrower writes.  Does\n"
+    "nothing on an empty object; an error of the clean-up leaves the object\n"
+    "live.",
     rn::METHOD);
 
 const rn::Signature base_release_sig(
@@ -300,7 +302,7 @@ int once_init_with(PyObject* self, PyObject* shape, PyObject* dtype) {
         if (!uuid || set_field(self, RN_ID(uuid), uuid.get()) < 0) break;
         rn::ptr buf(PyObject_GetAttr(shm.get(), RN_ID(buf)));
         if (!buf) break;
-        rn::ptr data(make_view(shape, dtype, buf.get()));
+        rn::ptr data(make_view(shape, dtype, buf.get(), shm.get()));
         if (!data || set_field(self, RN_ID(data), data.get()) < 0) break;
         ok = true;
     } while (false);
@@ -335,10 +337,63 @@ int once_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
+namespace {
+
+// The array over the pages again (`pages`, or else the segment's `buf` if
+// it still has one), after a close or unlink that failed once the object's
+// own array had gone: the object stays live and the failure goes on.
+void view_again(PyObject* self, PyObject* shm, PyObject* pages) {
+    rn::SavedError failure;
+    rn::ptr source(pages ? Py_NewRef(pages) : PyObject_GetAttr(shm, RN_ID(buf)));
+    rn::ptr shape(source ? field(self, RN_ID(shape)) : nullptr);
+    rn::ptr dtype(shape ? field(self, RN_ID(dtype)) : nullptr);
+    if (dtype && source.get() != Py_None) {
+        rn::ptr data(make_view(shape.get(), dtype.get(), source.get(), pages ? nullptr : shm));
+        if (data) set_field(self, RN_ID(data), data.get());
+    }
+    PyErr_Clear();  // what cannot be viewed again stays None
+}
+
+}  // namespace
+
+// The segment class's close() unmaps the pages the arrays stand on, so it
+// may run only once no array views them.  The object's own `data` is taken
+// out of the instance dict and dropped: when the pages' owner goes with it,
+// no array outlived the release, and close() and unlink() run now, as the
+// rule has them.  When arrays taken from `data` still stand on the pages,
+// the name is removed now and their owner calls close() when the last of
+// them goes: the pages are mapped once either way.
 PyObject* once_release_impl(PyObject* self) {
     rn::ptr shm(field(self, RN_ID(shm)));
     if (!shm) return nullptr;
-    return close_and_unlink(shm.get());
+    rn::ptr data(field(self, RN_ID(data)));
+    if (!data) return nullptr;
+    PyObject* dict = reinterpret_cast<Obj*>(self)->dict;  // our layout, kept by subclasses
+    Mapping* pages = creator_pages(data.get(), shm.get());
+    if (!pages || !dict || PyDict_GetItemWithError(dict, RN_ID(data)) != data.get()) {
+        if (PyErr_Occurred()) return nullptr;
+        return close_and_unlink(shm.get());
+    }
+    bool gone = false;
+    pages->watch = &gone;
+    if (PyDict_SetItem(dict, RN_ID(data), Py_None) < 0) {
+        pages->watch = nullptr;
+        return nullptr;
+    }
+    data = nullptr;
+    if (gone) {
+        rn::ptr r(close_and_unlink(shm.get()));
+        if (!r) view_again(self, shm.get(), nullptr);
+        return r.release();
+    }
+    // Still standing: `pages` lives as long as those arrays.
+    pages->watch = nullptr;
+    pages->close_at_end = true;
+    rn::ptr r(call_method0(shm.get(), RN_ID(unlink)));
+    if (r) return r.release();
+    pages->close_at_end = false;
+    view_again(self, shm.get(), reinterpret_cast<PyObject*>(pages));
+    return nullptr;
 }
 
 namespace {

@@ -95,7 +95,9 @@ int queue_take(PyObject* q, PyObject** out) {
         item = deque_call(deque.get(), state.deque_popleft, RN_ID(popleft));
         if (!item) return nullptr;
         // Only a put into a full bounded queue waits on not_full: for an
-        // unbounded one (the pool's own) nobody can be waiting there.
+        // unbounded one (the pool's own), or with no other thread, nobody
+        // can be waiting there.
+        if (only_thread()) Py_RETURN_NONE;
         const int no_waiter = unbounded(q, view);
         if (no_waiter < 0 || (!no_waiter && notify(q, view, RN_ID(not_full)) < 0)) return nullptr;
         Py_RETURN_NONE;

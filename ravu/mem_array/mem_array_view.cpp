@@ -1,6 +1,6 @@
 // The numpy view over a segment and the _Mapping it stands on: the pages
-// of a shared-memory object mapped once, owned by an object that unmaps
-// them only when its last user goes.
+// of a shared-memory object mapped once, kept by an object that lets them
+// be unmapped only when its last user goes.
 #include "mem_array.h"
 #include "shm_attach.h"
 
@@ -82,8 +82,11 @@ PyObject* new_mapping(void* map_addr, size_t map_len, void* addr, Py_ssize_t len
     m->len = len;
     m->map_addr = map_addr;
     m->map_len = map_len;
+    m->ledger = nullptr;
     m->exports = 0;
     m->closed = false;
+    m->close_at_end = false;
+    m->watch = nullptr;
     return reinterpret_cast<PyObject*>(m);
 }
 
@@ -130,24 +133,32 @@ int mapping_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 
 void mapping_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<Mapping*>(self)->exports; }
 
+// ledger.close() from the dealloc: nobody is left to raise to.
+void close_at_end(PyObject* ledger) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    rn::ptr r(call_method0(ledger, RN_ID(close)));
+    if (!r) PyErr_WriteUnraisable(ledger);
+    PyErr_Restore(type, value, tb);
+}
+
 void mapping_dealloc(PyObject* self) {
     Mapping* m = reinterpret_cast<Mapping*>(self);
     PyTypeObject* tp = Py_TYPE(self);
-    munmap(m->map_addr, m->map_len);
+    if (m->watch) *m->watch = true;
+    if (m->map_addr) munmap(m->map_addr, m->map_len);
+    if (m->ledger) {
+        if (m->close_at_end) close_at_end(m->ledger);
+        Py_DECREF(m->ledger);
+    }
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-// The owner of the pages behind `buf` for an array to stand on: our own
-// mapping when `buf` is a SharedMemory's buffer, else the same pages mapped
-// once more (mremap of a shared mapping with old size 0), since the segment
-// class unmaps its own mapping at release.  NULL without an exception when
-// `buf` is no writable shared mapping: the array then stands on `buf`.
-PyObject* pages_owner(PyObject* buf) {
-    if (PyMemoryView_Check(buf)) {
-        PyObject* base = PyMemoryView_GET_BASE(buf);
-        if (base && Py_IS_TYPE(base, state.mapping_type)) return Py_NewRef(base);
-    }
+// A creator's view of the pages behind `buf`, the buffer of `ledger`; NULL
+// without an exception when `buf` is no writable contiguous buffer (the
+// array then stands on `buf` itself).
+PyObject* creator_view(PyObject* ledger, PyObject* buf) {
     Py_buffer view;
     if (PyObject_GetBuffer(buf, &view, PyBUF_ANY_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
         PyErr_Clear();
@@ -156,12 +167,21 @@ PyObject* pages_owner(PyObject* buf) {
     void* const addr = view.buf;
     const Py_ssize_t len = view.len;
     PyBuffer_Release(&view);
-    shm_attach::Remap dup;
-    if (len <= 0 || !shm_attach::remap_shared(addr, (size_t)len, &dup))
-        return nullptr;  // a private or anonymous buffer
-    PyObject* m = new_mapping(dup.map_addr, dup.map_len, dup.addr, len);
-    if (!m) munmap(dup.map_addr, dup.map_len);
+    PyObject* m = new_mapping(nullptr, 0, addr, len);
+    if (m) reinterpret_cast<Mapping*>(m)->ledger = Py_NewRef(ledger);
     return m;
+}
+
+// The owner of the pages behind `buf` for an array to stand on: our own
+// mapping when `buf` is a reader's buffer, a creator's view when `ledger`
+// is given.  NULL without an exception otherwise: the array then stands
+// on `buf`.
+PyObject* pages_owner(PyObject* buf, PyObject* ledger) {
+    if (PyMemoryView_Check(buf)) {
+        PyObject* base = PyMemoryView_GET_BASE(buf);
+        if (base && Py_IS_TYPE(base, state.mapping_type)) return Py_NewRef(base);
+    }
+    return ledger ? creator_view(ledger, buf) : nullptr;
 }
 
 }  // namespace
@@ -172,8 +192,8 @@ PyObject* pages_owner(PyObject* buf) {
 // dropping it touches none of those bytes.  The array stands on the owner
 // of the pages (pages_owner), so it stays valid after the segment object's
 // release.
-PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf) {
-    rn::ptr owner(pages_owner(buf));
+PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf, PyObject* ledger) {
+    rn::ptr owner(pages_owner(buf, ledger));
     if (!owner && PyErr_Occurred()) return nullptr;
     PyObject* arr = make_view_any(shape, dtype, owner ? owner.get() : buf);
     if (arr && PyArray_Check(arr) && PyDataType_REFCHK(PyArray_DESCR((PyArrayObject*)arr))) {
@@ -182,6 +202,14 @@ PyObject* make_view(PyObject* shape, PyObject* dtype, PyObject* buf) {
         return nullptr;
     }
     return arr;
+}
+
+Mapping* creator_pages(PyObject* data, PyObject* ledger) {
+    if (!PyArray_Check(data)) return nullptr;
+    PyObject* base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(data));
+    if (!base || !Py_IS_TYPE(base, state.mapping_type)) return nullptr;
+    Mapping* m = reinterpret_cast<Mapping*>(base);
+    return m->ledger == ledger && !m->close_at_end ? m : nullptr;
 }
 
 namespace {

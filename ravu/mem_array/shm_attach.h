@@ -1,7 +1,6 @@
 // The system calls behind a reader's attach to a named POSIX shared-memory
-// object and behind the mappings of the shared-array module, without
-// Python: open read-write, map the whole object, map the same pages a
-// second time, and a page-populate hint.  Every function gives back what it
+// object, without Python: open read-write, map the whole object, and a
+// page-populate hint for a new segment.  Every function gives back what it
 // took when it fails, so a failed attach holds nothing.
 #pragma once
 
@@ -57,33 +56,6 @@ inline Mapping map_whole(int fd) {
 }
 
 inline size_t page_size() { return (size_t)sysconf(_SC_PAGESIZE); }
-
-// A second mapping of the pages that hold `len` bytes from `addr`.
-struct Remap {
-    void* map_addr = nullptr;  // what munmap takes: page-aligned
-    size_t map_len = 0;
-    void* addr = nullptr;      // the byte that `addr` was, in the new mapping
-};
-
-// The same pages mapped once more (mremap of a shared mapping with old
-// size 0), independent of the original mapping's lifetime.  False (errno
-// set) when the memory is no shared mapping: private and anonymous memory
-// cannot be duplicated this way.
-inline bool remap_shared(void* addr, size_t len, Remap* out) {
-    if (len == 0) {
-        errno = EINVAL;
-        return false;
-    }
-    const uintptr_t page = page_size();
-    const size_t off = (uintptr_t)addr & (page - 1);
-    const size_t map_len = off + len;
-    void* dup = mremap(static_cast<char*>(addr) - off, 0, map_len, MREMAP_MAYMOVE);
-    if (dup == MAP_FAILED) return false;
-    out->map_addr = dup;
-    out->map_len = map_len;
-    out->addr = static_cast<char*>(dup) + off;
-    return true;
-}
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23  // Linux 5.14

@@ -91,48 +91,6 @@ TEST(ShmAttach, ObjectOpenedWithoutWriteAccessIsRefusedAtTheMapping) {
     EXPECT_FALSE(is_open(fd));
 }
 
-TEST(ShmAttach, RemapKeepsThePagesAfterTheFirstMappingGoes) {
-    const size_t page = shm_attach::page_size();
-    Segment seg(2 * page, "remap");
-    const int fd = shm_attach::open_rw(seg.name());
-    ASSERT_GE(fd, 0);
-    const shm_attach::Mapping m = shm_attach::map_whole(fd);
-    ASSERT_TRUE(m.ok());
-    close(fd);
-    // A view that starts inside the first page and crosses into the second.
-    char* const start = static_cast<char*>(m.addr) + 100;
-    const size_t len = page;
-    shm_attach::Remap dup;
-    ASSERT_TRUE(shm_attach::remap_shared(start, len, &dup));
-    EXPECT_EQ((uintptr_t)dup.map_addr % page, 0u);
-    EXPECT_EQ(static_cast<char*>(dup.addr) - static_cast<char*>(dup.map_addr), 100);
-    EXPECT_EQ(dup.map_len, 100 + len);
-    start[0] = 'a';
-    start[len - 1] = 'z';
-    munmap(m.addr, m.size);
-    EXPECT_EQ(static_cast<char*>(dup.addr)[0], 'a');
-    EXPECT_EQ(static_cast<char*>(dup.addr)[len - 1], 'z');
-    static_cast<char*>(dup.addr)[1] = 'b';  // still the object's pages
-    const int again = shm_attach::open_rw(seg.name());
-    ASSERT_GE(again, 0);
-    const shm_attach::Mapping m2 = shm_attach::map_whole(again);
-    ASSERT_TRUE(m2.ok());
-    EXPECT_EQ(static_cast<char*>(m2.addr)[101], 'b');
-    munmap(m2.addr, m2.size);
-    close(again);
-    munmap(dup.map_addr, dup.map_len);
-}
-
-TEST(ShmAttach, RemapRefusesMemoryThatIsNotASharedMapping) {
-    const size_t page = shm_attach::page_size();
-    void* priv = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(priv, MAP_FAILED);
-    shm_attach::Remap dup;
-    EXPECT_FALSE(shm_attach::remap_shared(priv, page, &dup));
-    EXPECT_FALSE(shm_attach::remap_shared(priv, 0, &dup));
-    munmap(priv, page);
-}
-
 TEST(ShmAttach, PopulateHintLeavesTheContentsAlone) {
     Segment seg(4 * shm_attach::page_size() + 1, "populate");
     const int fd = shm_attach::open_rw(seg.name());
