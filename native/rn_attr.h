@@ -86,6 +86,36 @@ inline int set_attr(PyObject* obj, PyObject* name, PyObject* value, PyTypeObject
     return PyDict_SetItem(d.get(), name, value);
 }
 
+// Several attributes of one object of exactly `exact` read in a row: its
+// instance dict is taken once (also one the interpreter manages, which has
+// no fixed offset, through the public generic __dict__ getter) and held.
+// After any step that may have run Python code, stale() drops it, so that
+// the next read takes the object's dict anew.  A name missing there, and
+// an object of any other type, go through the attribute protocol.
+class DictReader {
+public:
+    DictReader(PyObject* obj, PyTypeObject* exact) : obj_(obj), exact_(exact) {}
+
+    // obj.name, new reference.
+    PyObject* get(PyObject* name) {
+        if (!dict_ && Py_IS_TYPE(obj_, exact_)) {
+            dict_ = PyObject_GenericGetDict(obj_, nullptr);
+            if (!dict_) return nullptr;
+        }
+        if (dict_) {
+            if (PyObject* v = PyDict_GetItemWithError(dict_.get(), name)) return Py_NewRef(v);
+            if (PyErr_Occurred()) return nullptr;
+        }
+        return PyObject_GetAttr(obj_, name);
+    }
+    void stale() { dict_ = nullptr; }
+
+private:
+    PyObject* obj_;
+    PyTypeObject* exact_;
+    ptr dict_;
+};
+
 // ---------------------------------------------------------------- still the stock object?
 
 // The class dict's own entry for `name` (borrowed: the class keeps it), as

@@ -19,6 +19,12 @@ RING = "from ravu.utils.datakit import CircularQueue\no = CircularQueue(3); o.pu
 BY_TIME = "from ravu.utils.strategy import RecordByTime\no = RecordByTime(1, 2)"
 BY_FREQ = "from ravu.utils.strategy import RecordByFrequency\no = RecordByFrequency(10, 0.5)"
 MUTEX = "from ravu.utils.kv_mutex import KvMutex\no = KvMutex('swap', {conf!r}, 2)"
+READER = ("from tests._stream_fakes import FakeFeed\n"
+          "from ravu.utils.logging import init_logger\n"
+          "init_logger(appname='swap', open_console=False, open_localfile=False)\n"
+          "import ravu.cv.stream_reader as sr\n"
+          "r = sr.create_cap('swap', 'cam', FakeFeed()); o = r.bound_grabber\n"
+          "o.update_frame(np.zeros((2, 2, 3), np.uint8))")
 
 # The object given a new dict holding a plain copy of its attributes, after
 # a burst of short-lived dicts: a call that goes on in the dict it dropped
@@ -30,7 +36,7 @@ KEEP = "kept.append(p)"  # a probe kept elsewhere: only a crash tells
 # `equal` for the attribute's own key (else a stranger before it),
 # `without` attributes left out, `act` the code the key's __eq__ runs
 # (default: an empty new dict), `probe` the code that stores the probe `p`
-# where the action drops it (default: the dict).
+# where the action drops it (default: the dict), `end` what ends the child.
 CASES = [
     ("Box.area", BOX, "height", "o.area()", dict(without=("height", "width"))),
     ("Box.iou of the box", BOX, "left", "Box(0, 0, 2, 2).iou(o)", dict(without=("left",))),
@@ -65,6 +71,8 @@ CASES = [
     ("RecordByFrequency.set", BY_FREQ, "data", "o.set(True)", {}),
     ("RecordByFrequency.set, own key", BY_FREQ, "index", "o.set(True)",
      dict(equal=True, act=REFILL)),
+    ("StreamReader.read_non_blocking (the grabber's)", READER, "cur_frame_num",
+     "r.read_non_blocking(is_copy=False)", dict(equal=True, act=REFILL, end="o.stop()")),
     ("lock_func wrapper", "from ravu.utils.lock import lock_func\n"
      "o = lock_func()(lambda: 1); o.__signature__ = None", "__signature__", "o.__signature__",
      {}),
@@ -99,7 +107,7 @@ def test_dict_changed_during_its_own_lookup(request, tmp_path, setup, name, call
         f"t = trap_lookup(o, {name!r}, equal={opts.get('equal', False)}, action=action,\n"
         f"                without={opts.get('without', ())!r}, probe_in=probe_in)\n"
         f"try:\n    {call}\nexcept Exception:\n    pass\n"
-        "print(t.fired, t.freed_during_lookup)\n")
+        "print(t.fired, t.freed_during_lookup)\n" + opts.get("end", "") + "\n")
     _, out, _ = run_py(tmp_path, source)
     assert out.split()[-2:] == ["True", "False"]
 
