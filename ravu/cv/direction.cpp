@@ -211,11 +211,58 @@ const rn::Signature angle_sig(
     "ZeroDivisionError.",
     rn::METHOD);
 
+// The angle when the vector and the unit vector (_x, _y) are exact ints and
+// floats and `math` is still the module bound at import, holding its own
+// sqrt, acos and a float pi: one value after the other, no objects, one
+// look-up of `math` where the general road makes three.  Pays: 95 ns
+// against 128 ns for the general road with a float vector, 107 ns against
+// 136 ns with ints (bench_direction_tripwire, Direction.angle).  `*r` stays
+// unknown where this cannot decide (a result beyond 64 bits, a zero vector,
+// a domain error, a replaced function, a failed look-up); the caller then
+// takes the general road, which reads everything anew and raises in its
+// own order.  False on error.
+bool angle_exact(PyObject* self, num::Val x, num::Val y, num::Val* r) {
+    using namespace num;
+    rn::ptr math(rn::global(g_module, RN_ID(math)));
+    if (!math) return false;
+    if (math.get() != g_math) return true;
+    PyObject* md = PyModule_GetDict(g_math);
+    rn::ptr pi(rn::dict_get_ref(md, RN_ID(pi)));
+    rn::ptr sqrt_fn(pi ? rn::dict_get_ref(md, RN_ID(sqrt)) : nullptr);
+    rn::ptr acos_fn(sqrt_fn ? rn::dict_get_ref(md, RN_ID(acos)) : nullptr);
+    if (!acos_fn || sqrt_fn.get() != g_sqrt || acos_fn.get() != g_acos ||
+        !PyFloat_CheckExact(pi.get())) {
+        PyErr_Clear();
+        return true;
+    }
+    const Val d = num::sqrt(add(mul(x, x), mul(y, y)));
+    const Val ux = truediv(x, d), uy = truediv(y, d);
+    rn::ptr ux_attr(rn::get_attr(self, RN_ID(_x), g_type));
+    rn::ptr uy_attr(ux_attr ? rn::get_attr(self, RN_ID(_y), g_type) : nullptr);
+    if (!uy_attr) {
+        PyErr_Clear();
+        return true;
+    }
+    Val c = add(mul(pynum::classify(ux_attr.get()), ux), mul(pynum::classify(uy_attr.get()), uy));
+    double clamped;
+    if (known(c) && cosine_overshoot(as_double(c), &clamped)) c = of_float(clamped);
+    *r = mul(truediv(num::acos(c), of_float(PyFloat_AS_DOUBLE(pi.get()))), of_int(180));
+    return true;
+}
+
 PyObject* angle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!angle_sig.parse(args, nargs, kwnames, a)) return nullptr;
     Num x = pynum::from(a[0]), y = pynum::from(a[1]), ux, uy, c;
     const bool unit_inline = own_unit(self);
+    if (unit_inline && x.fast() && y.fast()) {
+        if (own_hpl(self)) {
+            num::Val r;
+            if (!angle_exact(self, x.v, y.v, &r)) return nullptr;
+            if (num::known(r)) return PyFloat_FromDouble(num::as_double(r));
+        }
+        PyErr_Clear();  // a failed search: the general road searches again, in its order
+    }
     // horizontal_projection_len is looked up once unit_vector has run, which
     // may have replaced it.
     if (!call_unit(self, unit_inline, x, y, ux, uy) ||
