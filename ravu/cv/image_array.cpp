@@ -14,7 +14,6 @@
 // assigned by numpy with its unsafe cast.
 #include "image.h"
 #include "image_core.h"
-#include "geo_num.h"
 
 #include <cmath>
 #include <cstring>
@@ -165,10 +164,10 @@ PyObject* normalize_image_isa(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 // `a, b = seq` with the interpreter's errors.
 bool unpack2(PyObject* seq, rn::ptr& a, rn::ptr& b) {
-    PyObject* out[2];
-    if (!geo::unpack(seq, out, 2)) return false;
-    a = out[0];
-    b = out[1];
+    rn::pynum::Num out[2];
+    if (!rn::pynum::unpack(seq, out, 2)) return false;
+    a = out[0].o.release();
+    b = out[1].o.release();
     return true;
 }
 

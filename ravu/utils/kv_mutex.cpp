@@ -63,7 +63,7 @@ int set_attr(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 // self.name: the instance dict first, the full protocol otherwise.
-PyObject* get_attr(PyObject* self, PyObject* name) { return rn::fast_getattr(self, name); }
+PyObject* get_attr(PyObject* self, PyObject* name) { return rn::get_attr(self, name); }
 
 const rn::Signature init_sig(
     "KvMutex.__init__", "lock_name, redis_conf=None, acquire_timeout=12, lock_timeout=None",
