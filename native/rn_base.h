@@ -125,46 +125,6 @@ private:
 
 // ---------------------------------------------------------------- globals
 
-// The instance dict of `obj` when its type keeps it at a fixed offset (our
-// own types' layout), borrowed; NULL without an exception otherwise, or
-// when it has not been made yet.
-inline PyObject* instance_dict(PyObject* obj) {
-    const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
-    if (offset <= 0) return nullptr;
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
-}
-
-// d[key] as a new reference; NULL when absent, with an exception only when
-// the search failed.  The dict is held while it is searched: a key's __eq__
-// may give the object another dict and free this one.
-inline PyObject* dict_get_ref(PyObject* d, PyObject* key) {
-    ptr held(d, true);
-    return Py_XNewRef(PyDict_GetItemWithError(d, key));
-}
-
-// Value in the instance __dict__ of `obj`, new reference, or NULL without
-// an exception when there is none.  Used where an attribute lives in the
-// instance dict by design and a full attribute look-up would cost more.
-inline PyObject* instance_dict_get(PyObject* obj, PyObject* name) {
-    PyObject* d = instance_dict(obj);
-    if (!d) return nullptr;
-    PyObject* v = dict_get_ref(d, name);
-    if (!v) PyErr_Clear();
-    return v;
-}
-
-// obj.name: the instance dict first (no MRO walk), the full protocol
-// otherwise; an error of the dict's search is raised, as the interpreter's
-// own look-up does.  For classes whose attributes sit in the instance dict
-// and that define no data descriptors of the same names.  New reference.
-inline PyObject* fast_getattr(PyObject* obj, PyObject* name) {
-    if (PyObject* d = instance_dict(obj)) {
-        if (PyObject* v = dict_get_ref(d, name)) return v;
-        if (PyErr_Occurred()) return nullptr;
-    }
-    return PyObject_GetAttr(obj, name);
-}
-
 // ---------------------------------------------------------------- types
 
 // A heap type made from `spec` for `module`, with `bases` (a class, a
@@ -233,6 +193,15 @@ inline PyGetSetDef plain_getset[] = {
 // Body of a PyInit_ function for a single-phase module: creates it, runs
 // `init` on it and keeps a reference in `*keep`, for globals looked up at
 // call time (already set while `init` runs, cleared if it fails).
+//
+// Single-phase (m_size -1) because every module keeps its state in C
+// statics: its types, the objects bound at import that the "still stock"
+// tests compare with, and the module itself.  Statics hold one module per
+// process, which is what single-phase promises: the interpreter runs the
+// initialiser once and gives a later import (after removal from
+// sys.modules) a copy of the first module's dict instead of a second set
+// of types.  Multi-phase init would have to carry all that in per-module
+// state reached through every call's defining class.
 inline PyObject* create_module(PyModuleDef* def, int (*init)(PyObject*), PyObject** keep) {
     PyObject* m = PyModule_Create(def);
     if (!m) return nullptr;

@@ -1,22 +1,12 @@
-// Helpers the module bodies share: the bindings a module's import runs
-// (`from x import *`, `import x as y`) and the exact-integer test of the
-// fast paths.  Included through rn.h.
+// The bindings a module's import runs (`from x import *`, `import x as y`).
+// Included through rn.h.
 #pragma once
 
 #include "rn_base.h"
 
 namespace rn {
 
-// ---------------------------------------------------------------- shared helpers of the modules
-
-// The value of an exact int that fits a C long long; false (no exception)
-// for anything else, which the caller then handles the general way.
-inline bool exact_ll(PyObject* v, long long* out) {
-    if (!v || !PyLong_CheckExact(v)) return false;
-    int overflow;
-    *out = PyLong_AsLongLongAndOverflow(v, &overflow);
-    return !overflow;
-}
+// ---------------------------------------------------------------- module body bindings
 
 // `from module import name`, new reference: the value a module keeps for
 // itself at import (a binding of its body goes through bind_import).

@@ -54,20 +54,35 @@ struct Parking {
     }
 };
 
-}  // namespace detail
+// Whether the calling thread is registered.  A plain flag, constant
+// initialised and trivially destroyed, so that the test after the first
+// call is one thread-local read: no guard, no destructor registration
+// (those belong to the Parking object, touched only when registering).
+inline bool& parked() {
+    static thread_local bool flag = false;
+    return flag;
+}
 
-// From now on, if the interpreter ends the calling thread, it parks instead
-// of unwinding.  Cheap after the first call on a thread; call it before any
-// wait or Python call that code of a thread loop (or a wait that a daemon
-// thread may sit in) makes while C++ frames of ours hold references.
-inline void park_at_exit() {
-    thread_local detail::Parking parking;
+[[gnu::noinline, gnu::cold]] inline void register_parking() {
+    thread_local Parking parking;
     if (parking.buffer) return;
     auto* b = static_cast<struct _pthread_cleanup_buffer*>(
         std::malloc(sizeof(struct _pthread_cleanup_buffer)));
     if (!b) return;  // without it the thread unwinds as it always did
-    _pthread_cleanup_push(b, detail::park_forever, nullptr);
+    _pthread_cleanup_push(b, park_forever, nullptr);
     parking.buffer = b;
+    parked() = true;
+}
+
+}  // namespace detail
+
+// From now on, if the interpreter ends the calling thread, it parks instead
+// of unwinding.  One thread-local test after the first call on a thread;
+// call it before any wait or Python call that code of a thread loop (or a
+// wait that a daemon thread may sit in) makes while C++ frames of ours hold
+// references.
+inline void park_at_exit() {
+    if (__builtin_expect(!detail::parked(), 0)) detail::register_parking();
 }
 
 // The GIL released for the life of the object (C++ work only in between),

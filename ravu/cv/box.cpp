@@ -7,18 +7,18 @@
 // them, and every method reads them anew.  Calls the methods make "through
 // the object" (iou to inter_area and area, inter_area to to_ltrb) are done
 // in C only while the object is an exact Box whose class still holds the
-// original method and whose instance dict does not shadow it.
+// original method and whose instance dict does not shadow it.  The
+// arithmetic is the interpreter's, one operation at a time (rn_pynum.h).
 #include "rn.h"
 
 #include <numpy/arrayobject.h>
 
-#include "geo_attr.h"
 #include "geo_crop.h"
 
 namespace {
 
-using geo::Num;
-using geo::Op;
+using rn::pynum::Num;
+namespace pynum = rn::pynum;
 
 PyObject* g_module = nullptr;
 PyTypeObject* g_box_type = nullptr;
@@ -36,74 +36,26 @@ PyObject* own_name(int which) {
     }
 }
 
-bool exact(PyObject* o) { return Py_IS_TYPE(o, g_box_type); }
-
 // True when obj.<which>() would run this module's own code for an exact Box.
 bool own(PyObject* o, int which) {
-    return geo::own_method(g_box_type, o, own_name(which), g_original[which]);
+    return rn::is_stock_method(o, g_box_type, own_name(which), g_original[which]);
 }
 
-PyObject* get(PyObject* self, PyObject* name) { return geo::get_attr(g_box_type, self, name); }
+PyObject* get(PyObject* self, PyObject* name) { return rn::get_attr(self, name, g_box_type); }
 
-Num get_num(PyObject* self, PyObject* name) { return Num::take(get(self, name)); }
+bool get_num(Num& out, PyObject* self, PyObject* name) {
+    return pynum::attr(out, self, name, g_box_type);
+}
 
 int set(PyObject* self, PyObject* name, PyObject* value) {
-    return geo::set_attr(g_box_type, self, name, value);
+    return rn::set_attr(self, name, value, g_box_type);
 }
 
 // ---------------------------------------------------------------- construction
 
-// The six attributes in the order the initialiser stores them, and a dict of
-// them all (values None) that new boxes copy: copying a compact dict is one
-// block copy and storing into its keys never grows it, cheaper than six
-// inserts into a dict that has to grow once.
-PyObject* g_names[6];
-PyObject* g_template = nullptr;
-
-int init_template() {
-    PyObject* names[6] = {RN_ID(top),   RN_ID(left),   RN_ID(height),
-                          RN_ID(width), RN_ID(bottom), RN_ID(right)};
-    g_template = PyDict_New();
-    if (!g_template) return -1;
-    for (int k = 0; k < 6; ++k) {
-        if (!names[k] || PyDict_SetItem(g_template, names[k], Py_None) < 0) return -1;
-        g_names[k] = names[k];
-    }
-    return 0;
-}
-
 // self.top, .left, .height, .width = t, l, h, w; then bottom = t + h and
-// right = l + w from the arguments.  An exact Box without a dict yet (a new
-// one) gets its dict in one piece: no __setattr__ of its own can watch the
-// stores, so all that must hold is that after a failing sum it has the
-// attributes stored before that sum.
+// right = l + w from the arguments.
 int fill(PyObject* self, PyObject* t, PyObject* l, PyObject* h, PyObject* w) {
-    PyObject*& d = reinterpret_cast<rn::PlainObject*>(self)->dict;
-    if (exact(self) && !d) {
-        rn::ptr bottom(PyNumber_Add(t, h));
-        rn::ptr right(bottom ? PyNumber_Add(l, w) : nullptr);
-        if (right) {
-            PyObject* values[6] = {t, l, h, w, bottom.get(), right.get()};
-            if (d) {
-                // The sums' own __add__ reached this object and gave it a
-                // dict: store into that one rather than drop it.
-                for (int k = 0; k < 6; ++k)
-                    if (set(self, g_names[k], values[k]) < 0) return -1;
-                return 0;
-            }
-            rn::ptr made(PyDict_Copy(g_template));
-            if (!made) return -1;
-            for (int k = 0; k < 6; ++k)
-                if (PyDict_SetItem(made.get(), g_names[k], values[k]) < 0) return -1;
-            d = made.release();
-            return 0;
-        }
-        rn::SavedError failed_sum;
-        PyObject* given[5] = {t, l, h, w, bottom.get()};
-        for (int k = 0; k < 5 && given[k]; ++k)
-            if (set(self, g_names[k], given[k]) < 0) break;
-        return -1;
-    }
     if (set(self, RN_ID(top), t) < 0 || set(self, RN_ID(left), l) < 0 ||
         set(self, RN_ID(height), h) < 0 || set(self, RN_ID(width), w) < 0)
         return -1;
@@ -129,20 +81,8 @@ int box_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return fill(self, a[0], a[1], a[2], a[3]);
 }
 
-// cls(t, l, h, w) for the module global `Box` looked up by the caller;
-// made here directly while that is this module's class with its own
-// initialiser.
+// cls(t, l, h, w) for the module global `Box` looked up by the caller.
 PyObject* construct(PyObject* cls, PyObject* t, PyObject* l, PyObject* h, PyObject* w) {
-    if (cls == (PyObject*)g_box_type && g_box_type->tp_init == box_init &&
-        g_box_type->tp_new == PyType_GenericNew) {
-        rn::PlainObject* o = PyObject_GC_New(rn::PlainObject, g_box_type);
-        if (!o) return nullptr;
-        o->dict = o->weakrefs = nullptr;
-        PyObject_GC_Track(o);
-        rn::ptr self(reinterpret_cast<PyObject*>(o));
-        if (fill(self.get(), t, l, h, w) < 0) return nullptr;
-        return self.release();
-    }
     PyObject* argv[4] = {t, l, h, w};
     return PyObject_Vectorcall(cls, argv, 4, nullptr);
 }
@@ -229,103 +169,48 @@ PyObject* to_ltrb(PyObject* self) {
 
 // ---------------------------------------------------------------- measures
 
-// height * width
-Num area_of(PyObject* self) {
-    Num h = get_num(self, RN_ID(height));
-    if (!h.ok()) return h;
-    Num w = get_num(self, RN_ID(width));
-    if (!w.ok()) return w;
-    return geo::arith(h, w, Op::MUL);
+// out = height * width
+bool area_of(Num& out, PyObject* self) {
+    Num h, w;
+    return get_num(h, self, RN_ID(height)) && get_num(w, self, RN_ID(width)) &&
+           pynum::mul(out, h, w);
 }
 
-// obj.area(), in C for an own Box.
-Num area_through(PyObject* o) {
-    if (own(o, AREA)) return area_of(o);
-    if (PyErr_Occurred()) return Num::take(nullptr);
-    return Num::take(PyObject_CallMethodNoArgs(o, RN_ID(area)));
+// out = obj.area(), in C for an own Box.
+bool area_through(Num& out, PyObject* o) {
+    if (own(o, AREA)) return area_of(out, o);
+    return !PyErr_Occurred() && pynum::adopt(out, PyObject_CallMethodNoArgs(o, RN_ID(area)));
 }
 
 // left, top, right, bottom = obj.to_ltrb()
 bool ltrb_through(PyObject* o, Num out[4]) {
     if (own(o, TO_LTRB)) {
         PyObject* names[4] = {RN_ID(left), RN_ID(top), RN_ID(right), RN_ID(bottom)};
-        for (int k = 0; k < 4; ++k) {
-            out[k] = get_num(o, names[k]);
-            if (!out[k].ok()) return false;
-        }
+        for (int k = 0; k < 4; ++k)
+            if (!get_num(out[k], o, names[k])) return false;
         return true;
     }
     if (PyErr_Occurred()) return false;
     rn::ptr r(PyObject_CallMethodNoArgs(o, RN_ID(to_ltrb)));
-    if (!r) return false;
-    PyObject* v[4];
-    if (!geo::unpack(r.get(), v, 4)) return false;
-    for (int k = 0; k < 4; ++k) out[k] = Num::take(v[k]);
-    return true;
-}
-
-// The second value when it compares strictly `op` to the first, else the
-// first: max() with Py_GT, min() with Py_LT.
-bool pick(const Num& first, const Num& second, int op, Num& out) {
-    const int c = geo::compare(second, first, op);
-    if (c < 0) return false;
-    out = c ? second : first;
-    return true;
+    return r && pynum::unpack(r.get(), out, 4);
 }
 
 // The side of the overlap: hi - lo, or the int 0 when 0 > that.
-Num side(const Num& hi, const Num& lo) {
-    Num d = geo::arith(hi, lo, Op::SUB);
-    if (!d.ok()) return d;
-    const int neg = geo::compare(Num::of_int(0), d, Py_GT);
-    if (neg < 0) return Num::take(nullptr);
-    return neg ? Num::of_int(0) : d;
-}
-
-// ---- the same in C, for exact Boxes holding exact ints and floats
-
-// The six attributes of an own Box, as Scalars: false when `o` is no exact
-// Box, when its instance dict holds anything but the six (so nothing can
-// shadow a method) or a value is of another kind.  Sets no error.
-bool fast_values(PyObject* o, geo::Scalar v[6]) {
-    if (!exact(o)) return false;
-    PyObject* d = reinterpret_cast<rn::PlainObject*>(o)->dict;
-    if (!d || PyDict_GET_SIZE(d) != 6) return false;
-    PyObject* names[6] = {RN_ID(left), RN_ID(top), RN_ID(right), RN_ID(bottom), RN_ID(height),
-                          RN_ID(width)};
-    for (int k = 0; k < 6; ++k) {
-        rn::ptr x(rn::dict_get_ref(d, names[k]));
-        if (!x || !geo::scalar_of(x.get(), v[k])) {
-            PyErr_Clear();
-            return false;
-        }
-    }
+bool side(Num& out, Num& hi, Num& lo) {
+    Num zero = pynum::of(rn::num::of_int(0));
+    if (!pynum::sub(out, hi, lo)) return false;
+    const int neg = pynum::compare(zero, out, Py_GT);
+    if (neg < 0) return false;
+    if (neg) out = zero;
     return true;
 }
 
-// The class still holds its own methods (a caller may replace them).
-bool class_own() {
-    for (int k = 0; k < N_OWN; ++k) {
-        if (PyDict_GetItemWithError(g_box_type->tp_dict, own_name(k)) != g_original[k]) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
-}
-
-Num inter_area_of(PyObject* self, PyObject* box) {
-    Num a[4], b[4];
-    if (!ltrb_through(self, a) || !ltrb_through(box, b)) return Num::take(nullptr);
-    Num xa, ya, xb, yb;
-    if (!pick(a[0], b[0], Py_GT, xa) || !pick(a[1], b[1], Py_GT, ya) ||
-        !pick(a[2], b[2], Py_LT, xb) || !pick(a[3], b[3], Py_LT, yb))
-        return Num::take(nullptr);
-    Num dx = side(xb, xa);
-    if (!dx.ok()) return dx;
-    Num dy = side(yb, ya);
-    if (!dy.ok()) return dy;
-    return geo::arith(dx, dy, Op::MUL);
+bool inter_area_of(Num& out, PyObject* self, PyObject* box) {
+    Num a[4], b[4], xa, ya, xb, yb, dx, dy;
+    return ltrb_through(self, a) && ltrb_through(box, b) &&
+           pynum::pick(xa, a[0], b[0], Py_GT) && pynum::pick(ya, a[1], b[1], Py_GT) &&
+           pynum::pick(xb, a[2], b[2], Py_LT) && pynum::pick(yb, a[3], b[3], Py_LT) &&
+           side(dx, xb, xa) && side(dy, yb, ya) && pynum::mul(out, dx, dy);
 }
 
 const rn::Signature area_sig("Box.area", "", "height * width (negative for a negative side).",
@@ -341,46 +226,32 @@ const rn::Signature iou_sig(
     "a union of 0 raises ZeroDivisionError.",
     rn::METHOD);
 
-PyObject* area(PyObject* self) { return area_of(self).object(); }
+PyObject* area(PyObject* self) {
+    Num r;
+    return area_of(r, self) ? pynum::take(r) : nullptr;
+}
 
 PyObject* inter_area(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* box = inter_area_sig.single(args, nargs, kwnames);
     if (!box) return nullptr;
-    geo::Scalar a[6], b[6], inter;
-    if (fast_values(self, a) && fast_values(box, b) && class_own() &&
-        geo::scalar_inter_area(a, b, inter))
-        return geo::scalar_object(inter);
-    Num r = inter_area_of(self, box);
-    return r.ok() ? r.object() : nullptr;
+    Num r;
+    return inter_area_of(r, self, box) ? pynum::take(r) : nullptr;
 }
 
 PyObject* iou(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* box = iou_sig.single(args, nargs, kwnames);
     if (!box) return nullptr;
-    geo::Scalar a[6], b[6], si, s1, s2, ssum, suni, sr;
-    if (fast_values(self, a) && fast_values(box, b) && class_own() &&
-        geo::scalar_inter_area(a, b, si) && geo::scalar_arith(a[4], a[5], '*', s1) &&
-        geo::scalar_arith(b[4], b[5], '*', s2) && geo::scalar_arith(s1, s2, '+', ssum) &&
-        geo::scalar_arith(ssum, si, '-', suni) && geo::scalar_arith(si, suni, '/', sr))
-        return geo::scalar_object(sr);
-    Num inter;
+    Num inter, a1, a2, sum, uni, r;
     if (own(self, INTER_AREA)) {
-        inter = inter_area_of(self, box);
-    } else {
-        if (PyErr_Occurred()) return nullptr;
-        inter = Num::take(PyObject_CallMethodOneArg(self, RN_ID(inter_area), box));
+        if (!inter_area_of(inter, self, box)) return nullptr;
+    } else if (PyErr_Occurred() ||
+               !pynum::adopt(inter, PyObject_CallMethodOneArg(self, RN_ID(inter_area), box))) {
+        return nullptr;
     }
-    if (!inter.ok()) return nullptr;
-    Num a1 = area_through(self);
-    if (!a1.ok()) return nullptr;
-    Num a2 = area_through(box);
-    if (!a2.ok()) return nullptr;
-    Num sum = geo::arith(a1, a2, Op::ADD);
-    if (!sum.ok()) return nullptr;
-    Num uni = geo::arith(sum, inter, Op::SUB);
-    if (!uni.ok()) return nullptr;
-    Num r = geo::arith(inter, uni, Op::DIV);
-    return r.ok() ? r.object() : nullptr;
+    if (!area_through(a1, self) || !area_through(a2, box) || !pynum::add(sum, a1, a2) ||
+        !pynum::sub(uni, sum, inter) || !pynum::truediv(r, inter, uni))
+        return nullptr;
+    return pynum::take(r);
 }
 
 // ---------------------------------------------------------------- frame operations
@@ -458,17 +329,16 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "ravu.cv.box",
                          "Box: an axis-aligned rectangle of a frame, its measures, crop and outline.\n\n"
                          "Box(top, left, height, width) keeps its values as given; the create_by_*\n"
                          "constructors take other corner orders, iou and inter_area compare two\n"
-                         "boxes, crop returns a view of a frame, draw outlines it with a caption.",
+                         "boxes, crop returns a view of a frame, draw outlines it (no caption).",
                          -1, nullptr};
 
 int init(PyObject* m) {
     if (_import_array() < 0) return -1;
     if (rn::bind_import(m, "ravu.cv.image", "draw_box_text") < 0) return -1;
-    if (init_template() < 0) return -1;
     g_box_type = (PyTypeObject*)rn::add_type(m, &box_spec);
     if (!g_box_type) return -1;
     for (int k = 0; k < N_OWN; ++k) {
-        g_original[k] = PyDict_GetItemWithError(g_box_type->tp_dict, own_name(k));
+        g_original[k] = rn::class_member(g_box_type, own_name(k));
         if (!g_original[k]) return -1;
         Py_INCREF(g_original[k]);
     }

@@ -3,16 +3,18 @@
 //
 // The coordinates stay the objects the caller passed; every result comes
 // from the interpreter's arithmetic on them, one operation at a time
-// (line_pynum.h does exact ints and floats here and leaves the rest to the
+// (rn_pynum.h does exact ints and floats here and leaves the rest to the
 // number protocol).  Methods read the instance attributes at every call,
 // and a method that calls another through the object does that other's
 // work inline only while the object is a plain Direction that nobody has
 // given its own version of it.
-#include "line_pynum.h"
+#include "rn.h"
 
 namespace {
 
-using lnpy::Num;
+using rn::pynum::Num;
+namespace num = rn::num;
+namespace pynum = rn::pynum;
 
 PyObject* g_module = nullptr;
 PyTypeObject* g_type = nullptr;
@@ -28,52 +30,59 @@ PyObject* g_own_hpl = nullptr;
 PyObject* fixed_thickness_kwnames = nullptr;  // ("thickness",)
 
 bool attr(Num& out, PyObject* self, PyObject* name) {
-    return lnpy::attr(out, self, name, g_type);
+    return pynum::attr(out, self, name, g_type);
 }
 
 // (x / d, y / d) with d = math.sqrt(x*x + y*y).
-bool unit(Num& ux, Num& uy, Num& x, Num& y, lnpy::Global& math) {
+bool unit(Num& ux, Num& uy, Num& x, Num& y) {
     Num xx, yy, s, d;
-    return lnpy::mul(xx, x, x) && lnpy::mul(yy, y, y) && lnpy::add(s, xx, yy) &&
-           lnpy::math_call(d, math, RN_ID(sqrt), g_sqrt, ln::sqrt, s) &&
-           lnpy::truediv(ux, x, d) && lnpy::truediv(uy, y, d);
+    return pynum::mul(xx, x, x) && pynum::mul(yy, y, y) && pynum::add(s, xx, yy) &&
+           pynum::math_call(d, g_module, RN_ID(sqrt), g_sqrt, num::sqrt, s) &&
+           pynum::truediv(ux, x, d) && pynum::truediv(uy, y, d);
 }
 
 bool own_unit(PyObject* self) {
-    return lnpy::own_method(self, g_type, RN_ID(unit_vector), g_own_unit_vector);
+    return rn::is_stock_method(self, g_type, RN_ID(unit_vector), g_own_unit_vector);
 }
 
 bool own_hpl(PyObject* self) {
-    return lnpy::own_method(self, g_type, RN_ID(horizontal_projection_len), g_own_hpl);
+    return rn::is_stock_method(self, g_type, RN_ID(horizontal_projection_len), g_own_hpl);
 }
 
-// self.unit_vector(x, y) unpacked into two values; `own`: own_unit(self).
-bool call_unit(PyObject* self, bool own, Num& x, Num& y, Num& ux, Num& uy, lnpy::Global& math) {
-    if (own) return unit(ux, uy, x, y, math);
-    PyObject* xo = lnpy::obj(x);
-    PyObject* yo = xo ? lnpy::obj(y) : nullptr;
+// self.unit_vector(x, y) unpacked into two values; `own`: own_unit(self)
+// (false with an error set when its look-up failed).
+bool call_unit(PyObject* self, bool own, Num& x, Num& y, Num& ux, Num& uy) {
+    if (own) return unit(ux, uy, x, y);
+    if (PyErr_Occurred()) return false;
+    PyObject* xo = pynum::obj(x);
+    PyObject* yo = xo ? pynum::obj(y) : nullptr;
     if (!yo) return false;
     PyObject* args[3] = {self, xo, yo};
     rn::ptr r(PyObject_VectorcallMethod(RN_ID(unit_vector), args,
                                         3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return r && lnpy::unpack2(r.get(), ux, uy);
+    Num u[2];
+    if (!r || !pynum::unpack(r.get(), u, 2)) return false;
+    ux = u[0];
+    uy = u[1];
+    return true;
 }
 
 // self._x * x + self._y * y
 bool hpl(Num& out, PyObject* self, Num& x, Num& y) {
     Num ux, uy, a, b;
-    return attr(ux, self, RN_ID(_x)) && lnpy::mul(a, ux, x) && attr(uy, self, RN_ID(_y)) &&
-           lnpy::mul(b, uy, y) && lnpy::add(out, a, b);
+    return attr(ux, self, RN_ID(_x)) && pynum::mul(a, ux, x) && attr(uy, self, RN_ID(_y)) &&
+           pynum::mul(b, uy, y) && pynum::add(out, a, b);
 }
 
-// `own`: own_hpl(self).
+// `own`: own_hpl(self), as for call_unit.
 bool call_hpl(PyObject* self, bool own, Num& x, Num& y, Num& out) {
     if (own) return hpl(out, self, x, y);
-    PyObject* xo = lnpy::obj(x);
-    PyObject* yo = xo ? lnpy::obj(y) : nullptr;
+    if (PyErr_Occurred()) return false;
+    PyObject* xo = pynum::obj(x);
+    PyObject* yo = xo ? pynum::obj(y) : nullptr;
     if (!yo) return false;
     PyObject* args[3] = {self, xo, yo};
-    return lnpy::adopt(out, PyObject_VectorcallMethod(RN_ID(horizontal_projection_len), args,
+    return pynum::adopt(out, PyObject_VectorcallMethod(RN_ID(horizontal_projection_len), args,
                                                       3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                       nullptr));
 }
@@ -88,11 +97,10 @@ const rn::Signature unit_vector_sig(
 PyObject* unit_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!unit_vector_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), ux, uy;
-    lnpy::Global math(g_module, RN_ID(math));
-    if (!unit(ux, uy, x, y, math)) return nullptr;
-    PyObject* first = lnpy::obj(ux);
-    PyObject* second = first ? lnpy::obj(uy) : nullptr;
+    Num x = pynum::from(a[0]), y = pynum::from(a[1]), ux, uy;
+    if (!unit(ux, uy, x, y)) return nullptr;
+    PyObject* first = pynum::obj(ux);
+    PyObject* second = first ? pynum::obj(uy) : nullptr;
     return second ? PyTuple_Pack(2, first, second) : nullptr;
 }
 
@@ -110,17 +118,17 @@ const rn::Signature init_sig(
 bool wing(Num& out, PyObject* self, Num& len, PyObject* first, PyObject* second, bool add_second,
           PyObject* end) {
     Num ten, k, f, nf, s, br, kb, e, sum;
-    ten.v = ln::of_int(10);
-    return lnpy::truediv(k, len, ten) && attr(f, self, first) && lnpy::neg(nf, f) &&
+    ten.v = num::of_int(10);
+    return pynum::truediv(k, len, ten) && attr(f, self, first) && pynum::neg(nf, f) &&
            attr(s, self, second) &&
-           (add_second ? lnpy::add(br, nf, s) : lnpy::sub(br, nf, s)) &&
-           lnpy::mul(kb, k, br) && attr(e, self, end) && lnpy::add(sum, kb, e) &&
-           lnpy::to_int(out, sum);
+           (add_second ? pynum::add(br, nf, s) : pynum::sub(br, nf, s)) &&
+           pynum::mul(kb, k, br) && attr(e, self, end) && pynum::add(sum, kb, e) &&
+           pynum::to_int(out, sum);
 }
 
 bool set(PyObject* self, PyObject* name, Num& v) {
-    PyObject* o = lnpy::obj(v);
-    return o && lnpy::set_attr(self, name, o, g_type) == 0;
+    PyObject* o = pynum::obj(v);
+    return o && rn::set_attr(self, name, o, g_type) == 0;
 }
 
 int direction_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -129,11 +137,11 @@ int direction_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!init_sig.parse_tuple(args, kwargs, a, keep)) return -1;
     PyObject* names[4] = {RN_ID(_start_x), RN_ID(_start_y), RN_ID(_end_x), RN_ID(_end_y)};
     for (int i = 0; i < 4; ++i)
-        if (lnpy::set_attr(self, names[i], a[i], g_type) < 0) return -1;
-    Num sx = lnpy::from(a[0]), sy = lnpy::from(a[1]), ex = lnpy::from(a[2]),
-        ey = lnpy::from(a[3]);
+        if (rn::set_attr(self, names[i], a[i], g_type) < 0) return -1;
+    Num sx = pynum::from(a[0]), sy = pynum::from(a[1]), ex = pynum::from(a[2]),
+        ey = pynum::from(a[3]);
     Num x, y;
-    if (!lnpy::sub(x, ex, sx) || !lnpy::sub(y, ey, sy)) return -1;
+    if (!pynum::sub(x, ex, sx) || !pynum::sub(y, ey, sy)) return -1;
     // The differences once more for the unit vector, as separate operations:
     // they may differ for number types whose arithmetic is not a function.
     Num x2, y2, ux, uy;
@@ -142,16 +150,15 @@ int direction_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Value and object alike: a difference past 64 bits is only an object.
         x2 = x;
         y2 = y;
-    } else if (!lnpy::sub(x2, ex, sx) || !lnpy::sub(y2, ey, sy)) {
+    } else if (!pynum::sub(x2, ex, sx) || !pynum::sub(y2, ey, sy)) {
         return -1;
     }
-    lnpy::Global math(g_module, RN_ID(math));
-    if (!call_unit(self, own_unit(self), x2, y2, ux, uy, math) || !set(self, RN_ID(_x), ux) ||
+    if (!call_unit(self, own_unit(self), x2, y2, ux, uy) || !set(self, RN_ID(_x), ux) ||
         !set(self, RN_ID(_y), uy))
         return -1;
     Num xx, yy, s, len;
-    if (!lnpy::mul(xx, x, x) || !lnpy::mul(yy, y, y) || !lnpy::add(s, xx, yy) ||
-        !lnpy::math_call(len, math, RN_ID(sqrt), g_sqrt, ln::sqrt, s))
+    if (!pynum::mul(xx, x, x) || !pynum::mul(yy, y, y) || !pynum::add(s, xx, yy) ||
+        !pynum::math_call(len, g_module, RN_ID(sqrt), g_sqrt, num::sqrt, s))
         return -1;
     Num w;
     if (!wing(w, self, len, RN_ID(_x), RN_ID(_y), false, RN_ID(_end_x)) ||
@@ -172,7 +179,7 @@ int direction_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // `1 < c <= 1 + 1e-12` or `-1 - 1e-12 <= c < -1` for another number type,
 // by its own comparisons; one that cannot compare is left to acos.
 bool obj_overshoot(Num& c, double* clamped) {
-    PyObject* co = lnpy::obj(c);
+    PyObject* co = pynum::obj(c);
     if (!co) {
         PyErr_Clear();
         return false;
@@ -184,11 +191,11 @@ bool obj_overshoot(Num& c, double* clamped) {
         if (t < 0) PyErr_Clear();
         return t > 0;
     };
-    if (holds(1.0, Py_GT) && holds(ln::kCosineSlack, Py_LE)) {
+    if (holds(1.0, Py_GT) && holds(num::kCosineSlack, Py_LE)) {
         *clamped = 1.0;
         return true;
     }
-    if (holds(-1.0, Py_LT) && holds(-ln::kCosineSlack, Py_GE)) {
+    if (holds(-1.0, Py_LT) && holds(-num::kCosineSlack, Py_GE)) {
         *clamped = -1.0;
         return true;
     }
@@ -205,72 +212,78 @@ const rn::Signature angle_sig(
     rn::METHOD);
 
 // The angle when the vector and the unit vector (_x, _y) are exact ints and
-// floats and `math` holds its own sqrt, acos and pi: one value after the
-// other, no objects.  `*r` stays unknown where this cannot decide (a result
-// beyond 64 bits, a zero vector, a domain error, a replaced function); the
-// caller then takes the general path, which reads everything anew (nothing
-// observable happened here).  False on error.
-bool angle_exact(PyObject* self, ln::Val x, ln::Val y, ln::Val* r) {
-    using namespace ln;
+// floats and `math` is still the module bound at import, holding its own
+// sqrt, acos and a float pi: one value after the other, no objects, one
+// look-up of `math` where the general road makes three.  Pays: 95 ns
+// against 128 ns for the general road with a float vector, 107 ns against
+// 136 ns with ints (bench_direction_tripwire, Direction.angle).  `*r` stays
+// unknown where this cannot decide (a result beyond 64 bits, a zero vector,
+// a domain error, a replaced function, a failed look-up); the caller then
+// takes the general road, which reads everything anew and raises in its
+// own order.  False on error.
+bool angle_exact(PyObject* self, num::Val x, num::Val y, num::Val* r) {
+    using namespace num;
     rn::ptr math(rn::global(g_module, RN_ID(math)));
     if (!math) return false;
     if (math.get() != g_math) return true;
     PyObject* md = PyModule_GetDict(g_math);
-    PyObject* pi = PyDict_GetItemWithError(md, RN_ID(pi));
-    if (PyDict_GetItemWithError(md, RN_ID(sqrt)) != g_sqrt ||
-        PyDict_GetItemWithError(md, RN_ID(acos)) != g_acos || !pi || !PyFloat_CheckExact(pi))
-        return !PyErr_Occurred();
-    const double pi_value = PyFloat_AS_DOUBLE(pi);
-    const Val d = ln::sqrt(add(mul(x, x), mul(y, y)));
-    const Val ux = truediv(x, d), uy = truediv(y, d);
-    rn::ptr ux_attr(lnpy::get_attr(self, RN_ID(_x), g_type));
-    rn::ptr uy_attr(ux_attr ? lnpy::get_attr(self, RN_ID(_y), g_type) : nullptr);
-    if (!uy_attr) {
-        // The general path raises the unit vector's error (the zero
-        // vector's) before the attribute's, as the method does.
-        if (known(ux, uy)) return false;
+    rn::ptr pi(rn::dict_get_ref(md, RN_ID(pi)));
+    rn::ptr sqrt_fn(pi ? rn::dict_get_ref(md, RN_ID(sqrt)) : nullptr);
+    rn::ptr acos_fn(sqrt_fn ? rn::dict_get_ref(md, RN_ID(acos)) : nullptr);
+    if (!acos_fn || sqrt_fn.get() != g_sqrt || acos_fn.get() != g_acos ||
+        !PyFloat_CheckExact(pi.get())) {
         PyErr_Clear();
         return true;
     }
-    Val c = add(mul(lnpy::classify(ux_attr.get()), ux), mul(lnpy::classify(uy_attr.get()), uy));
+    const Val d = num::sqrt(add(mul(x, x), mul(y, y)));
+    const Val ux = truediv(x, d), uy = truediv(y, d);
+    rn::ptr ux_attr(rn::get_attr(self, RN_ID(_x), g_type));
+    rn::ptr uy_attr(ux_attr ? rn::get_attr(self, RN_ID(_y), g_type) : nullptr);
+    if (!uy_attr) {
+        PyErr_Clear();
+        return true;
+    }
+    Val c = add(mul(pynum::classify(ux_attr.get()), ux), mul(pynum::classify(uy_attr.get()), uy));
     double clamped;
     if (known(c) && cosine_overshoot(as_double(c), &clamped)) c = of_float(clamped);
-    *r = mul(truediv(ln::acos(c), of_float(pi_value)), of_int(180));
+    *r = mul(truediv(num::acos(c), of_float(PyFloat_AS_DOUBLE(pi.get()))), of_int(180));
     return true;
 }
 
 PyObject* angle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     if (!angle_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), ux, uy, c;
+    Num x = pynum::from(a[0]), y = pynum::from(a[1]), ux, uy, c;
     const bool unit_inline = own_unit(self);
-    if (unit_inline && x.fast() && y.fast() && own_hpl(self)) {
-        ln::Val r;
-        if (!angle_exact(self, x.v, y.v, &r)) return nullptr;
-        if (ln::known(r)) return PyFloat_FromDouble(ln::as_double(r));
+    if (unit_inline && x.fast() && y.fast()) {
+        if (own_hpl(self)) {
+            num::Val r;
+            if (!angle_exact(self, x.v, y.v, &r)) return nullptr;
+            if (num::known(r)) return PyFloat_FromDouble(num::as_double(r));
+        }
+        PyErr_Clear();  // a failed search: the general road searches again, in its order
     }
-    lnpy::Global math(g_module, RN_ID(math));
     // horizontal_projection_len is looked up once unit_vector has run, which
     // may have replaced it.
-    if (!call_unit(self, unit_inline, x, y, ux, uy, math) ||
+    if (!call_unit(self, unit_inline, x, y, ux, uy) ||
         !call_hpl(self, own_hpl(self), ux, uy, c))
         return nullptr;
     // Rounding overshoot past +-1 would make acos raise for a parallel or
     // opposite vector.
     double clamped;
-    if (c.fast() ? ln::cosine_overshoot(ln::as_double(c.v), &clamped)
+    if (c.fast() ? num::cosine_overshoot(num::as_double(c.v), &clamped)
                  : obj_overshoot(c, &clamped))
-        lnpy::set_value(c, ln::of_float(clamped));
+        pynum::set_value(c, num::of_float(clamped));
     Num rad, pi, ratio, deg, k180;
-    if (!lnpy::math_call(rad, math, RN_ID(acos), g_acos, ln::acos, c)) return nullptr;
+    if (!pynum::math_call(rad, g_module, RN_ID(acos), g_acos, num::acos, c)) return nullptr;
     bool unused;
-    PyObject* pio = math.attr(RN_ID(pi), nullptr, &unused);
+    PyObject* pio = rn::global_stock(g_module, RN_ID(math), RN_ID(pi), nullptr, &unused);
     if (!pio) return nullptr;
-    pi.v = lnpy::classify(pio);
+    pi.v = pynum::classify(pio);
     pi.o = pio;
-    k180.v = ln::of_int(180);
-    if (!lnpy::truediv(ratio, rad, pi) || !lnpy::mul(deg, ratio, k180)) return nullptr;
-    return lnpy::take(deg);
+    k180.v = num::of_int(180);
+    if (!pynum::truediv(ratio, rad, pi) || !pynum::mul(deg, ratio, k180)) return nullptr;
+    return pynum::take(deg);
 }
 
 const rn::Signature hpl_sig(
@@ -283,8 +296,8 @@ PyObject* horizontal_projection_len(PyObject* self, PyObject* const* args, Py_ss
                                     PyObject* kwnames) {
     PyObject* a[2];
     if (!hpl_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), out;
-    return hpl(out, self, x, y) ? lnpy::take(out) : nullptr;
+    Num x = pynum::from(a[0]), y = pynum::from(a[1]), out;
+    return hpl(out, self, x, y) ? pynum::take(out) : nullptr;
 }
 
 const rn::Signature vpl_sig(
@@ -297,11 +310,11 @@ PyObject* vertical_projection_len(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
     PyObject* a[2];
     if (!vpl_sig.parse(args, nargs, kwnames, a)) return nullptr;
-    Num x = lnpy::from(a[0]), y = lnpy::from(a[1]), ux, uy, p, q, d, out;
-    if (!attr(ux, self, RN_ID(_x)) || !lnpy::mul(p, ux, y) || !attr(uy, self, RN_ID(_y)) ||
-        !lnpy::mul(q, uy, x) || !lnpy::sub(d, p, q) || !lnpy::abs(out, d))
+    Num x = pynum::from(a[0]), y = pynum::from(a[1]), ux, uy, p, q, d, out;
+    if (!attr(ux, self, RN_ID(_x)) || !pynum::mul(p, ux, y) || !attr(uy, self, RN_ID(_y)) ||
+        !pynum::mul(q, uy, x) || !pynum::sub(d, p, q) || !pynum::abs(out, d))
         return nullptr;
-    return lnpy::take(out);
+    return pynum::take(out);
 }
 
 const rn::Signature draw_sig(
@@ -318,7 +331,7 @@ bool draw_segment(PyObject* self, PyObject* image, PyObject* const names[4], PyO
     if (!fn) return false;
     rn::ptr c[4];
     for (int i = 0; i < 4; ++i) {
-        c[i] = lnpy::get_attr(self, names[i], g_type);
+        c[i] = rn::get_attr(self, names[i], g_type);
         if (!c[i]) return false;
     }
     PyObject* args[7] = {image, c[0].get(), c[1].get(), c[2].get(), c[3].get(), color, thickness};
@@ -380,8 +393,8 @@ int init(PyObject* m) {
     if (!fixed_thickness_kwnames) return -1;
     g_type = (PyTypeObject*)rn::add_type(m, &direction_spec);
     if (!g_type) return -1;
-    g_own_unit_vector = lnpy::class_member(g_type, "unit_vector");
-    g_own_hpl = lnpy::class_member(g_type, "horizontal_projection_len");
+    g_own_unit_vector = rn::class_member(g_type, RN_ID(unit_vector));
+    g_own_hpl = rn::class_member(g_type, RN_ID(horizontal_projection_len));
     if (!g_own_unit_vector || !g_own_hpl) return -1;
     return rn::set_all(m, {"Direction"});
 }

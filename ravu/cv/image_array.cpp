@@ -14,7 +14,6 @@
 // assigned by numpy with its unsafe cast.
 #include "image.h"
 #include "image_core.h"
-#include "geo_num.h"
 
 #include <cmath>
 #include <cstring>
@@ -165,10 +164,10 @@ PyObject* normalize_image_isa(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 // `a, b = seq` with the interpreter's errors.
 bool unpack2(PyObject* seq, rn::ptr& a, rn::ptr& b) {
-    PyObject* out[2];
-    if (!geo::unpack(seq, out, 2)) return false;
-    a = out[0];
-    b = out[1];
+    rn::pynum::Num out[2];
+    if (!rn::pynum::unpack(seq, out, 2)) return false;
+    a = out[0].o.release();
+    b = out[1].o.release();
     return true;
 }
 
@@ -283,9 +282,7 @@ PyObject* letterbox_uint8(PyObject* image, const Fit& f, PyObject* interpolation
     const long long top = (h - nh) / 2, left = (w - nw) / 2;
     PyArrayObject* canvas_arr = reinterpret_cast<PyArrayObject*>(canvas.get());
     uint8_t* data = static_cast<uint8_t*>(PyArray_DATA(canvas_arr));
-    Py_BEGIN_ALLOW_THREADS
-    fill_margins(data, h, w, c, top, nh, left, nw, 128);
-    Py_END_ALLOW_THREADS
+    rn::without_gil([&] { fill_margins(data, h, w, c, top, nh, left, nw, 128); });
     rn::ptr rows(slice_of(top, top + nh)), cols(slice_of(left, left + nw));
     if (!rows || !cols) return nullptr;
     rn::ptr index(PyTuple_Pack(2, rows.get(), cols.get()));

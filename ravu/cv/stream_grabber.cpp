@@ -63,10 +63,8 @@ bool nap(double seconds) {
         deadline.tv_nsec -= 1000000000L;
     }
     for (;;) {
-        int rc;
-        Py_BEGIN_ALLOW_THREADS
-        rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
-        Py_END_ALLOW_THREADS
+        const int rc = rn::without_gil(
+            [&] { return clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr); });
         if (rc != EINTR) return true;
         if (PyErr_CheckSignals() < 0) return false;
     }
@@ -657,6 +655,7 @@ const rn::Signature run_sig(
     rn::METHOD);
 
 PyObject* run(PyObject* self) {
+    rn::park_at_exit();  // a daemon thread: the interpreter may end it anywhere in the loop
     Loop loop;
     {
         loop.last_time = rn::call_global(st.module, {RN_ID(time), RN_ID(time)});

@@ -27,19 +27,14 @@ namespace cv_native {
 
 constexpr int kGrabberParams = 10;
 
-// obj.name; for an object of the exact type `exact` the instance dict is
-// read first (that type defines no data descriptor of these names).
+// obj.name and obj.name = value, through the instance dict for an object
+// of the exact type `exact` (rn_attr.h).
 inline PyObject* attr(PyObject* obj, PyTypeObject* exact, PyObject* name) {
-    if (Py_IS_TYPE(obj, exact)) return rn::fast_getattr(obj, name);
-    return PyObject_GetAttr(obj, name);
+    return rn::get_attr(obj, name, exact);
 }
 
-// obj.name = value, through the instance dict for the exact type.
 inline int set_attr(PyObject* obj, PyTypeObject* exact, PyObject* name, PyObject* value) {
-    if (Py_IS_TYPE(obj, exact)) {
-        if (PyObject* d = rn::instance_dict(obj)) return PyDict_SetItem(d, name, value);
-    }
-    return PyObject_SetAttr(obj, name, value);
+    return rn::set_attr(obj, name, value, exact);
 }
 
 // a == b taken for its truth value, with a shortcut for two exact ints.

@@ -10,7 +10,6 @@
 #include <numpy/arrayobject.h>
 #include <numpy/arrayscalars.h>
 
-#include "geo_attr.h"
 #include "geo_crop.h"
 #include "zone_fill.h"
 #include "zone_merge.h"
@@ -21,10 +20,13 @@ PyObject* g_module = nullptr;
 PyTypeObject* g_zone_type = nullptr;
 PyObject* g_own_has = nullptr;  // the class's `has` as made
 
-PyObject* get(PyObject* self, PyObject* name) { return geo::get_attr(g_zone_type, self, name); }
+using rn::pynum::Num;
+namespace pynum = rn::pynum;
+
+PyObject* get(PyObject* self, PyObject* name) { return rn::get_attr(self, name, g_zone_type); }
 
 int set(PyObject* self, PyObject* name, PyObject* value) {
-    return geo::set_attr(g_zone_type, self, name, value);
+    return rn::set_attr(self, name, value, g_zone_type);
 }
 
 PyObject* sub_int(PyObject* a, long b) {
@@ -32,16 +34,14 @@ PyObject* sub_int(PyObject* a, long b) {
     return n ? PyNumber_Subtract(a, n.get()) : nullptr;
 }
 
-// min(a, b) and max(a, b) of the interpreter: b only when strictly less
-// (greater) than a.  New references.
-PyObject* min2(PyObject* a, PyObject* b) {
-    const int c = PyObject_RichCompareBool(b, a, Py_LT);
-    return c < 0 ? nullptr : Py_NewRef(c ? b : a);
+// min(a, b) (op Py_LT) or max(a, b) (Py_GT) of the interpreter: b only
+// when strictly less (greater) than a.  New reference.
+PyObject* pick(PyObject* a, PyObject* b, int op) {
+    Num x = pynum::from(a), y = pynum::from(b), r;
+    return pynum::pick(r, x, y, op) ? pynum::take(r) : nullptr;
 }
-PyObject* max2(PyObject* a, PyObject* b) {
-    const int c = PyObject_RichCompareBool(b, a, Py_GT);
-    return c < 0 ? nullptr : Py_NewRef(c ? b : a);
-}
+PyObject* min2(PyObject* a, PyObject* b) { return pick(a, b, Py_LT); }
+PyObject* max2(PyObject* a, PyObject* b) { return pick(a, b, Py_GT); }
 
 // ---------------------------------------------------------------- construction
 
@@ -158,9 +158,9 @@ int zone_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!it) return -1;
     Py_ssize_t nvertices = 0;
     while (rn::ptr vertex{PyIter_Next(it.get())}) {
-        PyObject* xy[2];
-        if (!geo::unpack(vertex.get(), xy, 2)) return -1;
-        rn::ptr x(xy[0]), y(xy[1]);
+        Num xy[2];
+        if (!pynum::unpack(vertex.get(), xy, 2)) return -1;
+        rn::ptr x(xy[0].o), y(xy[1].o);
         bb_min_h = min2(bb_min_h.get(), y.get());
         if (!bb_min_h) return -1;
         bb_max_h = max2(bb_max_h.get(), y.get());
@@ -222,6 +222,8 @@ PyObject* has_of(PyObject* self, PyObject* x, PyObject* y) {
     if (!height) return nullptr;
     rn::ptr mask(get(self, RN_ID(image01)));
     if (!mask) return nullptr;
+    // The cell read in place: 57 ns against 1054 ns through the objects below
+    // (bench_box_zone, ZoneShape.has).
     if (PyLong_CheckExact(x) && PyLong_CheckExact(y) && PyLong_CheckExact(width.get()) &&
         PyLong_CheckExact(height.get()) && PyArray_CheckExact(mask.get())) {
         PyArrayObject* m = (PyArrayObject*)mask.get();
@@ -276,7 +278,7 @@ PyObject* has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 // True while self.has is this module's own method.
-bool own_has(PyObject* self) { return geo::own_method(g_zone_type, self, RN_ID(has), g_own_has); }
+bool own_has(PyObject* self) { return rn::is_stock_method(self, g_zone_type, RN_ID(has), g_own_has); }
 
 PyObject* crop_has(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
@@ -345,6 +347,8 @@ PyObject* stacked(PyObject* mask_win) {
 template <typename CropOf>
 PyObject* fill(PyObject* mask_win, CropOf crop_of) {
     rn::ptr stack;
+    // The loop of zone_fill.h: 0.22 ms against 10 ms for numpy's multiply by the
+    // stacked mask (bench_box_zone, ZoneShape.crop_and_fill 1080p).
     PyArrayObject* m = u8(mask_win, 2);
     if (!m && !(stack = stacked(mask_win))) return nullptr;
     rn::ptr image_win(crop_of());
@@ -361,9 +365,7 @@ PyObject* fill(PyObject* mask_win, CropOf crop_of) {
                               (const uint8_t*)PyArray_BYTES(m), PyArray_STRIDE(m, 0),
                               PyArray_STRIDE(m, 1), (uint8_t*)PyArray_BYTES((PyArrayObject*)out),
                               dims[0], dims[1]};
-            Py_BEGIN_ALLOW_THREADS
-            geo::fill_masked(w);
-            Py_END_ALLOW_THREADS
+            rn::without_gil([&] { geo::fill_masked(w); });
             return out;
         }
         if (!(stack = stacked(mask_win))) return nullptr;
@@ -538,7 +540,7 @@ int init(PyObject* m) {
         return -1;
     g_zone_type = (PyTypeObject*)rn::add_type(m, &zone_spec);
     if (!g_zone_type) return -1;
-    g_own_has = PyDict_GetItemWithError(g_zone_type->tp_dict, RN_ID(has));
+    g_own_has = rn::class_member(g_zone_type, RN_ID(has));
     if (!g_own_has) return -1;
     Py_INCREF(g_own_has);
     if (PyModule_AddFunctions(m, geo::merge_methods) < 0) return -1;

@@ -82,11 +82,11 @@ PyObject* copy_into(PyObject* dst, PyObject* src, bool fresh) {
             const size_t n = (size_t)PyArray_NBYTES(d);
             void* to = PyArray_DATA(d);
             const void* from = PyArray_DATA(s);
-            Py_BEGIN_ALLOW_THREADS
-            // A new segment has no pages yet.
-            if (fresh && n >= kPopulateMin) shm_attach::populate_for_write(to, n);
-            std::memmove(to, from, n);
-            Py_END_ALLOW_THREADS
+            rn::without_gil([&] {
+                // A new segment has no pages yet.
+                if (fresh && n >= kPopulateMin) shm_attach::populate_for_write(to, n);
+                std::memmove(to, from, n);
+            });
             Py_RETURN_NONE;
         }
     }

@@ -99,8 +99,10 @@ inline PyMethodDef with_flags(PyMethodDef def, int flags) {
 // ---------------------------------------------------------------- locks
 
 // lock.acquire() / lock.release(), through the plain lock's own methods when
-// exact; acquire releases the GIL while it waits.
+// exact; acquire releases the GIL while it waits, with our callers'
+// references held below it.
 inline int lock_acquire(PyObject* lock) {
+    rn::park_at_exit();
     rn::ptr r;
     if (Py_IS_TYPE(lock, state.lock_type)) {
         PyObject* a[1] = {lock};

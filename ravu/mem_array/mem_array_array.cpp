@@ -292,6 +292,8 @@ int once_init_with(PyObject* self, PyObject* shape, PyObject* dtype) {
     rn::ptr ledger(rn::global(state.module, RN_ID(SegmentLedger)));
     if (!ledger) return -1;
     PyObject* a[2] = {Py_True, n.get()};
+    // The segment class's system calls let the interpreter end us meanwhile.
+    rn::park_at_exit();
     rn::ptr shm(PyObject_Vectorcall(ledger.get(), a, 0, state.ledger_kwnames));
     if (!shm) return -1;
     // From here the segment exists: a failure must not leave it behind.

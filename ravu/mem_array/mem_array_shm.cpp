@@ -15,10 +15,7 @@ namespace {
 // Maps `fd` whole and sets the fields; on any failure closes `fd` and what
 // was made of it, so a failed attach holds nothing.
 int attach_fd(Shm* s, PyObject* path, int fd) {
-    shm_attach::Mapping map;
-    Py_BEGIN_ALLOW_THREADS
-    map = shm_attach::map_whole(fd);
-    Py_END_ALLOW_THREADS
+    const shm_attach::Mapping map = rn::without_gil([&] { return shm_attach::map_whole(fd); });
     if (!map.ok()) {
         if (map.stage == shm_attach::Stage::empty)
             PyErr_SetString(PyExc_ValueError, "cannot mmap an empty file");
@@ -73,10 +70,10 @@ int shm_open_path(PyObject* path, int* fd_out) {
         }
         int fd, err;
         for (;;) {
-            Py_BEGIN_ALLOW_THREADS
-            fd = shm_attach::open_rw(c);
-            err = errno;
-            Py_END_ALLOW_THREADS
+            rn::without_gil([&] {
+                fd = shm_attach::open_rw(c);
+                err = errno;
+            });
             if (fd >= 0 || err != EINTR) break;
             if (PyErr_CheckSignals() < 0) return -1;
         }
@@ -160,10 +157,7 @@ int shm_close_now(Shm* s) {
         Py_CLEAR(s->mmap);
     }
     if (s->fd >= 0) {
-        int rc;
-        Py_BEGIN_ALLOW_THREADS
-        rc = close(s->fd);
-        Py_END_ALLOW_THREADS
+        const int rc = rn::without_gil([&] { return close(s->fd); });
         if (rc < 0 && errno != EINTR) {
             PyErr_SetFromErrno(PyExc_OSError);
             return -1;

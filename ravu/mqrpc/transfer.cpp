@@ -200,6 +200,7 @@ PyObject* send_result(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* brpop(PyObject* conn, PyObject* keys, PyObject* timeout_name) {
     rn::ptr timeout(rn::global(g_module, timeout_name));
     if (!timeout) return nullptr;
+    rn::park_at_exit();  // a receiver in a daemon thread may sit in this wait at exit
     PyObject* a[3] = {conn, keys, timeout.get()};
     return PyObject_VectorcallMethod(RN_ID(brpop), a, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }

@@ -203,11 +203,11 @@ Py_ssize_t writer_backlog() {
 // records; an interrupt meanwhile is one failed pass, as everywhere here.
 void wait_for_writer(Inbox& inbox) {
     while (writer_backlog() > kBacklog) {
-        Py_BEGIN_ALLOW_THREADS
-        struct timespec yield = {0, kYieldNs};
-        nanosleep(&yield, nullptr);
-        inbox.report_drops();
-        Py_END_ALLOW_THREADS
+        rn::without_gil([&] {
+            struct timespec yield = {0, kYieldNs};
+            nanosleep(&yield, nullptr);
+            inbox.report_drops();
+        });
         if (PyErr_CheckSignals() < 0) report_failure();
     }
 }
@@ -217,10 +217,7 @@ void wait_for_writer(Inbox& inbox) {
 [[noreturn]] void receive_loop(Inbox& inbox) {
     std::deque<BatchPtr> batches;
     for (;;) {
-        int err;
-        Py_BEGIN_ALLOW_THREADS
-        err = inbox.take(batches);
-        Py_END_ALLOW_THREADS
+        const int err = rn::without_gil([&] { return inbox.take(batches); });
         if (err) {
             // An interrupt (KeyboardInterrupt included) is one failed pass.
             if (err == EINTR) {
@@ -242,15 +239,13 @@ void wait_for_writer(Inbox& inbox) {
             batches.pop_front();
             for (const Received& r : b->records)
                 if (deliver(*b, r) < 0) report_failure();
-            Py_BEGIN_ALLOW_THREADS
-            inbox.give_back(b);
-            Py_END_ALLOW_THREADS
+            rn::without_gil([&] { inbox.give_back(b); });
         }
         if (any) {
-            Py_BEGIN_ALLOW_THREADS
-            struct timespec settle = {0, kSettleNs};
-            nanosleep(&settle, nullptr);
-            Py_END_ALLOW_THREADS
+            rn::without_gil([] {
+                struct timespec settle = {0, kSettleNs};
+                nanosleep(&settle, nullptr);
+            });
         }
         // An interrupt that came during the pause is not left for the next pass.
         if (PyErr_CheckSignals() < 0) report_failure();

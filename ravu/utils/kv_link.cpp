@@ -84,6 +84,7 @@ template <typename Make>
 PyObject* under_mutex(Make make) {
     rn::ptr mutex(rn::global(g_module, RN_ID(_mutex)));
     if (!mutex) return nullptr;
+    rn::park_at_exit();  // the wait below, with our references held
     rn::ptr got(PyObject_CallMethodNoArgs(mutex.get(), RN_ID(acquire)));
     if (!got) return nullptr;
     rn::ptr result(make());

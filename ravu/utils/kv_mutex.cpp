@@ -59,7 +59,7 @@ int set_attr(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 // self.name: the instance dict first, the full protocol otherwise.
-PyObject* get_attr(PyObject* self, PyObject* name) { return rn::fast_getattr(self, name); }
+PyObject* get_attr(PyObject* self, PyObject* name) { return rn::get_attr(self, name); }
 
 const rn::Signature init_sig(
     "KvMutex.__init__", "lock_name, redis_conf=None, acquire_timeout=12, lock_timeout=None",
@@ -121,6 +121,7 @@ int try_take(PyObject* self, PyObject* token) {
 // as the caller leaves it.  Returns 1 (held), 0 (deadline passed) or -1
 // (error).
 int acquire(PyObject* self, PyObject* token) {
+    rn::park_at_exit();  // each poll's pause and round trip lets the interpreter end us
     rn::ptr start(now());
     if (!start) return -1;
     rn::ptr timeout(get_attr(self, RN_ID(acquire_timeout)));

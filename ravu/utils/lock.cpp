@@ -85,6 +85,9 @@ PyObject* release(PyObject** c) {
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                              PyObject* kwnames) {
     PyObject** c = rn::cells(self);
+    // The wait and the callable both let the interpreter end a daemon
+    // thread here at exit, with our references below; one test per call.
+    rn::park_at_exit();
     // Hold ourselves: the callable may drop the last outside reference.
     rn::ptr held(self, true);
     const int got = acquire(c);

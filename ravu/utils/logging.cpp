@@ -260,7 +260,7 @@ PyObject* collect_make_pickle(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!now || PyDict_SetItem(dd, RN_ID(asctime), now.get()) < 0) return nullptr;
     }
 
-    rn::ptr hostname(rn::fast_getattr(self, RN_ID(hostname)));
+    rn::ptr hostname(rn::get_attr(self, RN_ID(hostname)));
     if (!hostname || PyDict_SetItem(dd, RN_ID(hostname), hostname.get()) < 0) return nullptr;
     if (PyDict_DelItem(dd, RN_ID(message)) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
@@ -460,6 +460,7 @@ PyObject* init_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     rn::ptr mutex(rn::global(st.module, RN_ID(_log_mutex)));
     if (!mutex) return nullptr;
     // The lock's own acquire lets other threads run while it waits.
+    rn::park_at_exit();
     rn::ptr got(PyObject_CallMethodNoArgs(mutex.get(), RN_ID(acquire)));
     if (!got) return nullptr;
     rn::ptr result(set_up(a));

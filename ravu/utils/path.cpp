@@ -388,10 +388,8 @@ PyObject* search_native(PyObject* root, PyObject* filter) {
         stack.pop_back();
         if (PySys_Audit("os.scandir", "O", dir.text.get()) < 0) return nullptr;
         entries.clear();
-        bool listed;
-        Py_BEGIN_ALLOW_THREADS
-        listed = list_dir(dir.bytes, dir.check_link, &entries);
-        Py_END_ALLOW_THREADS
+        const bool listed =
+            rn::without_gil([&] { return list_dir(dir.bytes, dir.check_link, &entries); });
         if (!listed) continue;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(dir.text.get());
         const bool has_sep = n == 0 || PyUnicode_READ_CHAR(dir.text.get(), n - 1) == '/';

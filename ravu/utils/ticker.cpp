@@ -150,6 +150,7 @@ int64_t hold_limit() {
 }
 
 PyObject* ticker_run(PyObject* self) {
+    rn::park_at_exit();  // a task made a daemon may be ended anywhere in the loop
     rn::ptr r(PyObject_CallMethodNoArgs(self, RN_ID(init_run)));
     if (!r) return nullptr;
     const int64_t limit = hold_limit();
@@ -172,8 +173,7 @@ PyObject* ticker_run(PyObject* self) {
         } else if (now() - held_since >= limit) {
             // No pause, and do() may run no Python code that would hand the
             // GIL over: let waiting threads in.
-            Py_BEGIN_ALLOW_THREADS
-            Py_END_ALLOW_THREADS
+            { rn::Unlocked let_in; }
             held_since = now();
         }
     }

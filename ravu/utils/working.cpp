@@ -247,10 +247,7 @@ PyObject* collect_native(PyObject* root, PyObject* root_package) {
     if (size == 0 || (Py_ssize_t)std::strlen(bytes) != size) return result.release();
     Walk walk;
     const std::string top(bytes, size);
-    bool ok;
-    Py_BEGIN_ALLOW_THREADS
-    ok = walk.visit(top);
-    Py_END_ALLOW_THREADS
+    const bool ok = rn::without_gil([&] { return walk.visit(top); });
     if (!ok) {
         rn::ptr where(PyUnicode_DecodeFSDefaultAndSize(walk.error_path.data(),
                                                        (Py_ssize_t)walk.error_path.size()));
@@ -268,25 +265,18 @@ PyObject* collect_native(PyObject* root, PyObject* root_package) {
     return result.release();
 }
 
-// True (1) when a call of `fn` of `owner` is the one bound at import.
-int is_original(PyObject* owner, PyObject* name, PyObject* original) {
-    rn::ptr fn(PyObject_GetAttr(owner, name));
-    if (!fn) return -1;
-    return fn.get() == original;
-}
-
 // Whether the native walk may stand for the steps through the globals.
 int native_walk_applies() {
     rn::ptr os(rn::global(g_module, RN_ID(os)));
     rn::ptr self(os ? rn::global(g_module, RN_ID(collect_modules)) : nullptr);
     if (!self) return -1;
     if (os.get() != g_os || self.get() != g_collect) return 0;
-    int ok = is_original(os.get(), RN_ID(path), g_os_path);
-    if (ok == 1) ok = is_original(os.get(), RN_ID(listdir), g_listdir);
-    if (ok == 1) ok = is_original(g_os_path, RN_ID(exists), g_exists);
-    if (ok == 1) ok = is_original(g_os_path, RN_ID(isfile), g_isfile);
-    if (ok == 1) ok = is_original(g_os_path, RN_ID(isdir), g_isdir);
-    if (ok == 1) ok = is_original(g_os_path, RN_ID(join), g_join);
+    int ok = rn::is_stock(os.get(), RN_ID(path), g_os_path);
+    if (ok == 1) ok = rn::is_stock(os.get(), RN_ID(listdir), g_listdir);
+    if (ok == 1) ok = rn::is_stock(g_os_path, RN_ID(exists), g_exists);
+    if (ok == 1) ok = rn::is_stock(g_os_path, RN_ID(isfile), g_isfile);
+    if (ok == 1) ok = rn::is_stock(g_os_path, RN_ID(isdir), g_isdir);
+    if (ok == 1) ok = rn::is_stock(g_os_path, RN_ID(join), g_join);
     return ok;
 }
 

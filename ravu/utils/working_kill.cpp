@@ -168,10 +168,10 @@ bool reap(pid_t pid) {
     for (;;) {
         pid_t r;
         int status, err;
-        Py_BEGIN_ALLOW_THREADS
-        r = waitpid(pid, &status, 0);
-        err = errno;
-        Py_END_ALLOW_THREADS
+        rn::without_gil([&] {
+            r = waitpid(pid, &status, 0);
+            err = errno;
+        });
         if (r >= 0 || err != EINTR) break;  // ECHILD: SIGCHLD ignored, reaped already
         if (ok && PyErr_CheckSignals() < 0) ok = false;
     }
@@ -182,11 +182,10 @@ bool reap(pid_t pid) {
 class Listing {
 public:
     bool start(const std::string& cmd) {
-        bool ok;
-        Py_BEGIN_ALLOW_THREADS
-        pid_ = spawn_shell(cmd, &fd_);
-        ok = pid_ >= 0;
-        Py_END_ALLOW_THREADS
+        const bool ok = rn::without_gil([&] {
+            pid_ = spawn_shell(cmd, &fd_);
+            return pid_ >= 0;
+        });
         if (!ok) PyErr_SetFromErrnoWithFilename(PyExc_OSError, "/bin/sh");
         return ok;
     }
@@ -206,10 +205,10 @@ public:
         for (;;) {
             ssize_t n;
             int err;
-            Py_BEGIN_ALLOW_THREADS
-            n = read(fd_, chunk, sizeof chunk);
-            err = errno;
-            Py_END_ALLOW_THREADS
+            rn::without_gil([&] {
+                n = read(fd_, chunk, sizeof chunk);
+                err = errno;
+            });
             if (n > 0) {
                 buf.append(chunk, n);
                 return true;
@@ -235,10 +234,7 @@ private:
 
 // Runs `cmd` and waits for it; its exit status does not matter.
 bool run_command(const std::string& cmd) {
-    pid_t pid;
-    Py_BEGIN_ALLOW_THREADS
-    pid = spawn_shell(cmd, nullptr);
-    Py_END_ALLOW_THREADS
+    const pid_t pid = rn::without_gil([&] { return spawn_shell(cmd, nullptr); });
     if (pid < 0) {
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, "/bin/sh");
         return false;
@@ -276,11 +272,12 @@ constexpr size_t kPidTextMax = 4096;
 bool read_pid_text(const char* path, PyObject* path_obj, std::string& out) {
     std::string raw;
     int err = 0;
-    Py_BEGIN_ALLOW_THREADS
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        err = errno;
-    } else {
+    rn::without_gil([&] {
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            err = errno;
+            return;
+        }
         char chunk[4096];
         while (raw.size() <= kPidTextMax && raw.find_first_of("\r\n") == std::string::npos) {
             const ssize_t n = read(fd, chunk, sizeof chunk);
@@ -290,8 +287,7 @@ bool read_pid_text(const char* path, PyObject* path_obj, std::string& out) {
             raw.append(chunk, n);
         }
         close(fd);
-    }
-    Py_END_ALLOW_THREADS
+    });
     if (err) {
         errno = err;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_obj);
@@ -316,11 +312,12 @@ bool read_pid_text(const char* path, PyObject* path_obj, std::string& out) {
 bool write_pid(const char* path, PyObject* path_obj) {
     const std::string digits = std::to_string(getpid());
     int err = 0;
-    Py_BEGIN_ALLOW_THREADS
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        err = errno;
-    } else {
+    rn::without_gil([&] {
+        const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            err = errno;
+            return;
+        }
         size_t done = 0;
         while (done < digits.size()) {
             const ssize_t n = write(fd, digits.data() + done, digits.size() - done);
@@ -332,8 +329,7 @@ bool write_pid(const char* path, PyObject* path_obj) {
             done += n;
         }
         if (close(fd) != 0 && !err && errno != EINTR) err = errno;
-    }
-    Py_END_ALLOW_THREADS
+    });
     if (err) {
         errno = err;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_obj);
@@ -437,10 +433,7 @@ bool claim_from(PyObject* path, const std::string& key) {
         start = end;
     }
     if (!lines) return true;
-    bool kill;
-    Py_BEGIN_ALLOW_THREADS
-    kill = is_recorded_service(pid_text, key);
-    Py_END_ALLOW_THREADS
+    const bool kill = rn::without_gil([&] { return is_recorded_service(pid_text, key); });
     return !kill || run_command("kill -9 " + pid_text);
 }
 

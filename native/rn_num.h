@@ -1,11 +1,13 @@
-// Python's int and float arithmetic on 64-bit integers and doubles, one
-// operation at a time, for the line classes (Direction, Tripwire).
+// The interpreter's int and float arithmetic on 64-bit integers and
+// doubles, one operation at a time.  No Python here: rn_pynum.h binds it to
+// objects.
 //
-// Every operation either yields exactly the value the interpreter would
-// give for exact `int` and `float` operands, or yields `none`: then the
-// caller asks the interpreter, which handles what is not decided here
-// (overflow past 64 bits, division by zero and its message, int/int
-// division beyond 2**53, domain errors, NaN to int).  No Python here.
+// Every operation either yields exactly the value the interpreter gives
+// for exact `int` and `float` operands, or yields `none`: then the caller
+// asks the interpreter, which handles what is not decided here (results
+// past 64 bits, division by zero and its message, int/int division beyond
+// 2**53, comparisons of floats with ints beyond 2**53, domain errors, NaN
+// to int).
 //
 // Built with -ffp-contract=off: a*b + c must round twice, as the
 // interpreter does, never once through a fused multiply-add.
@@ -14,7 +16,7 @@
 #include <cmath>
 #include <cstdint>
 
-namespace ln {
+namespace rn::num {
 
 enum class Kind : uint8_t { none, i, f };
 
@@ -50,6 +52,11 @@ inline double as_double(const Val& a) { return a.k == Kind::i ? (double)a.i : a.
 constexpr int64_t kExactInDouble = int64_t(1) << 53;
 
 inline bool exact_in_double(int64_t v) { return v >= -kExactInDouble && v <= kExactInDouble; }
+
+// A known value that converts to a double without rounding.
+inline bool exact_in_double(const Val& a) {
+    return a.k == Kind::f || (a.k == Kind::i && exact_in_double(a.i));
+}
 
 inline Val add(Val a, Val b) {
     if (!known(a, b)) return none();
@@ -118,9 +125,16 @@ inline Val to_int(Val a) {
 inline int eq(Val a, Val b) {
     if (!known(a, b)) return -1;
     if (both_int(a, b)) return a.i == b.i;
-    if (a.k == Kind::i && !exact_in_double(a.i)) return -1;
-    if (b.k == Kind::i && !exact_in_double(b.i)) return -1;
+    if (!exact_in_double(a) || !exact_in_double(b)) return -1;
     return as_double(a) == as_double(b);
+}
+
+// a < b, exactly as eq; 1, 0 or -1 (not decided here).
+inline int less(Val a, Val b) {
+    if (!known(a, b)) return -1;
+    if (both_int(a, b)) return a.i < b.i;
+    if (!exact_in_double(a) || !exact_in_double(b)) return -1;
+    return as_double(a) < as_double(b);
 }
 
 // The math module's one-argument functions: the argument taken as a
@@ -161,4 +175,4 @@ inline Val sign(Val a) {
     return none();
 }
 
-}  // namespace ln
+}  // namespace rn::num
