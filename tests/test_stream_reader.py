@@ -406,12 +406,23 @@ def test_public_reads_go_through_read(cap):
     want = [(True, 8, False, True, False), (True, 2, True, False, False),
             (True, 0.5, False, True, True), (False, 0, False, False, False),
             (False, 0, True, True, True)]
-    for reader in (sub, plain):
+    def every_read(reader):
         del calls[:]
         assert (reader.read(), reader.read(True, 2, False), reader.read_map(timeout=0.5),
                 reader.read_non_blocking(is_copy=False),
                 reader.read_map_non_blocking(True)) == ("x",) * 5
         assert calls == want
+    for reader in (sub, plain):
+        every_read(reader)
+    # and so does a replacement on the class itself, as a mock patch makes one
+    other = sr.StreamReader(r.endpoint)
+    own = sr.StreamReader.__dict__["_read"]
+    sr.StreamReader._read = lambda self, *args: (calls.append(args), "x")[1]
+    try:
+        every_read(other)
+    finally:
+        sr.StreamReader._read = own
+    assert not isinstance(other.read_non_blocking(is_copy=False), str)
 
 
 def test_copies_are_made_by_the_module_numpy(cap, monkeypatch):

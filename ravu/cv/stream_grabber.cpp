@@ -473,79 +473,30 @@ struct Loop {
     rn::ptr xt;         // seconds of stream time per delivered frame
 };
 
-// A number of the pacing step.  While it and the operands it came from are
-// plain (exact floats, or exact ints that a double holds without loss) the
-// arithmetic is done on doubles: one IEEE operation each, as Python's float
-// operations and its int true division of such ints do, so the result is
-// the one Python computes.  Anything else, and a division by zero, goes
-// through the Python operators with the Python objects.
-struct Num {
-    rn::ptr obj;  // the Python value; made from `d` only when needed
-    double d = 0;
-    bool plain = false;
-    bool is_int = false;  // int - int stays an int in Python
-};
-
-Num num(rn::ptr obj) {
-    Num n;
-    long long x;
-    if (!obj) {
-        // a failed call: left to the caller, which sees n.obj empty
-    } else if (PyFloat_CheckExact(obj.get())) {
-        n.d = PyFloat_AS_DOUBLE(obj.get());
-        n.plain = true;
-    } else if (rn::exact_ll(obj.get(), &x) && x >= -(1LL << 52) && x <= (1LL << 52)) {
-        n.d = (double)x;
-        n.plain = n.is_int = true;
-    }
-    n.obj = std::move(obj);
-    return n;
-}
-
-PyObject* object_of(Num& n) {
-    if (!n.obj) n.obj = n.is_int ? PyLong_FromDouble(n.d) : PyFloat_FromDouble(n.d);
-    return n.obj.get();
-}
-
-// a - b, a / b (true division) or a + b; false with the operator's error.
-bool arith(char op, Num& a, Num& b, Num& out) {
-    if (a.plain && b.plain && !(op == '/' && b.d == 0)) {
-        out.plain = true;
-        out.is_int = op != '/' && a.is_int && b.is_int;
-        out.d = op == '-' ? a.d - b.d : op == '/' ? a.d / b.d : a.d + b.d;
-        out.obj = nullptr;
-        return true;
-    }
-    PyObject *x = object_of(a), *y = object_of(b);
-    if (!x || !y) return false;
-    out = num(rn::ptr(op == '-'   ? PyNumber_Subtract(x, y)
-                      : op == '/' ? PyNumber_TrueDivide(x, y)
-                                  : PyNumber_InPlaceAdd(x, y)));
-    return bool(out.obj);
-}
-
 // File sources: brings the pause after each read or grab toward the time
 // one source frame should take, measured over the last pace_every frames:
 //   grab_sleep_time += 1 / fps - (now - last) / pace_every / retrieve_step
 // and never below least_pause.
 bool pace(PyObject* self, Loop& loop) {
-    Num now = num(rn::ptr(rn::call_global(st.module, {RN_ID(time), RN_ID(time)})));
-    if (!now.obj) return false;
-    Num last = num(rn::ptr(loop.last_time.get(), true)), total;
-    if (!arith('-', now, last, total)) return false;
-    loop.last_time = std::move(now.obj);
-    Num fps = num(rn::ptr(call_on(self, RN_ID(cap), RN_ID(fps))));
-    if (!fps.obj) return false;
-    Num one = num(rn::ptr(st.one, true)), every = num(rn::ptr(st.pace_every, true));
-    Num nominal, per_frame, per_source, extra, sum;
-    if (!arith('/', one, fps, nominal) || !arith('/', total, every, per_frame)) return false;
-    Num step = num(rn::ptr(get(self, RN_ID(retrieve_step))));
-    if (!step.obj || !arith('/', per_frame, step, per_source) ||
-        !arith('-', nominal, per_source, extra))
+    namespace pn = rn::pynum;
+    pn::Num now, last = pn::from(loop.last_time.get()), total;
+    if (!pn::adopt(now, rn::call_global(st.module, {RN_ID(time), RN_ID(time)})) ||
+        !pn::sub(total, now, last))
         return false;
-    Num pause = num(rn::ptr(get(self, RN_ID(grab_sleep_time))));
-    if (!pause.obj || !arith('+', pause, extra, sum)) return false;
-    PyObject* stored = object_of(sum);
+    loop.last_time = std::move(now.o);
+    pn::Num fps, one = pn::from(st.one), every = pn::from(st.pace_every);
+    pn::Num nominal, per_frame, step, per_source, extra, pause, sum;
+    if (!pn::adopt(fps, call_on(self, RN_ID(cap), RN_ID(fps))) ||
+        !pn::truediv(nominal, one, fps) || !pn::truediv(per_frame, total, every))
+        return false;
+    if (!pn::adopt(step, get(self, RN_ID(retrieve_step))) ||
+        !pn::truediv(per_source, per_frame, step) || !pn::sub(extra, nominal, per_source))
+        return false;
+    // `grab_sleep_time += ...`: the in-place operator where the interpreter runs it
+    if (!pn::adopt(pause, get(self, RN_ID(grab_sleep_time))) ||
+        !pn::binop<rn::num::add, PyNumber_InPlaceAdd>(sum, pause, extra))
+        return false;
+    PyObject* stored = pn::obj(sum);
     if (!stored || set(self, RN_ID(grab_sleep_time), stored) < 0) return false;
     rn::ptr now_pause(get(self, RN_ID(grab_sleep_time)));
     if (!now_pause) return false;

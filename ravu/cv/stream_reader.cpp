@@ -19,6 +19,7 @@ struct State {
     PyTypeObject* reader_type;
     PyTypeObject* function_type;  // of the undecorated create_cap
     PyObject* np_copy;            // numpy.copy as imported
+    PyObject* own_read;           // StreamReader._read as made (the class holds it)
     PyObject* timeout_kwnames;    // ("timeout",)
     PyObject* no_wait;            // the time-out the non-blocking reads pass: 0
     PyObject* none_read;          // _cur_frame_num of a new reader: 0
@@ -160,9 +161,7 @@ PyObject* raise_about(PyObject* g, PyObject* suffix) {
 // np.copy(frame), `np` looked up now; the standard function on an exact
 // ndarray is PyArray_NewCopy in keep-order, done here without the detour.
 PyObject* copy_frame(PyObject* frame) {
-    rn::ptr np(rn::global(st.module, RN_ID(np)));
-    if (!np) return nullptr;
-    rn::ptr copy(PyObject_GetAttr(np.get(), RN_ID(copy)));
+    rn::ptr copy(rn::global(st.module, {RN_ID(np), RN_ID(copy)}));
     if (!copy) return nullptr;
     if (copy.get() == st.np_copy && PyArray_CheckExact(frame))
         return PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(frame), NPY_KEEPORDER);
@@ -284,16 +283,18 @@ PyObject* reader_read_impl(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return do_read(self, a[0], a[1], a[2], a[3], a[4]);
 }
 
-// self._read(...): straight to the C read for the exact class, through the
-// attribute otherwise, so that a subclass, or an instance attribute, may
-// override it.
+// self._read(...): straight to the C read for the exact class while it still
+// holds its own _read, through the attribute otherwise, so that a subclass,
+// an instance attribute or a replacement on the class may override it.
 PyObject* dispatch(PyObject* self, PyObject* is_block, PyObject* timeout, PyObject* is_return_num,
                    PyObject* is_copy, PyObject* is_map) {
-    if (Py_IS_TYPE(self, st.reader_type)) {
+    if (Py_IS_TYPE(self, st.reader_type) &&
+        PyDict_GetItemWithError(st.reader_type->tp_dict, RN_ID(_read)) == st.own_read) {
         PyObject* d = reinterpret_cast<Reader*>(self)->dict;
         if (!d || !PyDict_GET_SIZE(d) || !rn::ptr(rn::own_entry(self, RN_ID(_read))))
             return do_read(self, is_block, timeout, is_return_num, is_copy, is_map);
     }
+    if (PyErr_Occurred()) return nullptr;
     PyObject* a[6] = {self, is_block, timeout, is_return_num, is_copy, is_map};
     return PyObject_VectorcallMethod(RN_ID(_read), a, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
@@ -579,6 +580,8 @@ int init(PyObject* m) {
 
     st.reader_type = (PyTypeObject*)rn::add_type(m, &reader_spec);
     if (!st.reader_type) return -1;
+    st.own_read = rn::class_member(st.reader_type, RN_ID(_read));
+    if (!st.own_read) return -1;
     return rn::set_all(m, {"create_cap", "StreamReader"});
 }
 

@@ -166,15 +166,11 @@ int pool_init_with(PyObject* self, PyObject* shape, PyObject* dtype, PyObject* m
     if (set_field(self, RN_ID(max_pool_size), max_pool_size) < 0 ||
         set_field(self, RN_ID(shape), shape) < 0 || set_field(self, RN_ID(dtype), dtype) < 0)
         return -1;
-    rn::ptr queue_cls(rn::global(state.module, RN_ID(Queue)));
-    if (!queue_cls) return -1;
-    rn::ptr q(PyObject_CallNoArgs(queue_cls.get()));
+    rn::ptr q(rn::call_global(state.module, RN_ID(Queue)));
     if (!q || set_field(self, RN_ID(pool), q.get()) < 0) return -1;
     rn::ptr zero(PyLong_FromLong(0));
     if (!zero || set_field(self, RN_ID(size), zero.get()) < 0) return -1;
-    rn::ptr threading(rn::global(state.module, RN_ID(threading)));
-    if (!threading) return -1;
-    rn::ptr lock(PyObject_CallMethodNoArgs(threading.get(), RN_ID(Lock)));
+    rn::ptr lock(rn::call_global(state.module, {RN_ID(threading), RN_ID(Lock)}));
     if (!lock || set_field(self, RN_ID(mutex), lock.get()) < 0) return -1;
     return 0;
 }
