@@ -690,6 +690,11 @@ SINGLE_MAPPING_CASES = {
     # an object dropped unreleased keeps its name; its arrays keep the pages
     "dropped": ("v = a.ndarray[2:]; del a; mark(); assert v.sum() == 5 * 4096; del v; "
                 "mark(); M._posixshmem.shm_unlink('/' + uuid)", ["1 True", "0 True"]),
+    # the segment's own close() refuses while arrays stand on its pages
+    # (the standard class alone would unmap them under the arrays)
+    "closed by hand": ("v = a.data[1]\ntry:\n    a.shm.close()\nexcept BufferError:\n"
+                       "    print('refused')\nassert v.sum() == 5 * 4096\ndel v\n"
+                       "a.release(); mark()", ["refused", "0 False"]),
     # the pooled segment's arrays stand on the same single mapping
     "pooled": ("p = M.new_mem_array((3, 4096), np.uint8, 1); v = p.data; p.release(); mark(); "
                "a.release(); mark(); del v", ["1 True", "0 False"]),

@@ -83,6 +83,7 @@ PyObject* new_mapping(void* map_addr, size_t map_len, void* addr, Py_ssize_t len
     m->map_addr = map_addr;
     m->map_len = map_len;
     m->ledger = nullptr;
+    m->pinned = false;
     m->exports = 0;
     m->closed = false;
     m->close_at_end = false;
@@ -147,6 +148,7 @@ void mapping_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     if (m->watch) *m->watch = true;
     if (m->map_addr) munmap(m->map_addr, m->map_len);
+    if (m->pinned) PyBuffer_Release(&m->pin);
     if (m->ledger) {
         if (m->close_at_end) close_at_end(m->ledger);
         Py_DECREF(m->ledger);
@@ -164,11 +166,15 @@ PyObject* creator_view(PyObject* ledger, PyObject* buf) {
         PyErr_Clear();
         return nullptr;
     }
-    void* const addr = view.buf;
-    const Py_ssize_t len = view.len;
-    PyBuffer_Release(&view);
-    PyObject* m = new_mapping(nullptr, 0, addr, len);
-    if (m) reinterpret_cast<Mapping*>(m)->ledger = Py_NewRef(ledger);
+    PyObject* m = new_mapping(nullptr, 0, view.buf, view.len);
+    if (!m) {
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
+    Mapping* mp = reinterpret_cast<Mapping*>(m);
+    mp->ledger = Py_NewRef(ledger);
+    mp->pin = view;
+    mp->pinned = true;
     return m;
 }
 
