@@ -136,7 +136,7 @@ inline bool is_stock_method(PyObject* obj, PyTypeObject* type, PyObject* name,
     if (!Py_IS_TYPE(obj, type)) return false;
     if (PyDict_GetItemWithError(type->tp_dict, name) != original) return false;
     PyObject* d = instance_dict(obj);
-    if (!d) return true;
+    if (!d || !PyDict_GET_SIZE(d)) return true;  // the usual case: nothing to search
     ptr shadow(dict_get_ref(d, name));
     return !shadow && !PyErr_Occurred();
 }

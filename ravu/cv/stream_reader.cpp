@@ -288,12 +288,8 @@ PyObject* reader_read_impl(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // an instance attribute or a replacement on the class may override it.
 PyObject* dispatch(PyObject* self, PyObject* is_block, PyObject* timeout, PyObject* is_return_num,
                    PyObject* is_copy, PyObject* is_map) {
-    if (Py_IS_TYPE(self, st.reader_type) &&
-        PyDict_GetItemWithError(st.reader_type->tp_dict, RN_ID(_read)) == st.own_read) {
-        PyObject* d = reinterpret_cast<Reader*>(self)->dict;
-        if (!d || !PyDict_GET_SIZE(d) || !rn::ptr(rn::own_entry(self, RN_ID(_read))))
-            return do_read(self, is_block, timeout, is_return_num, is_copy, is_map);
-    }
+    if (rn::is_stock_method(self, st.reader_type, RN_ID(_read), st.own_read))
+        return do_read(self, is_block, timeout, is_return_num, is_copy, is_map);
     if (PyErr_Occurred()) return nullptr;
     PyObject* a[6] = {self, is_block, timeout, is_return_num, is_copy, is_map};
     return PyObject_VectorcallMethod(RN_ID(_read), a, 6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
