@@ -276,8 +276,7 @@ PyObject* angle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         pynum::set_value(c, num::of_float(clamped));
     Num rad, pi, ratio, deg, k180;
     if (!pynum::math_call(rad, g_module, RN_ID(acos), g_acos, num::acos, c)) return nullptr;
-    bool unused;
-    PyObject* pio = rn::global_stock(g_module, RN_ID(math), RN_ID(pi), nullptr, &unused);
+    PyObject* pio = rn::global(g_module, {RN_ID(math), RN_ID(pi)});
     if (!pio) return nullptr;
     pi.v = pynum::classify(pio);
     pi.o = pio;
@@ -385,8 +384,8 @@ int init(PyObject* m) {
     if (rn::bind_import(m, nullptr, "math") < 0) return -1;
     g_math = rn::global(m, RN_ID(math));
     if (!g_math) return -1;
-    g_sqrt = PyObject_GetAttrString(g_math, "sqrt");
-    g_acos = PyObject_GetAttrString(g_math, "acos");
+    g_sqrt = rn::global(m, {RN_ID(math), RN_ID(sqrt)});
+    g_acos = g_sqrt ? rn::global(m, {RN_ID(math), RN_ID(acos)}) : nullptr;
     if (!g_sqrt || !g_acos) return -1;
     if (rn::bind_import(m, "ravu.cv.image", "draw_line") < 0) return -1;
     fixed_thickness_kwnames = Py_BuildValue("(s)", "thickness");

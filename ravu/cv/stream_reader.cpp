@@ -17,7 +17,6 @@ struct State {
     PyObject* module;             // for globals looked up at call time
     PyTypeObject* grabber_type;   // StreamGrabber as imported: state in its dict
     PyTypeObject* reader_type;
-    PyTypeObject* function_type;  // of the undecorated create_cap
     PyObject* np_copy;            // numpy.copy as imported
     PyObject* own_read;           // StreamReader._read as made (the class holds it)
     PyObject* timeout_kwnames;    // ("timeout",)
@@ -184,9 +183,8 @@ struct GrabberAttrs : rn::DictReader {
 
     // truth(v), the dict taken anew when that ran code.
     int truth_of(PyObject* v) {
-        if (v == Py_True || v == Py_False || v == Py_None) return v == Py_True;
-        stale();
-        return PyObject_IsTrue(v);
+        if (v != Py_True && v != Py_False && v != Py_None) stale();  // __bool__ may run
+        return truth(v);
     }
 };
 
@@ -558,9 +556,9 @@ int init(PyObject* m) {
     if (!registry || PyModule_AddObjectRef(m, "_camera_dict", registry.get()) < 0) return -1;
 
     // create_cap = lock_func()(create_cap)
-    st.function_type = rn::function_type(m, "ravu.cv.stream_reader.function");
-    if (!st.function_type) return -1;
-    rn::ptr raw(rn::new_function(st.function_type, create_cap_kind));
+    rn::ptr function_type((PyObject*)rn::function_type(m, "ravu.cv.stream_reader.function"));
+    if (!function_type) return -1;
+    rn::ptr raw(rn::new_function((PyTypeObject*)function_type.get(), create_cap_kind));
     if (!raw) return -1;
     rn::ptr lock_func(rn::global(m, RN_ID(lock_func)));
     if (!lock_func) return -1;

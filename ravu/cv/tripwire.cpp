@@ -22,7 +22,6 @@ PyObject* g_module_name = nullptr;
 // What the module bound at import, computed here while the module
 // globals still name them.
 PyObject* g_sqrt = nullptr;      // math.sqrt
-PyObject* g_np = nullptr;        // numpy
 PyObject* g_sign = nullptr;      // numpy.sign
 PyObject* g_np_int64 = nullptr;  // the scalar types numpy.sign gives for exact ints and floats
 PyObject* g_np_float64 = nullptr;
@@ -441,11 +440,9 @@ int init(PyObject* m) {
     if (!g_sqrt) return -1;
     if (rn::bind_imports(m, {{"ravu.cv.image", "draw_line"}, {nullptr, "numpy", "np"}}) < 0)
         return -1;
-    g_np = rn::global(m, RN_ID(np));
-    if (!g_np) return -1;
-    g_sign = PyObject_GetAttrString(g_np, "sign");
-    g_np_int64 = PyObject_GetAttrString(g_np, "int64");
-    g_np_float64 = PyObject_GetAttrString(g_np, "float64");
+    g_sign = rn::global(m, {RN_ID(np), RN_ID(sign)});
+    g_np_int64 = g_sign ? rn::global(m, {RN_ID(np), RN_ID(int64)}) : nullptr;
+    g_np_float64 = g_np_int64 ? rn::global(m, {RN_ID(np), RN_ID(float64)}) : nullptr;
     if (!g_sign || !g_np_int64 || !g_np_float64) return -1;
     if (rn::bind_import(m, "ravu.cv.direction", "Direction") < 0) return -1;
     g_module_name = PyUnicode_FromString("ravu.cv.tripwire");

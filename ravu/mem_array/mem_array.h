@@ -167,11 +167,10 @@ struct Mapping {
     void* map_addr;  // a reader's: what munmap takes (`addr` rounded down to a page)
     size_t map_len;
     PyObject* ledger;  // a creator's: the segment object whose mapping this is
-    // A creator's: an export of the segment's buffer held while arrays stand
-    // on its pages, so that the segment's own close() refuses (BufferError)
-    // instead of unmapping them.
+    // With a ledger: an export of the segment's buffer held while arrays
+    // stand on its pages, so that the segment's own close() refuses
+    // (BufferError) instead of unmapping them.
     Py_buffer pin;
-    bool pinned;
     Py_ssize_t exports;
     bool closed;
     bool close_at_end;  // the ledger's close() is ours to call, at the end

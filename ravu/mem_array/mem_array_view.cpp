@@ -83,7 +83,6 @@ PyObject* new_mapping(void* map_addr, size_t map_len, void* addr, Py_ssize_t len
     m->map_addr = map_addr;
     m->map_len = map_len;
     m->ledger = nullptr;
-    m->pinned = false;
     m->exports = 0;
     m->closed = false;
     m->close_at_end = false;
@@ -136,11 +135,9 @@ void mapping_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<Mapp
 
 // ledger.close() from the dealloc: nobody is left to raise to.
 void close_at_end(PyObject* ledger) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    rn::SavedError pending;
     rn::ptr r(call_method0(ledger, RN_ID(close)));
     if (!r) PyErr_WriteUnraisable(ledger);
-    PyErr_Restore(type, value, tb);
 }
 
 void mapping_dealloc(PyObject* self) {
@@ -148,8 +145,8 @@ void mapping_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     if (m->watch) *m->watch = true;
     if (m->map_addr) munmap(m->map_addr, m->map_len);
-    if (m->pinned) PyBuffer_Release(&m->pin);
     if (m->ledger) {
+        PyBuffer_Release(&m->pin);  // before close(), which the export refuses
         if (m->close_at_end) close_at_end(m->ledger);
         Py_DECREF(m->ledger);
     }
@@ -174,7 +171,6 @@ PyObject* creator_view(PyObject* ledger, PyObject* buf) {
     Mapping* mp = reinterpret_cast<Mapping*>(m);
     mp->ledger = Py_NewRef(ledger);
     mp->pin = view;
-    mp->pinned = true;
     return m;
 }
 
