@@ -460,24 +460,12 @@ PyObject* search_generic(PyObject* os, PyObject* root, PyObject* filter) {
 // 1 while os.walk and everything it stands on are the standard ones.
 int standard_walk(PyObject* os) {
     if (os != st.os) return 0;
-    const std::pair<PyObject*, PyObject*> checks[] = {{RN_ID(walk), st.walk},
-                                                      {RN_ID(scandir), st.scandir}};
-    for (const auto& c : checks) {
-        rn::ptr v(PyObject_GetAttr(os, c.first));
-        if (!v) return -1;
-        if (v.get() != c.second) return 0;
-    }
-    rn::ptr path(PyObject_GetAttr(os, RN_ID(path)));
-    if (!path) return -1;
-    if (path.get() != st.posixpath) return 0;
-    const std::pair<PyObject*, PyObject*> path_checks[] = {{RN_ID(join), st.join},
-                                                           {RN_ID(islink), st.islink}};
-    for (const auto& c : path_checks) {
-        rn::ptr v(PyObject_GetAttr(path.get(), c.first));
-        if (!v) return -1;
-        if (v.get() != c.second) return 0;
-    }
-    return 1;
+    int ok = rn::is_stock(os, RN_ID(walk), st.walk);
+    if (ok == 1) ok = rn::is_stock(os, RN_ID(scandir), st.scandir);
+    if (ok == 1) ok = rn::is_stock(os, RN_ID(path), st.posixpath);
+    if (ok == 1) ok = rn::is_stock(st.posixpath, RN_ID(join), st.join);
+    if (ok == 1) ok = rn::is_stock(st.posixpath, RN_ID(islink), st.islink);
+    return ok;
 }
 
 const rn::Signature search_filepaths_sig(
