@@ -8,7 +8,6 @@ get_handles(url), with request.mq_id set in the handling thread -> send_result.
 """
 import json
 import os
-import re
 import subprocess
 import sys
 import threading
@@ -16,14 +15,12 @@ from typing import Any, Dict, List
 
 import redis  # type: ignore[import]  # redis-py ships no type information here
 
-from _redis_server import local_redis
+from _redis_server import URL_PREFIX, dispatcher, local_redis
 from ravu.mqrpc import route, transfer
 from ravu.mqrpc.context import request
 from ravu.utils.kv_link import redis_conn_pool
 from ravu.utils.kv_mutex import KvMutex
 
-URL_PREFIX = "RAVU_MQ_URL_"
-MQ_ID = re.compile(r"^RAVU_MQ_RESP_[0-9]{1,6}$")
 
 
 # ---- the client, run in a second process: python3 40_request_road.py client PORT
@@ -58,35 +55,6 @@ def pong() -> str:
 
 
 CONF: Dict[str, Any] = {}
-
-
-# ---- the dispatcher: outside the modules, here in the example
-def dispatcher(conn: redis.Redis, stop: threading.Event) -> None:
-    urls = route.get_redis_urls()
-    while not stop.is_set():
-        popped = transfer.recv_request(conn, urls)
-        if popped is None:  # receive time-out: look at the stop flag again
-            continue
-        key, payload = popped
-        url = key.decode()[len(URL_PREFIX):]
-        try:
-            message = json.loads(payload)
-            mq_id = message["mq_id"]
-        except (ValueError, KeyError, TypeError):
-            continue  # no reply list to answer on
-        # Answer only on a reply list's key: never onto another key that a
-        # sender names (fullmatch: "$" alone would let a final newline in).
-        if not isinstance(mq_id, str) or not MQ_ID.fullmatch(mq_id):
-            continue
-        request.mq_id, request.args = mq_id, message.get("args")
-        before, during, after = route.get_handles(url)
-        try:
-            before()
-            result = during()
-            after()
-        except Exception as exc:  # a failing handler answers with its error
-            result = {"error": f"{type(exc).__name__}: {exc}"}
-        transfer.send_result(conn, mq_id, json.dumps(result))
 
 
 def main() -> None:

@@ -4,8 +4,9 @@ zones of each frame are cropped and measured, and the measurements answer
 requests that arrive over Redis.  There is no cast anywhere: the stubs give
 every value its type.
 
-Dispatcher: recv_request(conn, get_redis_urls()) -> get_handles(url) ->
-send_result, answering with to_jsonobj(...)["counts"] of the zone asked for.
+The dispatcher (examples/_redis_server.py, typed the same way) runs
+recv_request(conn, get_redis_urls()) -> get_handles(url) -> send_result; the
+handler here answers with to_jsonobj(...)["counts"] of the zone asked for.
 """
 import json
 import os
@@ -19,20 +20,18 @@ import numpy as np
 import numpy.typing as npt
 import redis  # type: ignore[import]  # nor does redis-py here
 
-from _redis_server import local_redis
+from _redis_server import URL_PREFIX, dispatcher, local_redis
 from ravu.cv.box import Box
 from ravu.cv.stream_reader import StreamReader, create_cap
 from ravu.cv.zone_shape import ZoneShape
 from ravu.mqrpc.context import request
-from ravu.mqrpc.route import get_handles, get_redis_urls, response_route
-from ravu.mqrpc.transfer import (get_mq_id, recv_request, recv_result, send_request,
-                                 send_result, set_recv_request_timeout)
+from ravu.mqrpc.route import response_route
+from ravu.mqrpc.transfer import get_mq_id, recv_result, send_request, set_recv_request_timeout
 from ravu.utils.convert import to_jsonobj
 from ravu.utils.kv_link import redis_conn_pool
 from ravu.utils.logging import init_logger
 
 W, H, FRAMES = 160, 120, 16
-URL_PREFIX = "RAVU_MQ_URL_"
 
 # The two lanes of the picture; a bright car drives down the left one.
 ZONES = {
@@ -96,27 +95,6 @@ def zone_counts() -> List[int]:
     return counts
 
 
-def serve(conn: redis.Redis, stop: threading.Event) -> None:
-    while not stop.is_set():
-        popped = recv_request(conn, get_redis_urls())
-        if popped is None:  # receive time-out: look at the stop flag again
-            continue
-        key, payload = popped
-        message = json.loads(payload)
-        mq_id = message.get("mq_id")
-        if not isinstance(mq_id, str) or not mq_id.startswith("RAVU_MQ_RESP_"):
-            continue  # answer only on a reply list
-        request.mq_id, request.args = mq_id, message.get("args")
-        before, during, after = get_handles(key.decode()[len(URL_PREFIX):])
-        try:
-            before()
-            result = during()
-            after()
-        except Exception as exc:  # a failing handler answers with its error
-            result = {"error": f"{type(exc).__name__}: {exc}"}
-        send_result(conn, mq_id, json.dumps(result))
-
-
 def ask(conn: redis.Redis, zone: str) -> Any:
     mq_id = get_mq_id(conn)
     send_request(conn, URL_PREFIX + "zone_counts",
@@ -143,7 +121,7 @@ def main() -> None:
         conf = {"host": "127.0.0.1", "port": port}
         set_recv_request_timeout(1)
         stop = threading.Event()
-        server = threading.Thread(target=serve, args=(redis_conn_pool(conf), stop))
+        server = threading.Thread(target=dispatcher, args=(redis_conn_pool(conf), stop))
         server.start()
         try:
             conn = redis_conn_pool(conf)
