@@ -13,7 +13,6 @@ import sys
 import threading
 from typing import Any, Dict, List
 
-
 from _redis_server import URL_PREFIX, dispatcher, local_redis
 from ravu.mqrpc import route, transfer
 from ravu.mqrpc.context import request
