@@ -52,6 +52,6 @@ check_types() {
     # mypy 1.0 takes a package or files per run, not both.
     local mypy=("$PY" -m mypy --strict --cache-dir .mypy_cache_strict)
     echo "mypy --strict: ravu, then examples/"
-    (cd "$ROOT/build" && MYPYPATH="$ROOT" "${mypy[@]}" -p ravu &&
-        MYPYPATH="$ROOT" "${mypy[@]}" "$ROOT"/examples/*.py)
+    (cd "$ROOT/build" && export MYPYPATH="$ROOT" &&
+        "${mypy[@]}" -p ravu && "${mypy[@]}" "$ROOT"/examples/*.py)
 }

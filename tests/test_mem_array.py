@@ -656,10 +656,7 @@ def test_arrays_taken_from_data_outlive_the_release(case):
         assert len(os.listdir("/proc/self/fd")) == fds
         print("ok")
     """).replace("FDS_AT_RELEASE", str(case not in CREATOR_VIEWS))
-    env = dict(os.environ, PYTHONPATH=str(ROOT))
-    res = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
-                         timeout=60)
-    assert (res.returncode, res.stdout.strip()) == (0, "ok"), res.stderr
+    assert run_child(code).strip() == "ok"
 
 
 # A child that maps a once-only array, runs `steps` and reports how often
